@@ -1,0 +1,136 @@
+#include "port/bringup.h"
+
+#include "port/exchange.h"
+#include "port/trace.h"
+
+const char PortName[] = "COM1";
+HANDLE PortHandle = INVALID_HANDLE_VALUE;
+
+namespace {
+
+constexpr DWORD SettleMilliseconds = 1000;
+
+// The record written when the port's own settings cannot be read: a fresh
+// port's defaults, so that the flow-control characters stay distinct and the
+// queue limits sane (a driver may reject a zero-filled record for that).
+DCB DefaultLineSettings()
+{
+    DCB settings = {};
+    settings.DCBlength = sizeof(DCB);
+    settings.XonLim = 2048;
+    settings.XoffLim = 512;
+    settings.XonChar = 0x11;
+    settings.XoffChar = 0x13;
+    return settings;
+}
+
+void ApplyLineSettings(DCB &settings)
+{
+    settings.BaudRate = 9600;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    settings.fBinary = 1;
+    settings.fOutxCtsFlow = 0;
+    settings.fOutxDsrFlow = 0;
+    settings.fDtrControl = DTR_CONTROL_ENABLE;
+    settings.fDsrSensitivity = 0;
+    settings.fNull = 0;
+    settings.fRtsControl = RTS_CONTROL_DISABLE;
+    settings.fAbortOnError = 0;
+}
+
+struct ErrorText {
+    DWORD code;
+    const char *text;
+};
+
+const ErrorText KnownErrors[] = {
+    {ERROR_FILE_NOT_FOUND, "(The system cannot find the file specified)\n"},
+    {ERROR_ACCESS_DENIED, "(Access is denied)\n"},
+    {ERROR_WRITE_FAULT, "(The system cannot write to the specified device)\n"},
+    {ERROR_INVALID_PARAMETER, "(The parameter is incorrect)\n"},
+    {ERROR_NOACCESS, "(Invalid access to memory location)\n"},
+};
+
+} // namespace
+
+void ReportLastError()
+{
+    const DWORD code = GetLastError();
+    Trace("(-) GetLastError() return %i ", static_cast<int>(code));
+    const char *text = "\n";
+    for (const ErrorText &known : KnownErrors) {
+        if (known.code == code) {
+            text = known.text;
+        }
+    }
+    Trace("%s", text);
+}
+
+HANDLE BringUpPort()
+{
+    HANDLE port = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        Trace("(-) %s initialization failed\n", PortName);
+    } else {
+        Trace("(+) %s initialized\n", PortName);
+    }
+
+    if (PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+        Trace("(+) Discarded all characters from the output and input buffer\n");
+    } else {
+        Trace("(-) PurgeComm() failed\n");
+    }
+
+    if (ClearCommBreak(port)) {
+        Trace("(+) Restored character transmission and placed the transmission line in a nonbreak state\n");
+    } else {
+        Trace("(-) ClearCommBreak() failed\n");
+        ReportLastError();
+    }
+
+    DCB settings = DefaultLineSettings();
+    if (GetCommState(port, &settings)) {
+        Trace("(+) Retrieved the current control settings for %s\n", PortName);
+    } else {
+        // A failed read may have left anything in the record.
+        settings = DefaultLineSettings();
+        Trace("(-) GetCommState() failed\n");
+    }
+    ApplyLineSettings(settings);
+    if (SetCommState(port, &settings)) {
+        Trace("(+) Reinitialized all hardware and control settings \n");
+    } else {
+        Trace("(-) SetCommState() failed\n");
+    }
+
+    if (PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR)) {
+        Trace("(+) PurgeComm\n");
+    } else {
+        Trace("(-) PurgeComm() failed\n");
+    }
+
+    // Clearing errors and raising the lines report nothing: a port without
+    // modem lines works all the same.
+    DWORD errors = 0;
+    COMSTAT status = {};
+    (void)ClearCommError(port, &errors, &status);
+    (void)ClearCommError(port, &errors, &status);
+    (void)EscapeCommFunction(port, SETDTR);
+    (void)EscapeCommFunction(port, SETRTS);
+
+    Sleep(SettleMilliseconds);
+    return port;
+}
+
+void ClosePort(HANDLE port)
+{
+    FinishPendingWrite();
+    if (CloseHandle(port)) {
+        Trace("(+) CloseHandle ok \n");
+    } else {
+        Trace("(-) CloseHandle() failed\n");
+    }
+}

@@ -1,0 +1,29 @@
+// The program's frame around the serial port: bring-up and release of COM1.
+//
+// Each step prints a "(+) " line on success or a "(-) " line on failure and
+// the run carries on whatever happened; nothing here ends the program.
+#ifndef COMTRACE_PORT_BRINGUP_H
+#define COMTRACE_PORT_BRINGUP_H
+
+#include "port/platform.h"
+
+// The port name; nothing changes it.
+extern const char PortName[];
+
+// The open port from bring-up to release; INVALID_HANDLE_VALUE when the open
+// failed, and then every operation on it fails.
+extern HANDLE PortHandle;
+
+// Opens, purges, clears a break, applies 9600 8N1 without hardware flow
+// control, raises DTR and RTS and waits 1000 ms for the device to settle.
+// Returns the port, or INVALID_HANDLE_VALUE when it could not be opened.
+HANDLE BringUpPort();
+
+// Closes the port once any pending write has been finished; prints the outcome.
+void ClosePort(HANDLE port);
+
+// Prints the calling thread's last error code and, for the codes it knows,
+// the system's description of it.
+void ReportLastError();
+
+#endif

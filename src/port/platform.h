@@ -1,0 +1,198 @@
+// The Win32 serial-port subset that comtrace uses.
+//
+// On Windows this is <windows.h> itself. Elsewhere the same names, types and
+// constants are declared here and implemented over termios and ioctl, so the
+// program's logic is written once against the Win32 interface. Every call
+// reports success as a nonzero BOOL; on failure GetLastError() gives the
+// Win32 code that the same failure gives on Windows.
+#ifndef COMTRACE_PORT_PLATFORM_H
+#define COMTRACE_PORT_PLATFORM_H
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#else
+
+#include <cstdint>
+
+typedef int BOOL;
+typedef std::uint8_t BYTE;
+typedef std::uint16_t WORD;
+typedef std::uint32_t DWORD;
+typedef std::uintptr_t ULONG_PTR;
+typedef void *HANDLE;
+typedef const char *LPCSTR;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef DWORD *LPDWORD;
+
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define PURGE_TXABORT 0x0001u
+#define PURGE_RXABORT 0x0002u
+#define PURGE_TXCLEAR 0x0004u
+#define PURGE_RXCLEAR 0x0008u
+
+// EscapeCommFunction codes.
+#define SETXOFF 1u
+#define SETXON 2u
+#define SETRTS 3u
+#define CLRRTS 4u
+#define SETDTR 5u
+#define CLRDTR 6u
+#define SETBREAK 8u
+#define CLRBREAK 9u
+
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+
+#define DTR_CONTROL_DISABLE 0
+#define DTR_CONTROL_ENABLE 1
+#define DTR_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_DISABLE 0
+#define RTS_CONTROL_ENABLE 1
+#define RTS_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_TOGGLE 3
+
+// ClearCommError error bits.
+#define CE_RXOVER 0x0001u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
+
+#define ERROR_SUCCESS 0u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_READ_FAULT 30u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_HANDLE_EOF 38u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_INCOMPLETE 996u
+#define ERROR_IO_PENDING 997u
+#define ERROR_NOACCESS 998u
+#define ERROR_NOT_FOUND 1168u
+#define ERROR_TIMEOUT 1460u
+#define WAIT_TIMEOUT 258u
+
+typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
+
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
+// Internal holds the status of the operation (0 when it succeeded, else a
+// Win32 error code) and InternalHigh the bytes it transferred.
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+// Opens a serial port ("COMn" is /dev/ttyS<n-1>; any other name is a path),
+// exclusively; INVALID_HANDLE_VALUE on failure (error 5 when the port is held).
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creation, DWORD flags, HANDLE templateFile);
+// Empties the input and/or output queue named by PURGE_* flags.
+BOOL PurgeComm(HANDLE port, DWORD flags);
+// Takes the line out of the break state.
+BOOL ClearCommBreak(HANDLE port);
+// Fills the record with the port's current line settings.
+BOOL GetCommState(HANDLE port, LPDCB settings);
+// Applies the record's line settings; FALSE (87) when they cannot be represented.
+BOOL SetCommState(HANDLE port, LPDCB settings);
+// Reports and clears line errors and fills the queue counts; either pointer may be null.
+BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status);
+// Raises or lowers a modem line, sets or clears a break, or flow-controls output.
+BOOL EscapeCommFunction(HANDLE port, DWORD function);
+// Reads at most count bytes that are already waiting; never blocks.
+BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
+// Hands every byte to the port without waiting for transmission.
+BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
+// Gives the outcome of an operation started with this overlap record.
+BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait);
+// As GetOverlappedResult, waiting at most the given time for completion.
+BOOL GetOverlappedResultEx(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, DWORD milliseconds,
+                           BOOL alertable);
+// Cancels an operation still pending on the record; FALSE (1168) when none is.
+BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped);
+// Releases the port and its lock.
+BOOL CloseHandle(HANDLE port);
+// The calling thread's last error code.
+DWORD GetLastError();
+void SetLastError(DWORD code);
+// Suspends the thread for at least the given time, on the monotonic clock.
+void Sleep(DWORD milliseconds);
+
+#endif
+
+#endif

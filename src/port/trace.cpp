@@ -1,0 +1,22 @@
+#include "port/trace.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "port/console.h"
+
+void Trace(const char *format, ...)
+{
+    char message[TraceMessageSize];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    if (length < 0) {
+        return;
+    }
+    const std::size_t written = static_cast<std::size_t>(length) < sizeof message
+                                    ? static_cast<std::size_t>(length)
+                                    : sizeof message - 1;
+    WriteConsoleText(message, written);
+}

@@ -1,0 +1,470 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+#include "port/console.h"
+
+namespace fake {
+
+namespace {
+
+State TheState;
+
+// The one operation that may be outstanding on the port.
+struct Operation {
+    bool active = false;
+    bool isRead = false;
+    OVERLAPPED *overlap = nullptr;
+    unsigned char *destination = nullptr;
+    const unsigned char *source = nullptr;
+    Bytes bytes;
+    std::uint64_t completesAt = 0;
+    bool never = false;
+};
+
+Operation Outstanding;
+
+// A wait long enough to see any scripted completion.
+constexpr DWORD WaitWithoutLimit = 0xFFFFFFFFu;
+
+HANDLE const TheHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x4C0));
+
+void Record(const std::string &name, std::vector<std::uint64_t> args = {})
+{
+    TheState.calls.push_back({name, std::move(args), TheState.now});
+}
+
+BOOL Fail(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+// The outcome of a port call: the scripted one if any, else success on the
+// open port and ERROR_INVALID_HANDLE on any other handle.
+BOOL Outcome(const std::string &name, HANDLE port)
+{
+    auto &queue = TheState.results[name];
+    if (!queue.empty()) {
+        const DWORD code = queue.front();
+        queue.pop_front();
+        if (code != 0) {
+            return Fail(code);
+        }
+        return TRUE;
+    }
+    if (port != TheHandle || !TheState.portPresent) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return TRUE;
+}
+
+bool Gone()
+{
+    return TheState.now >= TheState.goneAt;
+}
+
+std::uint32_t Waiting()
+{
+    std::uint32_t count = 0;
+    for (const auto &arrival : TheState.incoming) {
+        if (arrival.first > TheState.now) {
+            break;
+        }
+        ++count;
+    }
+    return count;
+}
+
+Bytes Take(std::uint32_t count)
+{
+    Bytes taken;
+    while (taken.size() < count && !TheState.incoming.empty() && TheState.incoming.front().first <= TheState.now) {
+        taken.push_back(TheState.incoming.front().second);
+        TheState.incoming.pop_front();
+    }
+    return taken;
+}
+
+void CheckRecordFree(const char *what)
+{
+    if (Outstanding.active) {
+        TheState.violations.push_back({TheState.now, std::string(what) + " while an operation is pending"});
+    }
+}
+
+void Finish(DWORD status, std::size_t delivered)
+{
+    if (Outstanding.isRead && delivered > 0) {
+        std::memcpy(Outstanding.destination, Outstanding.bytes.data(), delivered);
+    }
+    // A write takes its bytes from the caller's buffer until it completes.
+    if (!Outstanding.isRead && !Outstanding.bytes.empty() &&
+        std::memcmp(Outstanding.source, Outstanding.bytes.data(), Outstanding.bytes.size()) != 0) {
+        TheState.violations.push_back({TheState.now, "write buffer changed while the write was pending"});
+    }
+    Outstanding.overlap->Internal = status;
+    Outstanding.overlap->InternalHigh = delivered;
+    Outstanding.active = false;
+}
+
+Completion NextCompletion(std::deque<Completion> &queue)
+{
+    if (queue.empty()) {
+        return {};
+    }
+    const Completion next = queue.front();
+    queue.pop_front();
+    return next;
+}
+
+} // namespace
+
+State &Port()
+{
+    return TheState;
+}
+
+void Reset()
+{
+    TheState = State{};
+    TheState.portSettings.DCBlength = sizeof(DCB);
+    TheState.portSettings.BaudRate = 115200;
+    TheState.portSettings.ByteSize = 7;
+    TheState.portSettings.Parity = EVENPARITY;
+    TheState.portSettings.StopBits = TWOSTOPBITS;
+    TheState.portSettings.fBinary = 1;
+    TheState.portSettings.fParity = 1;
+    TheState.portSettings.fOutxCtsFlow = 1;
+    TheState.portSettings.fOutxDsrFlow = 1;
+    TheState.portSettings.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    TheState.portSettings.fDsrSensitivity = 1;
+    TheState.portSettings.fTXContinueOnXoff = 1;
+    TheState.portSettings.fOutX = 1;
+    TheState.portSettings.fInX = 1;
+    TheState.portSettings.fErrorChar = 1;
+    TheState.portSettings.fNull = 1;
+    TheState.portSettings.fRtsControl = RTS_CONTROL_TOGGLE;
+    TheState.portSettings.fAbortOnError = 1;
+    TheState.portSettings.XonLim = 100;
+    TheState.portSettings.XoffLim = 200;
+    TheState.portSettings.XonChar = 0x21;
+    TheState.portSettings.XoffChar = 0x23;
+    TheState.portSettings.ErrorChar = '?';
+    TheState.portSettings.EofChar = 0x1A;
+    TheState.portSettings.EvtChar = '!';
+    Outstanding = Operation{};
+    SetLastError(0);
+}
+
+HANDLE OpenHandle()
+{
+    return TheHandle;
+}
+
+void Arrive(std::uint64_t at, const Bytes &bytes)
+{
+    for (std::uint8_t byte : bytes) {
+        TheState.incoming.emplace_back(at, byte);
+    }
+    std::stable_sort(TheState.incoming.begin(), TheState.incoming.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+}
+
+std::string Output()
+{
+    std::string all;
+    for (const Message &message : TheState.messages) {
+        all += message.text;
+    }
+    return all;
+}
+
+std::vector<Call> CallsTo(const std::string &name)
+{
+    std::vector<Call> found;
+    for (const Call &call : TheState.calls) {
+        if (call.name == name) {
+            found.push_back(call);
+        }
+    }
+    return found;
+}
+
+std::string FirstDifference(const std::string &expected, const std::string &actual)
+{
+    if (expected == actual) {
+        return {};
+    }
+    std::istringstream wanted(expected);
+    std::istringstream got(actual);
+    std::string a;
+    std::string b;
+    for (int line = 1;; ++line) {
+        const bool moreWanted = static_cast<bool>(std::getline(wanted, a));
+        const bool moreGot = static_cast<bool>(std::getline(got, b));
+        if (!moreWanted && !moreGot) {
+            return "traces differ only in their final newline";
+        }
+        if (a != b || moreWanted != moreGot) {
+            std::ostringstream out;
+            out << "first difference at line " << line << ":\n  expected: \""
+                << (moreWanted ? a : std::string("<end>")) << "\"\n  actual:   \""
+                << (moreGot ? b : std::string("<end>")) << "\"";
+            return out.str();
+        }
+    }
+}
+
+} // namespace fake
+
+using fake::TheState;
+using fake::WaitWithoutLimit;
+
+namespace {
+thread_local DWORD FakeLastError = 0;
+}
+
+DWORD GetLastError()
+{
+    return FakeLastError;
+}
+
+void SetLastError(DWORD code)
+{
+    FakeLastError = code;
+}
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                   DWORD flags, HANDLE templateFile)
+{
+    fake::Record("CreateFileA", {reinterpret_cast<std::uintptr_t>(name), access, shareMode,
+                                 reinterpret_cast<std::uintptr_t>(security), creation, flags,
+                                 reinterpret_cast<std::uintptr_t>(templateFile)});
+    TheState.openedName = name;
+    auto &queue = TheState.results["CreateFileA"];
+    DWORD code = TheState.portPresent ? 0 : ERROR_FILE_NOT_FOUND;
+    if (!queue.empty()) {
+        code = queue.front();
+        queue.pop_front();
+    }
+    if (code != 0) {
+        SetLastError(code);
+        return INVALID_HANDLE_VALUE;
+    }
+    return fake::TheHandle;
+}
+
+BOOL PurgeComm(HANDLE port, DWORD flags)
+{
+    fake::Record("PurgeComm", {flags});
+    return fake::Outcome("PurgeComm", port);
+}
+
+BOOL ClearCommBreak(HANDLE port)
+{
+    fake::Record("ClearCommBreak");
+    return fake::Outcome("ClearCommBreak", port);
+}
+
+BOOL GetCommState(HANDLE port, LPDCB settings)
+{
+    fake::Record("GetCommState");
+    if (!fake::Outcome("GetCommState", port)) {
+        // A failed call may leave anything in the record.
+        std::memset(settings, 0xA5, sizeof(DCB));
+        return FALSE;
+    }
+    *settings = TheState.portSettings;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE port, LPDCB settings)
+{
+    fake::Record("SetCommState");
+    TheState.writtenSettings.push_back(*settings);
+    if (!fake::Outcome("SetCommState", port)) {
+        return FALSE;
+    }
+    TheState.portSettings = *settings;
+    return TRUE;
+}
+
+BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status)
+{
+    fake::Record("ClearCommError");
+    if (!fake::Outcome("ClearCommError", port)) {
+        return FALSE;
+    }
+    if (fake::Gone()) {
+        return fake::Fail(ERROR_GEN_FAILURE);
+    }
+    if (errors != nullptr) {
+        *errors = 0;
+    }
+    if (status != nullptr) {
+        *status = COMSTAT{};
+        status->cbInQue = fake::Waiting();
+    }
+    return TRUE;
+}
+
+BOOL EscapeCommFunction(HANDLE port, DWORD function)
+{
+    fake::Record("EscapeCommFunction", {function});
+    return fake::Outcome("EscapeCommFunction", port);
+}
+
+BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    fake::Record("ReadFile", {count});
+    fake::CheckRecordFree("ReadFile");
+    // A program must take its counts from the completed operation.
+    if (done != nullptr) {
+        *done = 0xDEAD;
+    }
+    if (!fake::Outcome("ReadFile", port)) {
+        return FALSE;
+    }
+    if (fake::Gone()) {
+        return fake::Fail(ERROR_HANDLE_EOF);
+    }
+    std::uint32_t limit = count;
+    if (!TheState.readLimits.empty()) {
+        limit = std::min(limit, TheState.readLimits.front());
+        TheState.readLimits.pop_front();
+    }
+    fake::Outstanding = fake::Operation{};
+    fake::Outstanding.active = true;
+    fake::Outstanding.isRead = true;
+    fake::Outstanding.overlap = overlapped;
+    fake::Outstanding.destination = static_cast<unsigned char *>(buffer);
+    fake::Outstanding.bytes = fake::Take(limit);
+    const fake::Completion how = fake::NextCompletion(TheState.readCompletions);
+    if (how.kind == fake::Completion::AtOnce) {
+        fake::Finish(ERROR_SUCCESS, fake::Outstanding.bytes.size());
+        return TRUE;
+    }
+    fake::Outstanding.never = how.kind == fake::Completion::Never;
+    fake::Outstanding.completesAt = TheState.now + how.afterMs;
+    // The buffer fills only when the read completes.
+    return fake::Fail(ERROR_IO_PENDING);
+}
+
+BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    fake::Record("WriteFile", {count});
+    fake::CheckRecordFree("WriteFile");
+    if (done != nullptr) {
+        *done = 0xDEAD;
+    }
+    if (!fake::Outcome("WriteFile", port)) {
+        return FALSE;
+    }
+    if (fake::Gone()) {
+        return fake::Fail(ERROR_GEN_FAILURE);
+    }
+    const auto *bytes = static_cast<const std::uint8_t *>(buffer);
+    fake::Bytes written(bytes, bytes + count);
+    TheState.writes.push_back({TheState.now, written});
+    fake::Outstanding = fake::Operation{};
+    fake::Outstanding.active = true;
+    fake::Outstanding.overlap = overlapped;
+    fake::Outstanding.source = bytes;
+    fake::Outstanding.bytes = written;
+    const fake::Completion how = fake::NextCompletion(TheState.writeCompletions);
+    if (TheState.device) {
+        TheState.device(written);
+    }
+    if (how.kind == fake::Completion::AtOnce) {
+        fake::Finish(ERROR_SUCCESS, count);
+        return TRUE;
+    }
+    fake::Outstanding.never = how.kind == fake::Completion::Never;
+    fake::Outstanding.completesAt = TheState.now + how.afterMs;
+    return fake::Fail(ERROR_IO_PENDING);
+}
+
+BOOL GetOverlappedResultEx(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, DWORD milliseconds, BOOL alertable)
+{
+    fake::Record("GetOverlappedResultEx", {milliseconds, static_cast<std::uint64_t>(alertable)});
+    if (port != fake::TheHandle) {
+        return fake::Fail(ERROR_INVALID_HANDLE);
+    }
+    if (fake::Outstanding.active && fake::Outstanding.overlap == overlapped) {
+        if (fake::Outstanding.never || fake::Outstanding.completesAt > TheState.now + milliseconds) {
+            TheState.now += milliseconds;
+            return fake::Fail(milliseconds == 0 ? ERROR_IO_INCOMPLETE : WAIT_TIMEOUT);
+        }
+        TheState.now = std::max(TheState.now, fake::Outstanding.completesAt);
+        fake::Finish(ERROR_SUCCESS, fake::Outstanding.bytes.size());
+    }
+    *done = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal != ERROR_SUCCESS) {
+        return fake::Fail(static_cast<DWORD>(overlapped->Internal));
+    }
+    return TRUE;
+}
+
+BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait)
+{
+    fake::Record("GetOverlappedResult", {static_cast<std::uint64_t>(wait)});
+    if (fake::Outstanding.active && fake::Outstanding.overlap == overlapped) {
+        if (!wait) {
+            return fake::Fail(ERROR_IO_INCOMPLETE);
+        }
+        if (fake::Outstanding.never) {
+            // A real wait would never return.
+            TheState.violations.push_back({TheState.now, "waited without limit for an operation that never ends"});
+            return fake::Fail(ERROR_GEN_FAILURE);
+        }
+    }
+    return GetOverlappedResultEx(port, overlapped, done, WaitWithoutLimit, FALSE);
+}
+
+BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped)
+{
+    fake::Record("CancelIoEx");
+    if (port != fake::TheHandle) {
+        return fake::Fail(ERROR_INVALID_HANDLE);
+    }
+    if (!fake::Outstanding.active || fake::Outstanding.overlap != overlapped) {
+        return fake::Fail(ERROR_NOT_FOUND);
+    }
+    const std::size_t delivered =
+        fake::Outstanding.isRead ? std::min<std::size_t>(TheState.deliveredOnCancel, fake::Outstanding.bytes.size())
+                                 : 0;
+    fake::Finish(ERROR_OPERATION_ABORTED, delivered);
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE port)
+{
+    fake::Record("CloseHandle");
+    fake::CheckRecordFree("CloseHandle");
+    return fake::Outcome("CloseHandle", port);
+}
+
+void Sleep(DWORD milliseconds)
+{
+    fake::Record("Sleep", {milliseconds});
+    TheState.now += milliseconds;
+}
+
+void PrepareConsole()
+{
+    TheState.consolePrepared = true;
+}
+
+void WriteConsoleText(const char *text, std::size_t length)
+{
+    TheState.messages.push_back({TheState.now, std::string(text, length)});
+}
+
+void WaitForKey()
+{
+    fake::Record("WaitForKey");
+    ++TheState.keyWaits;
+}

@@ -1,0 +1,103 @@
+// A fake of the platform layer for unit tests: a scripted device on a
+// virtual clock. Every call is recorded with the virtual time it was made
+// at; results can be scripted to fail with a given error code; bytes the
+// device sends arrive at scripted virtual times; reads and writes can be
+// scripted to stay pending. Sleep advances the clock instead of waiting.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "port/platform.h"
+
+namespace fake {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Call {
+    std::string name;
+    std::vector<std::uint64_t> args;
+    std::uint64_t at; // virtual milliseconds
+};
+
+struct Message {
+    std::uint64_t at;
+    std::string text;
+};
+
+struct Write {
+    std::uint64_t at;
+    Bytes bytes;
+};
+
+// How an overlapped read or write started on the port completes.
+struct Completion {
+    enum Kind { AtOnce, After, Never } kind = AtOnce;
+    std::uint64_t afterMs = 0;
+};
+
+struct Violation {
+    std::uint64_t at;
+    std::string what;
+};
+
+struct State {
+    std::uint64_t now = 0;
+    std::vector<Call> calls;
+    std::vector<Message> messages;
+    std::vector<Write> writes;
+    std::vector<Violation> violations;
+
+    // Next results per function name: 0 succeeds, anything else fails with
+    // that error code. Unscripted calls succeed on an open port.
+    std::map<std::string, std::deque<DWORD>> results;
+    bool portPresent = true;
+    // From this virtual time on the device is gone: queries, reads and
+    // writes fail as on a hung-up line.
+    std::uint64_t goneAt = UINT64_MAX;
+
+    DCB portSettings{};
+    std::vector<DCB> writtenSettings;
+
+    // Bytes the device sends: (arrival time, byte), in arrival order.
+    std::deque<std::pair<std::uint64_t, std::uint8_t>> incoming;
+    // A limit for each coming read: it delivers at most this many bytes.
+    std::deque<std::uint32_t> readLimits;
+    std::deque<Completion> readCompletions;
+    std::deque<Completion> writeCompletions;
+    // Bytes a read that never completes has delivered when it is cancelled.
+    std::uint32_t deliveredOnCancel = 0;
+
+    // Called for every write, after it is recorded, to let the device answer.
+    std::function<void(const Bytes &)> device;
+
+    std::string openedName;
+    bool consolePrepared = false;
+    int keyWaits = 0;
+};
+
+// The one fake port; Reset() gives a present, healthy, silent port at time 0.
+State &Port();
+void Reset();
+
+// The handle the fake hands out for the open port.
+HANDLE OpenHandle();
+
+// Schedules bytes from the device to arrive at the given virtual time.
+void Arrive(std::uint64_t at, const Bytes &bytes);
+
+// The trace printed so far, concatenated.
+std::string Output();
+
+// Calls to one function, in order.
+std::vector<Call> CallsTo(const std::string &name);
+
+// The first line where two traces differ, shown with both versions, for
+// failure messages; empty when they are equal.
+std::string FirstDifference(const std::string &expected, const std::string &actual);
+
+} // namespace fake

@@ -1,0 +1,138 @@
+// Reads and writes that do not complete at once: the record they share is
+// never reused while one is pending, their bytes are used only once they
+// have completed, and nothing waits without limit.
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "port/bringup.h"
+#include "port/exchange.h"
+
+namespace {
+
+class Overlapped : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake::Reset();
+        PortHandle = fake::OpenHandle();
+    }
+
+    static std::string Violations()
+    {
+        std::string all;
+        for (const fake::Violation &violation : fake::Port().violations) {
+            all += std::to_string(violation.at) + " ms: " + violation.what + "\n";
+        }
+        return all;
+    }
+};
+
+TEST_F(Overlapped, PendingReadIsCompletedBeforeItsBytesAreUsed)
+{
+    const struct {
+        const char *name;
+        fake::Completion completion;
+        std::uint64_t elapsed;
+    } cases[] = {
+        {"completes at once", {fake::Completion::After, 0}, 0},
+        {"completes late, within the bound", {fake::Completion::After, 30}, 30},
+        {"completes exactly at the bound", {fake::Completion::After, ReadCompletionBound}, ReadCompletionBound},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        fake::Arrive(0, {0x06, 'H', 'I'});
+        fake::Port().readCompletions.push_back(c.completion);
+        CollectReply(true);
+        DumpReply();
+        ReportAck();
+        EXPECT_EQ(fake::Output(), "3\n[06] [48] [49] \nGET OK! \n");
+        EXPECT_EQ(fake::Port().now, c.elapsed);
+        EXPECT_TRUE(fake::CallsTo("CancelIoEx").empty());
+        EXPECT_EQ(Violations(), "");
+    }
+}
+
+TEST_F(Overlapped, ReadThatNeverCompletesIsCancelledAndKeepsWhatItDelivered)
+{
+    for (std::uint32_t delivered : {0u, 2u}) {
+        SCOPED_TRACE(delivered);
+        fake::Reset();
+        fake::Arrive(0, {'A', 'B', 'C', 'D', 'E'});
+        fake::Port().readCompletions.push_back({fake::Completion::Never, 0});
+        fake::Port().deliveredOnCancel = delivered;
+        CollectReply(true);
+        EXPECT_EQ(ReplyCount, delivered);
+        EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 1u);
+        EXPECT_EQ(fake::Port().now, ReadCompletionBound);
+        EXPECT_EQ(Violations(), "");
+        // The next collection may use the record again.
+        CollectReply(false);
+        EXPECT_EQ(Violations(), "");
+    }
+}
+
+TEST_F(Overlapped, ReadTooLateIsCancelled)
+{
+    fake::Arrive(0, {'x'});
+    fake::Port().readCompletions.push_back({fake::Completion::After, ReadCompletionBound + 1});
+    CollectReply(false);
+    EXPECT_EQ(ReplyCount, 0u);
+    EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 1u);
+    EXPECT_EQ(Violations(), "");
+}
+
+TEST_F(Overlapped, PendingWriteKeepsThePacingAndIsFinishedBeforeTheNextOperation)
+{
+    const unsigned char bytes[] = {0x52, 0x00, 0x05};
+    const char *const labels[] = {"send [x52] ", "[x00] ", "[x05] "};
+    fake::Port().writeCompletions = {{fake::Completion::After, 2}, {fake::Completion::After, 2},
+                                     {fake::Completion::After, 2}};
+    SendPaced(bytes, labels, 3);
+    CollectReply(true);
+    const auto &writes = fake::Port().writes;
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[1].at, 50u);
+    EXPECT_EQ(writes[2].at, 100u);
+    EXPECT_EQ(fake::Port().now, 600u);
+    EXPECT_TRUE(fake::CallsTo("CancelIoEx").empty());
+    EXPECT_EQ(Violations(), "");
+}
+
+TEST_F(Overlapped, StalledWriteIsCancelledAfterItsBoundInsteadOfHanging)
+{
+    const unsigned char bytes[] = {0x06};
+    fake::Port().writeCompletions = {{fake::Completion::Never, 0}, {fake::Completion::Never, 0}};
+    SendCommand("send [x06]\n", bytes, 1);
+    SendCommand("send [x06]\n", bytes, 1);
+    EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 1u);
+    EXPECT_EQ(fake::Port().writes.at(1).at, 500u + WriteCompletionBound);
+    ClosePort(PortHandle);
+    EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 2u);
+    EXPECT_EQ(Violations(), "");
+    EXPECT_EQ(fake::Output(), "send [x06]\nsend [x06]\n(+) CloseHandle ok \n");
+}
+
+TEST_F(Overlapped, WriteStillPendingAtCloseIsFinishedFirst)
+{
+    const unsigned char bytes[] = {0x45};
+    fake::Port().writeCompletions.push_back({fake::Completion::After, 600});
+    SendCommand("send [x45]\n", bytes, 1);
+    ClosePort(PortHandle);
+    EXPECT_EQ(fake::Port().now, 600u);
+    EXPECT_TRUE(fake::CallsTo("CancelIoEx").empty());
+    EXPECT_EQ(Violations(), "");
+}
+
+TEST_F(Overlapped, PendingWriteSendsTheCallersBytesEvenIfTheyChangeAfterwards)
+{
+    unsigned char bytes[] = {'R'};
+    fake::Port().writeCompletions.push_back({fake::Completion::After, 300});
+    SendCommand("send [x52]\n", bytes, 1);
+    bytes[0] = 'X';
+    EXPECT_EQ(fake::Port().writes.at(0).bytes, fake::Bytes{'R'});
+    FinishPendingWrite();
+    EXPECT_EQ(Violations(), "");
+}
+
+} // namespace
