@@ -1,0 +1,396 @@
+// The POSIX platform layer against real ptys: the slave side plays the
+// serial port, the master side the device.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#include "port/platform.h"
+
+namespace {
+
+// A pty pair whose slave is left in the kernel's default terminal settings,
+// as a port is that nobody has configured yet.
+class Pty : public ::testing::Test {
+protected:
+    int master = -1;
+    std::string slavePath;
+
+    void SetUp() override
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        slavePath = ptsname(master);
+        const int flags = fcntl(master, F_GETFL);
+        ASSERT_EQ(fcntl(master, F_SETFL, flags | O_NONBLOCK), 0);
+    }
+
+    void TearDown() override
+    {
+        if (master >= 0) {
+            close(master);
+        }
+    }
+
+    HANDLE Open() const
+    {
+        return CreateFileA(slavePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    }
+
+    // Configures the port the way the program does.
+    static void Configure(HANDLE port)
+    {
+        DCB settings = {};
+        ASSERT_TRUE(GetCommState(port, &settings));
+        settings.BaudRate = 9600;
+        settings.ByteSize = 8;
+        settings.Parity = NOPARITY;
+        settings.StopBits = ONESTOPBIT;
+        settings.fBinary = 1;
+        settings.fOutxCtsFlow = 0;
+        settings.fOutxDsrFlow = 0;
+        settings.fDtrControl = DTR_CONTROL_ENABLE;
+        settings.fRtsControl = RTS_CONTROL_DISABLE;
+        ASSERT_TRUE(SetCommState(port, &settings)) << GetLastError();
+    }
+
+    // Reads from the master until count bytes came or a second passed.
+    std::vector<unsigned char> DeviceReads(std::size_t count) const
+    {
+        std::vector<unsigned char> got;
+        while (got.size() < count) {
+            pollfd ready{master, POLLIN, 0};
+            if (poll(&ready, 1, 1000) <= 0) {
+                break;
+            }
+            unsigned char chunk[512];
+            const ssize_t n = read(master, chunk, sizeof chunk);
+            if (n <= 0) {
+                break;
+            }
+            got.insert(got.end(), chunk, chunk + n);
+        }
+        return got;
+    }
+
+    void DeviceWrites(const std::vector<unsigned char> &bytes) const
+    {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else {
+                pollfd room{master, POLLOUT, 0};
+                ASSERT_GT(poll(&room, 1, 1000), 0);
+            }
+        }
+    }
+
+    // Waits until the port reports at least count bytes waiting.
+    static DWORD WaitForQueue(HANDLE port, DWORD count)
+    {
+        COMSTAT status = {};
+        for (int i = 0; i < 200; ++i) {
+            DWORD errors = 0;
+            if (ClearCommError(port, &errors, &status) && status.cbInQue >= count) {
+                break;
+            }
+            Sleep(5);
+        }
+        return status.cbInQue;
+    }
+};
+
+TEST_F(Pty, OpeningAMissingPathFailsWithFileNotFound)
+{
+    const HANDLE port = CreateFileA("/nonexistent/ttyS9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(reinterpret_cast<std::intptr_t>(port), -1);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Pty, EveryCallOnTheInvalidHandleFailsWithInvalidHandle)
+{
+    DCB settings = {};
+    COMSTAT status = {};
+    DWORD errors = 0;
+    unsigned char byte = 0;
+    OVERLAPPED overlap = {};
+    const struct {
+        const char *name;
+        BOOL result;
+    } calls[] = {
+        {"PurgeComm", PurgeComm(INVALID_HANDLE_VALUE, PURGE_TXCLEAR | PURGE_RXCLEAR)},
+        {"ClearCommBreak", ClearCommBreak(INVALID_HANDLE_VALUE)},
+        {"GetCommState", GetCommState(INVALID_HANDLE_VALUE, &settings)},
+        {"SetCommState", SetCommState(INVALID_HANDLE_VALUE, &settings)},
+        {"ClearCommError", ClearCommError(INVALID_HANDLE_VALUE, &errors, &status)},
+        {"EscapeCommFunction", EscapeCommFunction(INVALID_HANDLE_VALUE, SETDTR)},
+        {"ReadFile", ReadFile(INVALID_HANDLE_VALUE, &byte, 1, nullptr, &overlap)},
+        {"WriteFile", WriteFile(INVALID_HANDLE_VALUE, &byte, 1, nullptr, &overlap)},
+        {"CloseHandle", CloseHandle(INVALID_HANDLE_VALUE)},
+    };
+    for (const auto &call : calls) {
+        EXPECT_FALSE(call.result) << call.name;
+    }
+    // Each failing call sets the code; the last one must be the handle's.
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(ClearCommBreak(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Pty, ComNamesMapToTtySDevices)
+{
+    // COM9 is /dev/ttyS8; wherever that is missing the open reports so, and
+    // where it exists it is opened — never /dev/ttyS0 itself in this test.
+    const HANDLE port = CreateFileA("COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(access("/dev/ttyS8", F_OK) != 0 || GetLastError() != ERROR_FILE_NOT_FOUND);
+    } else {
+        char link[64];
+        const std::string fdPath = "/proc/self/fd/" + std::to_string(reinterpret_cast<std::intptr_t>(port));
+        const ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
+        ASSERT_GT(n, 0);
+        link[n] = '\0';
+        EXPECT_STREQ(link, "/dev/ttyS8");
+        EXPECT_TRUE(CloseHandle(port));
+    }
+}
+
+TEST_F(Pty, SettingsAreAppliedAndReadBack)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const struct {
+        DWORD baud;
+        BYTE size;
+        BYTE parity;
+        BYTE stop;
+        bool cts;
+    } cases[] = {
+        {9600, 8, NOPARITY, ONESTOPBIT, false},
+        {19200, 8, NOPARITY, TWOSTOPBITS, false},
+        {115200, 8, NOPARITY, ONESTOPBIT, true},
+        {1200, 8, NOPARITY, TWOSTOPBITS, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.baud);
+        DCB settings = {};
+        ASSERT_TRUE(GetCommState(port, &settings));
+        settings.BaudRate = c.baud;
+        settings.ByteSize = c.size;
+        settings.Parity = c.parity;
+        settings.StopBits = c.stop;
+        settings.fOutxCtsFlow = c.cts ? 1 : 0;
+        settings.fParity = 1;
+        settings.EvtChar = 0x7E;
+        ASSERT_TRUE(SetCommState(port, &settings)) << GetLastError();
+        DCB read = {};
+        ASSERT_TRUE(GetCommState(port, &read));
+        EXPECT_EQ(read.BaudRate, c.baud);
+        EXPECT_EQ(read.ByteSize, c.size);
+        EXPECT_EQ(read.Parity, c.parity);
+        EXPECT_EQ(read.StopBits, c.stop);
+        EXPECT_EQ(read.fOutxCtsFlow, c.cts ? 1u : 0u);
+        EXPECT_EQ(read.fParity, 1u);
+        EXPECT_EQ(read.fBinary, 1u);
+        EXPECT_EQ(read.EvtChar, 0x7E);
+
+        termios line{};
+        ASSERT_EQ(tcgetattr(reinterpret_cast<std::intptr_t>(port), &line), 0);
+        EXPECT_EQ(cfgetospeed(&line), cfgetispeed(&line));
+        EXPECT_NE(line.c_cflag & CREAD, 0u);
+        EXPECT_NE(line.c_cflag & CLOCAL, 0u);
+        EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    }
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, SettingsThatCannotBeRepresentedAreRefused)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB settings = {};
+    ASSERT_TRUE(GetCommState(port, &settings));
+    const DCB good = settings;
+    settings.BaudRate = 12345;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    settings = good;
+    settings.ByteSize = 9;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // A pty carries eight bits without parity only; settings that do not
+    // take effect are not reported as applied.
+    settings = good;
+    settings.ByteSize = 7;
+    settings.Parity = EVENPARITY;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, FreshPortHasSoftwareFlowControlOffAndKeepsItThroughTheSettings)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB settings = {};
+    ASSERT_TRUE(GetCommState(port, &settings));
+    EXPECT_EQ(settings.fOutX, 0u);
+    EXPECT_EQ(settings.fInX, 0u);
+    EXPECT_EQ(settings.XonChar, 0x11);
+    EXPECT_EQ(settings.XoffChar, 0x13);
+    Configure(port);
+    termios line{};
+    ASSERT_EQ(tcgetattr(reinterpret_cast<std::intptr_t>(port), &line), 0);
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, EveryByteValuePassesUnalteredBothWays)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    Configure(port);
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+    (void)DeviceReads(1); // the purge's packet-mode notice, if any
+
+    std::vector<unsigned char> all(256);
+    for (int i = 0; i < 256; ++i) {
+        all[static_cast<std::size_t>(i)] = static_cast<unsigned char>(i);
+    }
+    // Twice, so that XON/XOFF, CR, LF, ^C and ^D appear in every position.
+    all.insert(all.end(), all.rbegin(), all.rend());
+
+    OVERLAPPED overlap = {};
+    ASSERT_TRUE(WriteFile(port, all.data(), static_cast<DWORD>(all.size()), nullptr, &overlap));
+    DWORD sent = 0;
+    ASSERT_TRUE(GetOverlappedResult(port, &overlap, &sent, TRUE));
+    EXPECT_EQ(sent, all.size());
+    EXPECT_EQ(DeviceReads(all.size()), all);
+
+    DeviceWrites(all);
+    ASSERT_EQ(WaitForQueue(port, static_cast<DWORD>(all.size())), all.size());
+    std::vector<unsigned char> got(all.size());
+    overlap = {};
+    ASSERT_TRUE(ReadFile(port, got.data(), static_cast<DWORD>(got.size()), nullptr, &overlap));
+    DWORD received = 0;
+    ASSERT_TRUE(GetOverlappedResult(port, &overlap, &received, FALSE));
+    EXPECT_EQ(received, all.size());
+    EXPECT_EQ(got, all);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, QueueCountsAndPurgeOfTheInputQueue)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    Configure(port);
+    DeviceWrites({1, 2, 3, 4, 5, 6, 7});
+    EXPECT_EQ(WaitForQueue(port, 7), 7u);
+
+    // Reading fewer than are waiting leaves the rest queued.
+    unsigned char two[2] = {};
+    OVERLAPPED overlap = {};
+    ASSERT_TRUE(ReadFile(port, two, 2, nullptr, &overlap));
+    EXPECT_EQ(two[1], 2);
+    EXPECT_EQ(WaitForQueue(port, 5), 5u);
+
+    // An output-only purge leaves the input alone; an input purge empties it.
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_EQ(WaitForQueue(port, 5), 5u);
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR));
+    DWORD errors = 0;
+    COMSTAT status = {};
+    ASSERT_TRUE(ClearCommError(port, &errors, &status));
+    EXPECT_EQ(status.cbInQue, 0u);
+    EXPECT_EQ(errors, 0u);
+
+    // With nothing waiting a read takes nothing and does not block.
+    overlap = {};
+    unsigned char byte = 0;
+    EXPECT_TRUE(ReadFile(port, &byte, 1, nullptr, &overlap));
+    DWORD got = 99;
+    EXPECT_TRUE(GetOverlappedResult(port, &overlap, &got, FALSE));
+    EXPECT_EQ(got, 0u);
+    EXPECT_FALSE(PurgeComm(port, 0x100));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, APortAlreadyHeldCannotBeOpenedUntilItIsReleased)
+{
+    const HANDLE first = Open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(first));
+    const HANDLE second = Open();
+    EXPECT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(second));
+}
+
+TEST_F(Pty, ModemLineAndBreakCallsBehaveAsAPtyAllows)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    // A pty has no modem lines; clearing a break is accepted and does nothing.
+    EXPECT_FALSE(EscapeCommFunction(port, SETDTR));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+    EXPECT_TRUE(ClearCommBreak(port));
+    EXPECT_FALSE(EscapeCommFunction(port, 77));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // Setting DTR and RTS through the settings does not make them fail there.
+    Configure(port);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, AHungUpDeviceFailsQueriesAndWritesAndReadsNothing)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    Configure(port);
+    close(master);
+    master = -1;
+    DWORD errors = 0;
+    COMSTAT status = {};
+    EXPECT_FALSE(ClearCommError(port, &errors, &status));
+    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+    unsigned char byte = 0x45;
+    OVERLAPPED overlap = {};
+    EXPECT_FALSE(WriteFile(port, &byte, 1, nullptr, &overlap));
+    overlap = {};
+    EXPECT_FALSE(ReadFile(port, &byte, 1, nullptr, &overlap));
+    DWORD got = 99;
+    EXPECT_FALSE(GetOverlappedResult(port, &overlap, &got, FALSE));
+    EXPECT_EQ(got, 0u);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST(PosixSleep, NeverReturnsEarly)
+{
+    for (DWORD ms : {0u, 1u, 50u}) {
+        timespec before{};
+        timespec after{};
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        Sleep(ms);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        const long long elapsedUs =
+            (after.tv_sec - before.tv_sec) * 1000000LL + (after.tv_nsec - before.tv_nsec) / 1000;
+        EXPECT_GE(elapsedUs, static_cast<long long>(ms) * 1000);
+    }
+}
+
+} // namespace

@@ -1,0 +1,218 @@
+#include "device.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace devsim {
+
+namespace {
+
+constexpr std::uint8_t kStx = 0x02;
+
+// Bytes that terminal line disciplines and flow control like to eat or
+// rewrite. They open block 0 so that the first block read already tells
+// whether the program's port passes every byte through untouched.
+constexpr std::uint8_t kAwkwardBytes[] = {
+    0x00, 0xFF, 0x06, 0x11, 0x13, 0x0A, 0x0D, 0x03, 0x04, 0x08,
+    0x0F, 0x12, 0x15, 0x16, 0x17, 0x1A, 0x1C, 0x7F, 0x80, 0x8D,
+};
+static_assert(sizeof kAwkwardBytes <= kBlockSize, "awkward bytes must fit in block 0");
+
+const char kShortIdentification[] = "DEVSIM MEMORY UNIT-2";
+const char kLongIdentification[] = "DEVSIM MEMORY UNIT-2 WITH A LONGER NAME!";
+const char kVersion[] = "FW 3.10 build 42";
+
+std::string FormatHex(const Bytes &bytes) {
+    std::string text;
+    char digits[4];
+    for (std::uint8_t byte : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        if (!text.empty()) text += ' ';
+        text += digits;
+    }
+    return text;
+}
+
+std::string FormatByte(std::uint8_t byte) {
+    return FormatHex(Bytes{byte});
+}
+
+Bytes TextReply(const std::string &text) {
+    Bytes reply(text.begin(), text.end());
+    reply.push_back(kTextEnd);
+    return reply;
+}
+
+std::vector<ReplyChunk> AtOnce(Bytes bytes) {
+    std::vector<ReplyChunk> reply;
+    reply.push_back(ReplyChunk{0, std::move(bytes)});
+    return reply;
+}
+
+Bytes BlockReplyFrom(const Bytes &image, const DeviceOptions &options, unsigned block) {
+    std::size_t length = kBlockSize;
+    if (block == 0 && options.bigReply) length = *options.bigReply;
+
+    Bytes reply(length);
+    const std::size_t start = std::size_t{block} * kBlockSize;
+    for (std::size_t i = 0; i < length; ++i) reply[i] = image[(start + i) % kImageSize];
+    return reply;
+}
+
+std::vector<ReplyChunk> BlockChunks(const Bytes &image, const DeviceOptions &options, unsigned block) {
+    Bytes whole = BlockReplyFrom(image, options, block);
+    if (!options.splitDelayMs) return AtOnce(std::move(whole));
+
+    std::vector<ReplyChunk> reply;
+    const std::size_t half = whole.size() / 2;
+    if (half > 0) reply.push_back(ReplyChunk{0, Bytes(whole.begin(), whole.begin() + half)});
+    reply.push_back(ReplyChunk{*options.splitDelayMs, Bytes(whole.begin() + half, whole.end())});
+    return reply;
+}
+
+Exchange MakeExchange(Request request, Bytes sent, std::vector<ReplyChunk> reply,
+                      unsigned block = 0) {
+    Exchange exchange;
+    exchange.request = request;
+    exchange.block = block;
+    exchange.sent = std::move(sent);
+    exchange.reply = std::move(reply);
+    return exchange;
+}
+
+}  // namespace
+
+std::string CheckDeviceOptions(const DeviceOptions &options) {
+    if (!options.image.empty() && options.image.size() != kImageSize) {
+        return "the memory image holds " + std::to_string(options.image.size()) +
+               " bytes; it must hold exactly " + std::to_string(kImageSize) + " (" +
+               std::to_string(kBlockCount) + " blocks of " + std::to_string(kBlockSize) + ")";
+    }
+    if (options.bigReply && (*options.bigReply == 0 || *options.bigReply > kMaxBigReply)) {
+        return "the reply to block 0 must be 1 to " + std::to_string(kMaxBigReply) + " bytes long";
+    }
+    if (options.splitDelayMs && *options.splitDelayMs > kMaxSplitDelayMs) {
+        return "the split delay must be at most " + std::to_string(kMaxSplitDelayMs) + " ms";
+    }
+    return std::string();
+}
+
+Bytes BuiltInImage() {
+    Bytes image(kImageSize);
+    // 37 is odd, so every run of 256 consecutive bytes holds each value once.
+    for (std::size_t i = 0; i < kImageSize; ++i) {
+        image[i] = static_cast<std::uint8_t>(37 * i + 11);
+    }
+    for (std::size_t i = 0; i < sizeof kAwkwardBytes; ++i) image[i] = kAwkwardBytes[i];
+    return image;
+}
+
+std::string IdentificationText(bool longText) {
+    return longText ? kLongIdentification : kShortIdentification;
+}
+
+std::string VersionText() {
+    return kVersion;
+}
+
+Bytes BlockReply(const DeviceOptions &options, unsigned block) {
+    return BlockReplyFrom(options.image.empty() ? BuiltInImage() : options.image, options, block);
+}
+
+std::vector<Exchange> BuildDialogue(const DeviceOptions &options) {
+    const Bytes image = options.image.empty() ? BuiltInImage() : options.image;
+    const std::vector<ReplyChunk> none;
+    const std::vector<ReplyChunk> ack = AtOnce(Bytes{kAck});
+    const std::vector<ReplyChunk> &plainAck = options.answerAcks ? ack : none;
+
+    std::vector<Exchange> dialogue;
+    dialogue.reserve(kExchangeCount);
+    dialogue.push_back(MakeExchange(Request::Handshake,
+                                    Bytes{kStx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'}, ack));
+    dialogue.push_back(MakeExchange(Request::Identify, Bytes{kStx, 0x00},
+                                    AtOnce(TextReply(IdentificationText(options.longText)))));
+    dialogue.push_back(MakeExchange(Request::IdentifyAck, Bytes{kAck}, plainAck));
+    dialogue.push_back(MakeExchange(Request::Version, Bytes{'P'}, AtOnce(TextReply(VersionText()))));
+    dialogue.push_back(MakeExchange(Request::VersionAck, Bytes{kAck}, ack));
+    for (unsigned block = 0; block < kBlockCount; ++block) {
+        dialogue.push_back(MakeExchange(Request::Block,
+                                        Bytes{'R', 0x00, static_cast<std::uint8_t>(block)},
+                                        BlockChunks(image, options, block), block));
+        dialogue.push_back(MakeExchange(Request::BlockAck, Bytes{kAck}, plainAck, block));
+    }
+    dialogue.push_back(MakeExchange(Request::End, Bytes{'E'}, ack));
+
+    if (options.silent) {
+        for (Exchange &exchange : dialogue) exchange.reply.clear();
+    }
+    return dialogue;
+}
+
+Bytes JoinReply(const std::vector<ReplyChunk> &reply) {
+    Bytes joined;
+    for (const ReplyChunk &chunk : reply) joined.insert(joined.end(), chunk.bytes.begin(), chunk.bytes.end());
+    return joined;
+}
+
+std::string DescribeExchange(const Exchange &exchange) {
+    std::string name;
+    switch (exchange.request) {
+    case Request::Handshake: name = "handshake"; break;
+    case Request::Identify: name = "identification request"; break;
+    case Request::IdentifyAck: name = "acknowledgement of the identification"; break;
+    case Request::Version: name = "version request"; break;
+    case Request::VersionAck: name = "acknowledgement of the version"; break;
+    case Request::Block: name = "block 0x" + FormatByte(static_cast<std::uint8_t>(exchange.block)) + " request"; break;
+    case Request::BlockAck:
+        name = "acknowledgement of block 0x" + FormatByte(static_cast<std::uint8_t>(exchange.block));
+        break;
+    case Request::End: name = "end request"; break;
+    }
+    return name + " (" + FormatHex(exchange.sent) + ")";
+}
+
+Device::Device(const DeviceOptions &options) {
+    const std::string problem = CheckDeviceOptions(options);
+    if (!problem.empty()) throw std::invalid_argument(problem);
+    dialogue_ = BuildDialogue(options);
+}
+
+Device::Reaction Device::Receive(std::uint8_t byte) {
+    Reaction reaction;
+    ++received_;
+    if (HasDeviated()) return reaction;
+
+    const std::string where = "received byte " + std::to_string(received_) + " was " + FormatByte(byte);
+    if (IsComplete()) {
+        deviation_ = where + " after the end request had completed the dialogue";
+        reaction.deviation = deviation_;
+        return reaction;
+    }
+
+    const Exchange &exchange = dialogue_[exchange_];
+    const std::uint8_t expected = exchange.sent[offset_];
+    if (byte != expected) {
+        deviation_ = where + ", expected " + FormatByte(expected) + " (byte " +
+                     std::to_string(offset_ + 1) + " of " + std::to_string(exchange.sent.size()) +
+                     " of the " + DescribeExchange(exchange) + ")";
+        reaction.deviation = deviation_;
+        return reaction;
+    }
+
+    if (++offset_ < exchange.sent.size()) return reaction;
+    offset_ = 0;
+    ++exchange_;
+    reaction.completed = &exchange;
+    reaction.reply = exchange.reply;
+    return reaction;
+}
+
+std::string Device::DescribeUnfinished() const {
+    if (!HasStarted() || IsComplete() || HasDeviated()) return std::string();
+    const Exchange &exchange = dialogue_[exchange_];
+    return "the dialogue stopped after " + std::to_string(received_) + " of " +
+           std::to_string(kDialogueLength) + " bytes, at byte " + std::to_string(offset_ + 1) +
+           " of the " + DescribeExchange(exchange);
+}
+
+}  // namespace devsim

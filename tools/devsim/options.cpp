@@ -1,0 +1,172 @@
+#include "options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include <unistd.h>
+
+namespace devsim {
+
+namespace {
+
+// Reads a whole decimal number between low and high; no sign, no spaces,
+// no octal or hex surprises.
+bool ParseNumber(const std::string &text, unsigned long low, unsigned long high,
+                 unsigned long &value) {
+    if (text.empty() || text.size() > 9) return false;
+    unsigned long result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        result = result * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (result < low || result > high) return false;
+    value = result;
+    return true;
+}
+
+std::string MakeAbsolute(const std::string &path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char directory[PATH_MAX];
+    if (getcwd(directory, sizeof directory) == nullptr) return path;
+    return std::string(directory) + "/" + path;
+}
+
+}  // namespace
+
+std::string ParseOptions(const std::vector<std::string> &arguments, Options &options) {
+    std::size_t i = 0;
+    while (i < arguments.size()) {
+        std::string name = arguments[i];
+        if (name == "--") {
+            ++i;
+            break;
+        }
+        if (name.size() < 2 || name.compare(0, 2, "--") != 0) break;
+
+        // Both "--log FILE" and "--log=FILE" are accepted.
+        std::optional<std::string> inlineValue;
+        const std::size_t equals = name.find('=');
+        if (equals != std::string::npos) {
+            inlineValue = name.substr(equals + 1);
+            name.erase(equals);
+        }
+        ++i;
+
+        auto takeValue = [&](std::string &value) -> std::string {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i < arguments.size()) {
+                value = arguments[i++];
+            } else {
+                return name + " needs a value";
+            }
+            if (value.empty()) return name + " needs a non-empty value";
+            return std::string();
+        };
+        auto takeNumber = [&](unsigned long low, unsigned long high, unsigned long &value) -> std::string {
+            std::string text;
+            std::string problem = takeValue(text);
+            if (!problem.empty()) return problem;
+            if (!ParseNumber(text, low, high, value)) {
+                return name + " takes a decimal number from " + std::to_string(low) + " to " +
+                       std::to_string(high) + ", not '" + text + "'";
+            }
+            return std::string();
+        };
+        auto noValue = [&]() -> std::string {
+            return inlineValue ? name + " takes no value" : std::string();
+        };
+
+        std::string problem;
+        unsigned long number = 0;
+        if (name == "--help") {
+            problem = noValue();
+            options.help = true;
+        } else if (name == "--log") {
+            problem = takeValue(options.logPath);
+        } else if (name == "--silent") {
+            problem = noValue();
+            options.device.silent = true;
+        } else if (name == "--answer-acks") {
+            problem = noValue();
+            options.device.answerAcks = true;
+        } else if (name == "--long-text") {
+            problem = noValue();
+            options.device.longText = true;
+        } else if (name == "--absent") {
+            problem = noValue();
+            options.absent = true;
+        } else if (name == "--image") {
+            problem = takeValue(options.imagePath);
+        } else if (name == "--big-reply") {
+            problem = takeNumber(1, kMaxBigReply, number);
+            options.device.bigReply = number;
+        } else if (name == "--split-delay") {
+            problem = takeNumber(0, kMaxSplitDelayMs, number);
+            options.device.splitDelayMs = static_cast<unsigned>(number);
+        } else if (name == "--vanish-after") {
+            problem = takeNumber(0, kBlockCount - 1, number);
+            options.vanishAfter = static_cast<unsigned>(number);
+        } else if (name == "--wine-prefix") {
+            problem = takeValue(options.winePrefix);
+            options.winePrefix = MakeAbsolute(options.winePrefix);
+        } else {
+            problem = "unknown option " + name;
+        }
+        if (!problem.empty()) return problem;
+    }
+
+    options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
+    if (options.help) return std::string();
+    if (options.command.empty()) return "no COMMAND given to run against the device";
+    if (options.absent && !options.winePrefix.empty()) {
+        return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
+    }
+    return std::string();
+}
+
+std::string LoadImage(const std::string &path, Bytes &image) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "cannot open the image " + path + ": " + std::strerror(errno);
+    // Read one byte past the limit so an oversized file is told apart
+    // without slurping it whole.
+    Bytes contents(kImageSize + 1);
+    file.read(reinterpret_cast<char *>(contents.data()), static_cast<std::streamsize>(contents.size()));
+    if (file.bad()) return "cannot read the image " + path;
+    const std::size_t length = static_cast<std::size_t>(file.gcount());
+    if (length != kImageSize) {
+        return "the image " + path + " must be exactly " + std::to_string(kImageSize) + " bytes (" +
+               std::to_string(kBlockCount) + " blocks of " + std::to_string(kBlockSize) + "), it has " +
+               (length > kImageSize ? "more" : std::to_string(length));
+    }
+    contents.resize(kImageSize);
+    image = std::move(contents);
+    return std::string();
+}
+
+const char *UsageText() {
+    return "usage: devsim [options] -- COMMAND [ARGS...]\n"
+           "Runs COMMAND with a simulated device standing in for /dev/ttyS0.\n"
+           "\n"
+           "  --log FILE          record every event with its CLOCK_MONOTONIC time\n"
+           "  --silent            never answer (received bytes are still checked)\n"
+           "  --answer-acks       also answer the acknowledgements normally left unanswered\n"
+           "  --image FILE        memory image: 128 blocks of 32 bytes, exactly 4096 bytes\n"
+           "  --long-text         identification text of 40 printable characters\n"
+           "  --big-reply N       reply to block 0 is N bytes long\n"
+           "  --split-delay MS    send each block reply in two halves, MS ms apart\n"
+           "  --vanish-after N    hang up once the reply to block N has been read\n"
+           "  --absent            no /dev/ttyS0 at all (empty /dev); no device\n"
+           "  --wine-prefix DIR   serve a Wine run: point COM1 of prefix DIR at the device\n"
+           "  --help              show this text\n"
+           "\n"
+           "Exit status: COMMAND's (128+N when killed by signal N); 3 when COMMAND\n"
+           "exited 0 but the device saw a protocol deviation; 125 when devsim itself\n"
+           "could not set up; 126/127 when COMMAND could not be run.\n";
+}
+
+}  // namespace devsim

@@ -1,0 +1,40 @@
+// devsim's command line: what to run and how the device behaves.
+#ifndef COMTRACE_DEVSIM_OPTIONS_H
+#define COMTRACE_DEVSIM_OPTIONS_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device.h"
+
+namespace devsim {
+
+struct Options {
+    DeviceOptions device;               // image stays empty until LoadImage
+    std::string imagePath;              // --image
+    std::string logPath;                // --log
+    bool absent = false;                // --absent
+    std::optional<unsigned> vanishAfter;  // --vanish-after
+    std::string winePrefix;             // --wine-prefix, made absolute
+    bool help = false;                  // --help
+    std::vector<std::string> command;   // COMMAND and its arguments
+};
+
+// Parses the arguments that follow the program name. Options come first;
+// "--" or the first argument that is not an option starts COMMAND.
+// Returns an empty string on success, else what is wrong; options may then
+// be partly filled.
+std::string ParseOptions(const std::vector<std::string> &arguments, Options &options);
+
+// Reads a memory image file into image. Returns an empty string on
+// success, else what went wrong (unreadable, or not exactly kImageSize
+// bytes long).
+std::string LoadImage(const std::string &path, Bytes &image);
+
+// The --help text.
+const char *UsageText();
+
+}  // namespace devsim
+
+#endif
