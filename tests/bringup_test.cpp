@@ -5,27 +5,15 @@
 #include <cstring>
 #include <string>
 
+#include "expected_trace.h"
 #include "fake_platform.h"
 #include "port/bringup.h"
 #include "program.h"
 
 namespace {
 
-const char HealthyBringUp[] =
-    "(+) COM1 initialized\n"
-    "(+) Discarded all characters from the output and input buffer\n"
-    "(+) Restored character transmission and placed the transmission line in a nonbreak state\n"
-    "(+) Retrieved the current control settings for COM1\n"
-    "(+) Reinitialized all hardware and control settings \n"
-    "(+) PurgeComm\n";
-
-const char AbsentBringUp[] = "(-) COM1 initialization failed\n"
-                             "(-) PurgeComm() failed\n"
-                             "(-) ClearCommBreak() failed\n"
-                             "(-) GetLastError() return 6 \n"
-                             "(-) GetCommState() failed\n"
-                             "(-) SetCommState() failed\n"
-                             "(-) PurgeComm() failed\n";
+using expected::AbsentBringUp;
+using expected::HealthyBringUp;
 
 class BringUp : public ::testing::Test {
 protected:
@@ -36,7 +24,7 @@ TEST_F(BringUp, HealthyPortPrintsEverySuccessLineInOrder)
 {
     const HANDLE port = BringUpPort();
     EXPECT_EQ(port, fake::OpenHandle());
-    EXPECT_EQ(fake::Output(), HealthyBringUp) << fake::FirstDifference(HealthyBringUp, fake::Output());
+    EXPECT_EQ(fake::Output(), HealthyBringUp) << expected::FirstDifference(HealthyBringUp, fake::Output());
     ClosePort(port);
     EXPECT_EQ(fake::Output(), std::string(HealthyBringUp) + "(+) CloseHandle ok \n");
 }
@@ -80,7 +68,7 @@ TEST_F(BringUp, AbsentPortPrintsEveryFailureAndTheErrorCode)
     fake::Port().portPresent = false;
     const HANDLE port = BringUpPort();
     EXPECT_EQ(port, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(fake::Output(), AbsentBringUp) << fake::FirstDifference(AbsentBringUp, fake::Output());
+    EXPECT_EQ(fake::Output(), AbsentBringUp) << expected::FirstDifference(AbsentBringUp, fake::Output());
     ClosePort(port);
     EXPECT_EQ(fake::Output(), std::string(AbsentBringUp) + "(-) CloseHandle() failed\n");
     // Every step still ran, including the settle wait.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_trace.h"
 #include "fake_platform.h"
 #include "program.h"
 
@@ -14,27 +15,9 @@ namespace {
 
 using fake::Bytes;
 
-constexpr int Blocks = 128;
+constexpr int Blocks = expected::Blocks;
 constexpr std::uint64_t SettleMs = 1000;
-
-std::string Hex(std::uint8_t byte, const char *format)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, format, byte);
-    return text;
-}
-
-// Every byte the dialogue sends, request by request, as the device expects them.
-std::vector<Bytes> Requests()
-{
-    std::vector<Bytes> requests = {{0x02, 'P', 'R', 'O', 'G', 'R', 'A', 'M'}, {0x02, 0x00}, {0x06}, {'P'}, {0x06}};
-    for (int block = 0; block < Blocks; ++block) {
-        requests.push_back({'R', 0x00, static_cast<std::uint8_t>(block)});
-        requests.push_back({0x06});
-    }
-    requests.push_back({'E'});
-    return requests;
-}
+using expected::Requests;
 
 // A device that answers each request, after a few milliseconds, with what
 // the test gives for it; it follows the requests by counting bytes.
@@ -84,86 +67,6 @@ std::vector<Bytes> TalkingDeviceAnswers(bool answerBlockAcks)
     return answers;
 }
 
-// The trace of a run whose collections take these bytes, in order, built
-// from the dialogue's steps.
-std::string ExpectedDialogue(const std::vector<Bytes> &collections)
-{
-    std::string trace;
-    std::size_t next = 0;
-    auto dump = [&](bool showCount) -> const Bytes & {
-        const Bytes &bytes = collections.at(next++);
-        if (showCount) {
-            trace += std::to_string(bytes.size()) + "\n";
-        }
-        for (std::uint8_t byte : bytes) {
-            trace += Hex(byte, "[%02X] ");
-        }
-        trace += "\n";
-        return bytes;
-    };
-    auto verdict = [&](const Bytes &bytes) { trace += !bytes.empty() && bytes[0] == 0x06 ? "GET OK! \n" : "no answer \n"; };
-    auto text = [&](const Bytes &bytes) {
-        std::string captured;
-        for (std::uint8_t byte : bytes) {
-            if (byte < 0x20 || byte > 0x7F || captured.size() == 20) {
-                break;
-            }
-            captured += static_cast<char>(byte);
-        }
-        trace += captured + "\n";
-    };
-
-    trace += "send [x02] [x50] [x52] [x4F] [x47] [x52] [x41] [x4D]\n";
-    verdict(dump(true));
-    trace += "send [ x02]\n";
-    text(dump(true));
-    trace += "send [x06]\nsend [x50]\n";
-    text(dump(true));
-    trace += "send [x06]\n";
-    verdict(dump(true));
-    for (int block = 0; block < Blocks; ++block) {
-        trace += "send [x52] [x00] " + Hex(static_cast<std::uint8_t>(block), "[x%02X] ") + "\n";
-        dump(true);
-        trace += "send [x06]\n";
-    }
-    trace += "send [x45]\n";
-    verdict(dump(false));
-    return trace;
-}
-
-// What each collection takes when every answer arrives before the next
-// collection: everything answered since the previous one.
-std::vector<Bytes> CollectionsOf(const std::vector<Bytes> &answers)
-{
-    // Requests after which the dialogue collects: the handshake, the STX
-    // request, the P request, the acknowledgement after it, every block
-    // request and the end request.
-    std::vector<bool> collectsAfter(answers.size(), false);
-    collectsAfter[0] = collectsAfter[1] = collectsAfter[3] = collectsAfter[4] = true;
-    for (int block = 0; block < Blocks; ++block) {
-        collectsAfter[5 + 2 * block] = true;
-    }
-    collectsAfter.back() = true;
-    std::vector<Bytes> collections;
-    Bytes pending;
-    for (std::size_t i = 0; i < answers.size(); ++i) {
-        pending.insert(pending.end(), answers[i].begin(), answers[i].end());
-        if (collectsAfter[i]) {
-            collections.push_back(pending);
-            pending.clear();
-        }
-    }
-    return collections;
-}
-
-const char HealthyBringUp[] =
-    "(+) COM1 initialized\n"
-    "(+) Discarded all characters from the output and input buffer\n"
-    "(+) Restored character transmission and placed the transmission line in a nonbreak state\n"
-    "(+) Retrieved the current control settings for COM1\n"
-    "(+) Reinitialized all hardware and control settings \n"
-    "(+) PurgeComm\n";
-
 class Dialogue : public ::testing::Test {
 protected:
     void SetUp() override { fake::Reset(); }
@@ -176,7 +79,7 @@ protected:
     static void ExpectTrace(const std::string &expected)
     {
         const std::string actual = fake::Output();
-        EXPECT_TRUE(expected == actual) << fake::FirstDifference(expected, actual);
+        EXPECT_TRUE(expected == actual) << expected::FirstDifference(expected, actual);
     }
 };
 
@@ -185,7 +88,7 @@ TEST_F(Dialogue, TalkingDeviceGivesTheCompleteTrace)
     ScriptedDevice device(TalkingDeviceAnswers(false));
     Attach(device);
     EXPECT_EQ(RunProgram(), 0);
-    ExpectTrace(HealthyBringUp + ExpectedDialogue(CollectionsOf(device.answers)) + "(+) CloseHandle ok \n");
+    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(device.answers)) + expected::ReleasedLine);
     EXPECT_EQ(fake::Port().incoming.size(), 0u);
 }
 
@@ -260,7 +163,7 @@ TEST_F(Dialogue, SilentDeviceStillRunsTheFullCourse)
 {
     EXPECT_EQ(RunProgram(), 0);
     const std::vector<Bytes> nothing(133);
-    ExpectTrace(HealthyBringUp + ExpectedDialogue(nothing) + "(+) CloseHandle ok \n");
+    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(nothing) + expected::ReleasedLine);
     EXPECT_EQ(fake::Port().now, 145150u);
     EXPECT_TRUE(fake::CallsTo("ReadFile").empty());
 }
@@ -270,10 +173,10 @@ TEST_F(Dialogue, AnswersToBlockAcknowledgementsShowAtTheFrontOfTheNextDump)
     ScriptedDevice device(TalkingDeviceAnswers(true));
     Attach(device);
     (void)RunProgram();
-    const std::vector<Bytes> collections = CollectionsOf(device.answers);
+    const std::vector<Bytes> collections = expected::CollectionsOf(device.answers);
     EXPECT_EQ(collections[5].front(), 0x06);
     EXPECT_EQ(collections[132], (Bytes{0x06, 0x06}));
-    ExpectTrace(HealthyBringUp + ExpectedDialogue(collections) + "(+) CloseHandle ok \n");
+    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(collections) + expected::ReleasedLine);
 }
 
 TEST_F(Dialogue, DeviceThatVanishesMidRunLeavesEveryStepInPlace)
@@ -285,11 +188,11 @@ TEST_F(Dialogue, DeviceThatVanishesMidRunLeavesEveryStepInPlace)
     fake::Port().goneAt = goneAt;
     EXPECT_EQ(RunProgram(), 0);
 
-    std::vector<Bytes> collections = CollectionsOf(device.answers);
+    std::vector<Bytes> collections = expected::CollectionsOf(device.answers);
     for (std::size_t i = 4 + 0x21; i < collections.size(); ++i) {
         collections[i].clear();
     }
-    ExpectTrace(HealthyBringUp + ExpectedDialogue(collections) + "(+) CloseHandle ok \n");
+    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(collections) + expected::ReleasedLine);
     // The pacing did not change: the run took as long as ever.
     EXPECT_EQ(fake::Port().now, 145150u);
     EXPECT_EQ(fake::Port().keyWaits, 1);
@@ -299,15 +202,8 @@ TEST_F(Dialogue, AbsentPortStillRunsTheWholeDialogue)
 {
     fake::Port().portPresent = false;
     EXPECT_EQ(RunProgram(), 0);
-    const std::string expected = std::string("(-) COM1 initialization failed\n"
-                                             "(-) PurgeComm() failed\n"
-                                             "(-) ClearCommBreak() failed\n"
-                                             "(-) GetLastError() return 6 \n"
-                                             "(-) GetCommState() failed\n"
-                                             "(-) SetCommState() failed\n"
-                                             "(-) PurgeComm() failed\n") +
-                                 ExpectedDialogue(std::vector<Bytes>(133)) + "(-) CloseHandle() failed\n";
-    ExpectTrace(expected);
+    ExpectTrace(expected::AbsentBringUp + expected::Dialogue(std::vector<Bytes>(expected::Collections)) +
+                expected::ReleaseFailedLine);
     EXPECT_EQ(fake::Port().now, 145150u);
 }
 

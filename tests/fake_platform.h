@@ -96,8 +96,4 @@ std::string Output();
 // Calls to one function, in order.
 std::vector<Call> CallsTo(const std::string &name);
 
-// The first line where two traces differ, shown with both versions, for
-// failure messages; empty when they are equal.
-std::string FirstDifference(const std::string &expected, const std::string &actual);
-
 } // namespace fake
