@@ -159,7 +159,7 @@ const char *UsageText() {
            "  --long-text         identification text of 40 printable characters\n"
            "  --big-reply N       reply to block 0 is N bytes long\n"
            "  --split-delay MS    send each block reply in two halves, MS ms apart\n"
-           "  --vanish-after N    hang up once the reply to block N has been read\n"
+           "  --vanish-after N    answer up to block N, hang up once its reply is read\n"
            "  --absent            no /dev/ttyS0 at all (empty /dev); no device\n"
            "  --wine-prefix DIR   serve a Wine run: point COM1 of prefix DIR at the device\n"
            "  --help              show this text\n"

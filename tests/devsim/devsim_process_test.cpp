@@ -1,0 +1,327 @@
+// devsim run as a process, with devsim_probe (or a shell) as the program
+// under test. devsim_probe refuses to open /dev/ttyS0 unless it is
+// devsim's pty, and it is only ever started through devsim.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "devsim/device.h"
+
+namespace devsim {
+namespace {
+
+const char kDevsim[] = DEVSIM_PATH;
+const char kProbe[] = DEVSIM_PROBE_PATH;
+constexpr int kRunTimeoutMs = 20000;
+
+struct Outcome {
+    int status = -1;  // shell-style: exit code, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+long long NowMillis() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string TempPath(const std::string &name) {
+    return ::testing::TempDir() + "devsim_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string Slurp(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Runs devsim with the arguments, its output going to files. With
+// termAfterMs, devsim is sent SIGTERM that long after its start.
+Outcome RunDevsim(const std::vector<std::string> &arguments, int termAfterMs = 0) {
+    const std::string outPath = TempPath("stdout"), errPath = TempPath("stderr");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char *> argv{const_cast<char *>(kDevsim)};
+        for (const std::string &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(kDevsim, argv.data());
+        _exit(126);
+    }
+    if (termAfterMs > 0) {
+        usleep(static_cast<useconds_t>(termAfterMs) * 1000);
+        kill(pid, SIGTERM);
+    }
+    int status = 0;
+    const long long deadline = NowMillis() + kRunTimeoutMs;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (NowMillis() > deadline) {
+            ADD_FAILURE() << "devsim still running after " << kRunTimeoutMs << " ms; killed";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(5000);
+    }
+    Outcome outcome;
+    outcome.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    outcome.out = Slurp(outPath);
+    outcome.err = Slurp(errPath);
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    return outcome;
+}
+
+struct LogLine {
+    long long time = 0;
+    std::string event;  // "rx 02", "flush-in", "exit 0", ...
+};
+
+std::vector<LogLine> ReadLog(const std::string &path) {
+    std::ifstream file(path);
+    std::string line;
+    std::vector<LogLine> lines;
+    EXPECT_TRUE(std::getline(file, line) && !line.empty() && line[0] == '#') << "no header in " << path;
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        LogLine entry;
+        std::string name;
+        std::string argument;
+        fields >> entry.time >> name;
+        entry.event = name;
+        if (fields >> argument) entry.event += " " + argument;
+        lines.push_back(entry);
+    }
+    return lines;
+}
+
+// Compares the logged events, times aside, and names the first difference.
+void ExpectEvents(const std::vector<LogLine> &actual, const std::vector<std::string> &expected) {
+    for (std::size_t i = 0; i < std::max(actual.size(), expected.size()); ++i) {
+        const std::string got = i < actual.size() ? actual[i].event : "(end of log)";
+        const std::string want = i < expected.size() ? expected[i] : "(end of log)";
+        if (got != want) {
+            ADD_FAILURE() << "log event " << i + 1 << " is '" << got << "', expected '" << want << "'";
+            return;
+        }
+    }
+}
+
+std::size_t CountEvents(const std::vector<LogLine> &lines, const std::string &prefix) {
+    std::size_t count = 0;
+    for (const LogLine &line : lines) count += line.event.compare(0, prefix.size(), prefix) == 0;
+    return count;
+}
+
+class DevsimProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Without root or user namespaces devsim cannot work on this machine
+        // at all; that is not a fault of devsim's.
+        const Outcome probe = RunDevsim({"--", "true"});
+        if (probe.status == 125 && probe.err.find("needs root") != std::string::npos) {
+            GTEST_SKIP() << probe.err;
+        }
+    }
+    void TearDown() override {
+        for (const std::string &path : files_) std::remove(path.c_str());
+    }
+
+    std::string TempFile(const std::string &name) {
+        files_.push_back(TempPath(name));
+        return files_.back();
+    }
+
+private:
+    std::vector<std::string> files_;
+};
+
+TEST_F(DevsimProcess, StandInAnswersTheHandshakeAndLogsEveryByte) {
+    const std::string log = TempFile("handshake.log");
+    const Outcome run = RunDevsim({"--log", log, "--", kProbe, "send", "02", "50", "52", "4F", "47", "52", "41", "4D"});
+
+    EXPECT_EQ(run.out, "06\n");
+    // The probe stops after the handshake: a dialogue begun, not finished.
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_NE(run.err.find("stopped after 8 of 526 bytes"), std::string::npos) << run.err;
+
+    const std::vector<LogLine> lines = ReadLog(log);
+    ExpectEvents(lines, {"rx 02", "rx 50", "rx 52", "rx 4F", "rx 47", "rx 52", "rx 41", "rx 4D", "tx 06",
+                                 "exit 0"});
+    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_LE(lines[i - 1].time, lines[i].time) << "line " << i + 2;
+    ASSERT_GE(lines.size(), 9u);
+    EXPECT_LT(lines[8].time - lines[7].time, 50000) << "the ACK took longer than 50 ms";
+
+    // The bind mount must not have leaked out of devsim's namespace.
+    EXPECT_EQ(Slurp("/proc/self/mountinfo").find(" /dev/ttyS0 "), std::string::npos);
+}
+
+struct DialogueCase {
+    const char *name;
+    std::vector<std::string> options;
+};
+
+void PrintTo(const DialogueCase &c, std::ostream *out) { *out << c.name; }
+
+class DevsimDialogue : public DevsimProcess, public ::testing::WithParamInterface<DialogueCase> {};
+
+TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte) {
+    std::vector<std::string> options = GetParam().options;
+    for (std::string &option : options) {
+        if (option != "IMAGE") continue;
+        option = TempFile("image.bin");
+        std::ofstream image(option, std::ios::binary);
+        for (std::size_t i = 0; i < kImageSize; ++i) image.put(static_cast<char>(i * 13 + i / 256));
+    }
+    const std::string log = TempFile("dialogue.log");
+    std::vector<std::string> arguments{"--log", log};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.push_back("--");
+    arguments.push_back(kProbe);
+    arguments.push_back("dialogue");
+    arguments.insert(arguments.end(), options.begin(), options.end());
+
+    const Outcome run = RunDevsim(arguments);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "dialogue complete\n");
+    EXPECT_EQ(run.err, "");
+
+    const std::vector<LogLine> lines = ReadLog(log);
+    EXPECT_EQ(CountEvents(lines, "rx "), kDialogueLength);
+    EXPECT_FALSE(lines.empty() || lines.back().event != "exit 0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, DevsimDialogue,
+    ::testing::Values(DialogueCase{"Plain", {}}, DialogueCase{"AnswerAcks", {"--answer-acks"}},
+                      DialogueCase{"Silent", {"--silent"}}, DialogueCase{"LongText", {"--long-text"}},
+                      DialogueCase{"BigReply", {"--big-reply", "5000"}}, DialogueCase{"Image", {"--image", "IMAGE"}},
+                      DialogueCase{"SplitDelay", {"--split-delay", "5"}}),
+    [](const ::testing::TestParamInfo<DialogueCase> &info) { return std::string(info.param.name); });
+
+TEST_F(DevsimProcess, FlushesAreLoggedAndTimeTheSettle) {
+    const std::string log = TempFile("flush.log");
+    const Outcome run = RunDevsim({"--log", log, "--", kProbe, "flush"});
+    EXPECT_EQ(run.status, 3) << run.err;
+
+    const std::vector<LogLine> lines = ReadLog(log);
+    ExpectEvents(lines, {"flush-in", "flush-out", "flush-out", "rx 02", "exit 0"});
+    ASSERT_GE(lines.size(), 4u);
+    // Each time is when devsim saw the event, a little after it happened;
+    // under load a gap can come out slightly short.
+    EXPECT_GE(lines[3].time - lines[2].time, 195000);
+    EXPECT_LT(lines[3].time - lines[2].time, 400000);
+}
+
+TEST_F(DevsimProcess, WrongByteFailsACleanExitAndIsExplained) {
+    const Outcome clean = RunDevsim({"--", kProbe, "send", "02", "51"});
+    EXPECT_EQ(clean.status, 3);
+    EXPECT_NE(clean.err.find("received byte 2 was 51, expected 50"), std::string::npos) << clean.err;
+    EXPECT_EQ(clean.out, "\n") << "the device answered after the deviation";
+
+    const Outcome failing = RunDevsim({"--", kProbe, "send", "--exit", "5", "02", "51"});
+    EXPECT_EQ(failing.status, 5) << "the command's own failure must win";
+}
+
+TEST_F(DevsimProcess, VanishingDeviceHangsUpOnceTheBlockIsRead) {
+    const std::string log = TempFile("vanish.log");
+    const Outcome run = RunDevsim({"--log", log, "--vanish-after", "2", "--", kProbe, "vanish", "2"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "hung up\n");
+
+    // Block 2's reply, the program's acknowledgement of it, and the line
+    // goes down.
+    const std::vector<LogLine> lines = ReadLog(log);
+    const Bytes block2 = BlockReply(DeviceOptions(), 2);
+    std::vector<std::string> tail;
+    for (std::uint8_t byte : block2) {
+        char tx[8];
+        std::snprintf(tx, sizeof tx, "tx %02X", byte);
+        tail.push_back(tx);
+    }
+    tail.insert(tail.end(), {"rx 06", "hangup", "exit 0"});
+    ASSERT_GE(lines.size(), tail.size());
+    ExpectEvents(std::vector<LogLine>(lines.end() - static_cast<std::ptrdiff_t>(tail.size()), lines.end()), tail);
+    // Handshake, identification, ack, version, ack, then three block
+    // requests and their acknowledgements.
+    EXPECT_EQ(CountEvents(lines, "rx "), 8u + 2 + 1 + 1 + 1 + 3 * 4);
+}
+
+TEST_F(DevsimProcess, AbsentPortMeansNoDevicesAtAll) {
+    const std::string log = TempFile("absent.log");
+    const Outcome run = RunDevsim({"--absent", "--log", log, "--", "sh", "-c", "test -z \"$(ls -A /dev)\""});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ExpectEvents(ReadLog(log), {"exit 0"});
+}
+
+TEST_F(DevsimProcess, ExitStatusIsTheCommandsOrDevsimsOwn) {
+    const std::string badImage = TempFile("short.bin");
+    std::ofstream(badImage) << "too short";
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"--", "sh", "-c", "exit 0"}, 0},
+        {{"--", "sh", "-c", "exit 7"}, 7},
+        {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM},
+        {{"--", "devsim-no-such-command"}, 127},
+        {{"--no-such-option", "--", "true"}, 125},
+        {{"--image", badImage, "--", "true"}, 125},
+        {{"--silent"}, 125},
+    };
+    for (const Case &c : cases) {
+        const Outcome run = RunDevsim(c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments[0] << " " << c.arguments[1] << ": " << run.err;
+        if (c.status == 125) {
+            EXPECT_NE(run.err.find("devsim: "), std::string::npos);
+        }
+    }
+}
+
+TEST_F(DevsimProcess, TerminationSignalIsPassedToTheCommand) {
+    const long long started = NowMillis();
+    EXPECT_EQ(RunDevsim({"--", "sleep", "30"}, 300).status, 128 + SIGTERM);
+    EXPECT_LT(NowMillis() - started, 5000);
+}
+
+// Creating a Wine prefix takes half a minute or more, so this runs only
+// when DEVSIM_TEST_WINE=1.
+TEST_F(DevsimProcess, WinePrefixPointsComOneAtThePty) {
+    if (std::getenv("DEVSIM_TEST_WINE") == nullptr || std::string(std::getenv("DEVSIM_TEST_WINE")) != "1") {
+        GTEST_SKIP() << "set DEVSIM_TEST_WINE=1 to run";
+    }
+    const std::string prefix = ::testing::TempDir() + "devsim_wine_" + std::to_string(getpid());
+    const Outcome run = RunDevsim({"--wine-prefix", prefix, "--", "wine", "cmd", "/c", "echo", "hi"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("hi"), std::string::npos) << run.out;
+
+    char target[256] = {};
+    ASSERT_GT(readlink((prefix + "/dosdevices/com1").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target).compare(0, 9, "/dev/pts/"), 0) << target;
+    const std::string contents = Slurp(prefix + "/system.reg");
+    EXPECT_NE(contents.find("\"COM1\"=\"" + std::string(target) + "\""), std::string::npos);
+    EXPECT_EQ(std::system(("rm -rf '" + prefix + "'").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace devsim

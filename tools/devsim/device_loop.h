@@ -1,0 +1,45 @@
+// devsim's own side while the command runs: plays the device on the pty
+// master, passes termination signals on to the command and waits for it.
+#ifndef COMTRACE_DEVSIM_DEVICE_LOOP_H
+#define COMTRACE_DEVSIM_DEVICE_LOOP_H
+
+#include <optional>
+
+#include <sys/types.h>
+
+#include "device.h"
+#include "event_log.h"
+#include "pty_link.h"
+
+namespace devsim {
+
+struct LoopSettings {
+    pid_t child = -1;
+    // signalfd for SIGCHLD, SIGINT, SIGTERM and SIGHUP, all blocked.
+    int signalFd = -1;
+    // Null for --absent: there is no line and the device stays idle.
+    PtyLink *link = nullptr;
+    // Answer nothing after this block's reply and hang up once the program
+    // has read all of it: at its next byte, or 250 ms later if none comes.
+    std::optional<unsigned> vanishAfter;
+};
+
+// The status a shell would report for a child: its exit code, or 128 + N
+// when signal N killed it.
+int CommandExitStatus(int waitStatus);
+
+// Runs until the child has exited and returns its wait status; the log's
+// last event is then the child's exit with CommandExitStatus. Every byte
+// the program writes is fed to the device, logged and answered as the
+// device says, with the answers' delays measured from the moment the
+// request's last byte was read. Deviations are reported on stderr as they
+// happen. Output waits in a queue while the pty is full, so devsim never
+// blocks on it. SIGINT, SIGTERM and SIGHUP sent to devsim are passed on to
+// the child; those the terminal sent to the whole process group are not,
+// the child already has them. Returns -1 if the loop itself fails (the
+// message is on stderr); the child is then killed and reaped.
+int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log);
+
+}  // namespace devsim
+
+#endif

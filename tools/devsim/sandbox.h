@@ -1,0 +1,36 @@
+// The command's side of devsim: a private mount namespace in which
+// /dev/ttyS0 is the simulated device's pty (or /dev is empty), so the
+// machine's real serial port is never reached.
+#ifndef COMTRACE_DEVSIM_SANDBOX_H
+#define COMTRACE_DEVSIM_SANDBOX_H
+
+#include <string>
+#include <vector>
+
+namespace devsim {
+
+// Exit statuses of the command's process when devsim, not the command,
+// failed there.
+constexpr int kExitSetupFailed = 125;
+constexpr int kExitCannotExecute = 126;
+constexpr int kExitNotFound = 127;
+
+struct ChildPlan {
+    bool absent = false;              // empty /dev instead of the stand-in
+    std::string standInPath;          // pty slave to appear as /dev/ttyS0
+    std::string winePrefix;           // non-empty: ready this Wine prefix first
+    std::vector<std::string> command;
+};
+
+// Runs in the freshly forked child. Enters a private mount namespace (as
+// root directly, otherwise through an unprivileged user namespace), mounts
+// the stand-in over /dev/ttyS0 or an empty tmpfs over /dev, readies Wine
+// when asked, restores the signal mask and executes the command with the
+// standard streams it inherited. Never returns: exits kExitSetupFailed with
+// a message on stderr when the stand-in cannot be set up, kExitNotFound or
+// kExitCannotExecute when the command cannot be executed.
+[[noreturn]] void RunCommandInStandIn(const ChildPlan &plan);
+
+}  // namespace devsim
+
+#endif
