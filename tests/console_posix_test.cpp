@@ -1,0 +1,174 @@
+// The final key wait against a real pty as the console: one key, escape
+// sequences consumed whole, Ctrl+C an ordinary key, the terminal's mode put
+// back afterwards, even when the process is ended during the wait.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "port/console.h"
+
+namespace {
+
+class KeyWait : public ::testing::Test {
+protected:
+    int master = -1;
+    int slave = -1;
+    termios before{};
+
+    void SetUp() override
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        ASSERT_EQ(tcgetattr(slave, &before), 0);
+    }
+
+    void TearDown() override
+    {
+        close(slave);
+        close(master);
+    }
+
+    // Starts WaitForKey in a child whose standard input is the pty; the
+    // child exits 0 when the wait returns.
+    pid_t StartWait() const
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(slave, STDIN_FILENO);
+            WaitForKey();
+            _exit(0);
+        }
+        return child;
+    }
+
+    // Waits until the child has put the terminal in raw mode.
+    void AwaitRawMode() const
+    {
+        for (int i = 0; i < 400; ++i) {
+            termios now{};
+            if (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0) {
+                return;
+            }
+            usleep(5000);
+        }
+        FAIL() << "the key wait never switched the terminal to raw mode";
+    }
+
+    void Type(const std::string &keys) const { ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+
+    // The status of the child once it ends, or -1 if it is still waiting
+    // after the given time.
+    static int StatusWithin(pid_t child, int ms)
+    {
+        for (int waited = 0; waited <= ms; waited += 5) {
+            int status = 0;
+            if (waitpid(child, &status, WNOHANG) == child) {
+                return status;
+            }
+            usleep(5000);
+        }
+        return -1;
+    }
+
+    // What is left unread on the console.
+    std::string Unread() const
+    {
+        termios raw = before;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        tcsetattr(slave, TCSANOW, &raw);
+        std::string left;
+        char byte = 0;
+        pollfd ready{slave, POLLIN, 0};
+        while (poll(&ready, 1, 50) > 0 && read(slave, &byte, 1) == 1) {
+            left += byte;
+        }
+        tcsetattr(slave, TCSANOW, &before);
+        return left;
+    }
+
+    void ExpectModeRestored() const
+    {
+        termios after{};
+        ASSERT_EQ(tcgetattr(slave, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+    }
+};
+
+TEST_F(KeyWait, OneKeyEndsTheWaitAndEachKeyIsConsumedWhole)
+{
+    const struct {
+        const char *name;
+        std::string keys;
+        std::string left;
+    } cases[] = {
+        {"a letter", "ab", "b"},
+        {"Ctrl+C", "\x03z", "z"},
+        {"a cursor key", "\x1b[Az", "z"},
+        {"a function key", "\x1b[15~z", "z"},
+        {"an SS3 key", "\x1bOPz", "z"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const pid_t child = StartWait();
+        AwaitRawMode();
+        Type(c.keys);
+        const int status = StatusWithin(child, 2000);
+        ASSERT_NE(status, -1) << "the wait did not end";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended by signal " << WTERMSIG(status);
+        ExpectModeRestored();
+        EXPECT_EQ(Unread(), c.left);
+    }
+}
+
+TEST_F(KeyWait, NoEchoWhileWaiting)
+{
+    const pid_t child = StartWait();
+    AwaitRawMode();
+    Type("q");
+    ASSERT_NE(StatusWithin(child, 2000), -1);
+    pollfd ready{master, POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 100), 0) << "echoed a byte";
+}
+
+TEST_F(KeyWait, ModeIsRestoredWhenEndedDuringTheWait)
+{
+    for (int signalNumber : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signalNumber);
+        const pid_t child = StartWait();
+        AwaitRawMode();
+        kill(child, signalNumber);
+        const int status = StatusWithin(child, 2000);
+        ASSERT_NE(status, -1);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber);
+        ExpectModeRestored();
+    }
+}
+
+TEST_F(KeyWait, EndsAtOnceWithoutATerminal)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        WaitForKey();
+        _exit(0);
+    }
+    const int status = StatusWithin(child, 1000);
+    ASSERT_NE(status, -1) << "waited for a key without a terminal";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+} // namespace

@@ -1,0 +1,287 @@
+// End-to-end runs of the unmodified comtrace under devsim: a real pty in
+// place of /dev/ttyS0, real time, the device simulator's log. Each run takes
+// the whole dialogue, about 145 s, so CTest runs them side by side.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "devsim/device.h"
+#include "expected_trace.h"
+
+namespace {
+
+using expected::Bytes;
+
+struct RunResult {
+    int status = -1;
+    std::string output;
+    std::vector<std::string> log;
+    double seconds = 0;
+};
+
+std::string TempPath(const std::string &name)
+{
+    const char *dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr ? dir : "/tmp") + "/comtrace-e2e-" + std::to_string(getpid()) + "-" + name;
+}
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Runs comtrace under devsim with the given device options, standard input
+// from /dev/null (no terminal), the trace into a file; `tail` is appended to
+// the pipeline (e.g. "| head -3").
+RunResult RunComtrace(const std::string &deviceOptions, const std::string &tail = "")
+{
+    const std::string out = TempPath("out");
+    const std::string log = TempPath("log");
+    const std::string command = "set -o pipefail; '" DEVSIM_PATH "' --log '" + log + "' " + deviceOptions +
+                                " -- '" COMTRACE_PATH "' </dev/null " + tail + " >'" + out + "'";
+    const auto start = std::chrono::steady_clock::now();
+    const int status = std::system(("bash -c \"" + command + "\"").c_str());
+    RunResult run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.output = Slurp(out);
+    run.log = Lines(Slurp(log));
+    std::remove(out.c_str());
+    std::remove(log.c_str());
+    return run;
+}
+
+struct Event {
+    long long us;
+    std::string kind;
+    std::string argument;
+};
+
+std::vector<Event> Events(const RunResult &run)
+{
+    std::vector<Event> events;
+    for (const std::string &line : run.log) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        Event event;
+        fields >> event.us >> event.kind >> event.argument;
+        events.push_back(event);
+    }
+    return events;
+}
+
+Bytes Received(const RunResult &run)
+{
+    Bytes bytes;
+    for (const Event &event : Events(run)) {
+        if (event.kind == "rx") {
+            bytes.push_back(static_cast<std::uint8_t>(std::stoul(event.argument, nullptr, 16)));
+        }
+    }
+    return bytes;
+}
+
+Bytes AllRequests()
+{
+    Bytes all;
+    for (const Bytes &request : expected::Requests()) {
+        all.insert(all.end(), request.begin(), request.end());
+    }
+    return all;
+}
+
+// The answers the simulated device gives to each request with these options.
+std::vector<Bytes> Answers(const devsim::DeviceOptions &options)
+{
+    std::vector<Bytes> answers;
+    for (const devsim::Exchange &exchange : devsim::BuildDialogue(options)) {
+        answers.push_back(devsim::JoinReply(exchange.reply));
+    }
+    return answers;
+}
+
+// The bytes each collection took, read back from a trace: the dialogue
+// prints a fixed number of lines, so every dump stands at a known line.
+std::vector<Bytes> CollectionsIn(const std::string &trace, std::size_t bringUpLines)
+{
+    const std::vector<std::string> lines = Lines(trace);
+    std::vector<std::size_t> dumpLines = {2, 6, 11, 15};
+    for (std::size_t block = 0; block < expected::Blocks; ++block) {
+        dumpLines.push_back(17 + 4 * block + 2);
+    }
+    dumpLines.push_back(17 + 4 * expected::Blocks + 1);
+    std::vector<Bytes> collections;
+    for (std::size_t line : dumpLines) {
+        Bytes bytes;
+        if (bringUpLines + line < lines.size()) {
+            std::istringstream tokens(lines[bringUpLines + line]);
+            for (std::string token; tokens >> token;) {
+                bytes.push_back(static_cast<std::uint8_t>(std::stoul(token.substr(1, 2), nullptr, 16)));
+            }
+        }
+        collections.push_back(bytes);
+    }
+    return collections;
+}
+
+Bytes Joined(const std::vector<Bytes> &parts)
+{
+    Bytes all;
+    for (const Bytes &part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+void ExpectTrace(const std::string &wanted, const std::string &actual)
+{
+    EXPECT_TRUE(wanted == actual) << expected::FirstDifference(wanted, actual);
+}
+
+constexpr std::size_t HealthyBringUpLines = 6;
+
+TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
+{
+    const RunResult run = RunComtrace("");
+    EXPECT_EQ(run.status, 0);
+    const std::string wanted = std::string(expected::HealthyBringUp) +
+                               expected::Dialogue(expected::CollectionsOf(Answers({}))) + expected::ReleasedLine;
+    ExpectTrace(wanted, run.output);
+    EXPECT_EQ(Received(run), AllRequests());
+
+    // The settle time runs from the last purge to the first byte sent.
+    long long lastFlush = -1;
+    long long firstByte = -1;
+    for (const Event &event : Events(run)) {
+        if (event.kind.rfind("flush", 0) == 0 && firstByte < 0) {
+            lastFlush = event.us;
+        }
+        if (event.kind == "rx" && firstByte < 0) {
+            firstByte = event.us;
+        }
+    }
+    ASSERT_GE(lastFlush, 0) << "no purge seen by the device";
+    ASSERT_GE(firstByte, 0);
+    const double settleMs = static_cast<double>(firstByte - lastFlush) / 1000.0;
+    EXPECT_GE(settleMs, 1000.0);
+    EXPECT_LT(settleMs, 1050.0);
+    RecordProperty("settle_ms", std::to_string(settleMs));
+    EXPECT_GT(run.seconds, 145.0);
+}
+
+TEST(EndToEnd, SilentDeviceGivesEmptyRepliesAndTheFullCourse)
+{
+    const RunResult run = RunComtrace("--silent");
+    EXPECT_EQ(run.status, 0);
+    const std::string wanted = std::string(expected::HealthyBringUp) +
+                               expected::Dialogue(std::vector<Bytes>(expected::Collections)) + expected::ReleasedLine;
+    ExpectTrace(wanted, run.output);
+    EXPECT_EQ(Received(run), AllRequests());
+}
+
+TEST(EndToEnd, AnsweredAcknowledgementsAndALongTextShowWhereTheyArrive)
+{
+    const RunResult run = RunComtrace("--answer-acks --long-text");
+    EXPECT_EQ(run.status, 0);
+    devsim::DeviceOptions options;
+    options.answerAcks = true;
+    options.longText = true;
+    const std::string wanted = std::string(expected::HealthyBringUp) +
+                               expected::Dialogue(expected::CollectionsOf(Answers(options))) + expected::ReleasedLine;
+    ExpectTrace(wanted, run.output);
+}
+
+// Checks a run whose collections cannot be told in advance: the trace is
+// the one its own collections give, and together they hold every byte the
+// device sent, in order. Returns the collections.
+std::vector<Bytes> ExpectNothingLost(const RunResult &run, const devsim::DeviceOptions &options)
+{
+    EXPECT_EQ(run.status, 0);
+    const std::vector<Bytes> collections = CollectionsIn(run.output, HealthyBringUpLines);
+    ExpectTrace(std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine,
+                run.output);
+    EXPECT_EQ(Joined(collections), Joined(Answers(options)));
+    for (const Bytes &collection : collections) {
+        EXPECT_LE(collection.size(), 4096u);
+    }
+    return collections;
+}
+
+TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
+{
+    devsim::DeviceOptions options;
+    options.bigReply = 5000;
+    const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--big-reply 5000"), options);
+    EXPECT_GE(collections[4].size(), 4000u);
+    EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::kBlockSize);
+}
+
+TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)
+{
+    devsim::DeviceOptions options;
+    options.splitDelayMs = 800;
+    const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--split-delay 800"), options);
+    EXPECT_EQ(collections[4].size(), devsim::kBlockSize / 2);
+    EXPECT_EQ(collections[5].size(), devsim::kBlockSize);
+    EXPECT_EQ(collections.back().size(), devsim::kBlockSize / 2 + 1);
+}
+
+TEST(EndToEnd, VanishingDeviceLeavesEveryStepInPlace)
+{
+    const RunResult run = RunComtrace("--vanish-after 32");
+    EXPECT_EQ(run.status, 0);
+    std::vector<Bytes> collections = expected::CollectionsOf(Answers({}));
+    // Block 0x20's reply is collected; everything after it is gone.
+    for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
+        collections[i].clear();
+    }
+    ExpectTrace(std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine,
+                run.output);
+    // The pacing held: no step was cut short, and nothing hung.
+    EXPECT_GT(run.seconds, 145.0);
+    EXPECT_LT(run.seconds, 150.0);
+}
+
+TEST(EndToEnd, AbsentPortGivesTheFailureTraceAndExitsWithZero)
+{
+    const RunResult run = RunComtrace("--absent");
+    EXPECT_EQ(run.status, 0);
+    const std::string wanted = std::string(expected::AbsentBringUp) +
+                               expected::Dialogue(std::vector<Bytes>(expected::Collections)) +
+                               expected::ReleaseFailedLine;
+    ExpectTrace(wanted, run.output);
+}
+
+TEST(EndToEnd, ClosedOutputStillRunsTheDialogueToItsEnd)
+{
+    const RunResult run = RunComtrace("", "| head -3");
+    // devsim exits non-zero when the device saw an unfinished dialogue.
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Lines(run.output).size(), 3u);
+    EXPECT_EQ(Received(run), AllRequests());
+}
+
+} // namespace

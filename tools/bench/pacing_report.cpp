@@ -1,0 +1,105 @@
+// Reads a devsim event log of one comtrace run and reports how closely the
+// program kept its pacing: every gap between two bytes the device received
+// against its nominal length, and the span from the first byte to the end
+// request against its nominal 143,650 ms.
+//
+// usage: pacing_report LOG
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "devsim/device.h"
+
+namespace {
+
+constexpr double NominalSpanMs = 143650.0;
+
+
+// The nominal gap before each received byte but the first: 0 inside one
+// write, 50 ms between the bytes of a paced request, 500 ms between requests.
+std::vector<double> NominalGaps()
+{
+    std::vector<double> gaps;
+    bool first = true;
+    for (const devsim::Exchange &exchange : devsim::BuildDialogue({})) {
+        const bool paced =
+            exchange.request == devsim::Request::Handshake || exchange.request == devsim::Request::Block;
+        for (std::size_t i = 0; i < exchange.sent.size(); ++i) {
+            if (first) {
+                first = false;
+                continue;
+            }
+            gaps.push_back(i == 0 ? 500.0 : (paced ? 50.0 : 0.0));
+        }
+    }
+    return gaps;
+}
+
+double Percentile(std::vector<double> values, double fraction)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: pacing_report LOG\n");
+        return 2;
+    }
+    std::ifstream log(argv[1]);
+    if (!log) {
+        std::fprintf(stderr, "pacing_report: cannot read %s\n", argv[1]);
+        return 2;
+    }
+    std::vector<long long> times;
+    for (std::string line; std::getline(log, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        long long us = 0;
+        std::string kind;
+        fields >> us >> kind;
+        if (kind == "rx") {
+            times.push_back(us);
+        }
+    }
+    const std::vector<double> nominal = NominalGaps();
+    if (times.size() != nominal.size() + 1) {
+        std::fprintf(stderr, "pacing_report: %zu bytes received, a full dialogue has %zu\n", times.size(),
+                     nominal.size() + 1);
+        return 1;
+    }
+    std::vector<double> errors;
+    std::vector<double> pacedErrors;
+    for (std::size_t i = 0; i < nominal.size(); ++i) {
+        const double gapMs = static_cast<double>(times[i + 1] - times[i]) / 1000.0;
+        errors.push_back(gapMs - nominal[i]);
+        if (nominal[i] > 0) {
+            pacedErrors.push_back(gapMs - nominal[i]);
+        }
+    }
+    const double spanMs = static_cast<double>(times.back() - times.front()) / 1000.0;
+    std::printf("bytes received:          %zu\n", times.size());
+    std::printf("gap error, all %zu gaps (ms): min %.3f  median %.3f  p99 %.3f  max %.3f\n", errors.size(),
+                *std::min_element(errors.begin(), errors.end()), Percentile(errors, 0.5), Percentile(errors, 0.99),
+                *std::max_element(errors.begin(), errors.end()));
+    std::printf("gap error, %zu timed gaps (ms): min %.3f  median %.3f  p99 %.3f  max %.3f\n", pacedErrors.size(),
+                *std::min_element(pacedErrors.begin(), pacedErrors.end()), Percentile(pacedErrors, 0.5),
+                Percentile(pacedErrors, 0.99), *std::max_element(pacedErrors.begin(), pacedErrors.end()));
+    std::printf("span first byte to end request: %.3f ms (nominal %.0f, overhead %.4f%%)\n", spanMs, NominalSpanMs,
+                (spanMs - NominalSpanMs) / NominalSpanMs * 100.0);
+    const bool gapsOk = *std::min_element(pacedErrors.begin(), pacedErrors.end()) >= 0.0 &&
+                        Percentile(pacedErrors, 0.99) <= 1.0;
+    const bool spanOk = spanMs >= NominalSpanMs && (spanMs - NominalSpanMs) / NominalSpanMs <= 0.001;
+    std::printf("targets: no gap short, p99 error <= 1 ms: %s; span overhead <= 0.1%%: %s\n", gapsOk ? "met" : "MISSED",
+                spanOk ? "met" : "MISSED");
+    return 0;
+}

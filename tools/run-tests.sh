@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds everything and runs the whole suite:
+# unit tests (also under AddressSanitizer and UndefinedBehaviorSanitizer),
+# the POSIX layer against ptys, end-to-end runs under the device simulator
+# (Linux build and Windows build under Wine), the fuzzer, valgrind and the
+# static checks. Needs root (or sudo) for the packages and the simulator's
+# mount namespace. Takes a few minutes: the end-to-end runs each hold the
+# full 145 s dialogue, side by side.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sudo=
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends \
+    g++ clang cmake make time libgtest-dev libgmock-dev libclang-rt-14-dev \
+    clang-tidy clang-format cppcheck valgrind \
+    g++-mingw-w64-x86-64-posix wine wine64 >/dev/null
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+
+# The unit tests again with the sanitizers.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCOMTRACE_SANITIZE=ON
+cmake --build build-asan -j"$jobs" --target unit_tests posix_platform_tests
+(cd build-asan && ctest --output-on-failure -L 'unit|pty')
+
+# Everything else; the long runs mostly wait, so many run at once.
+cd build
+ctest --output-on-failure -j 16
