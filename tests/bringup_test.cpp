@@ -35,8 +35,8 @@ TEST_F(BringUp, OpensComOneForOverlappedReadAndWrite)
     const auto opens = fake::CallsTo("CreateFileA");
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(fake::Port().openedName, "COM1");
-    const std::vector<std::uint64_t> expected = {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0,
-                                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0};
+    const std::vector<std::uint64_t> expected = {
+        GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0};
     EXPECT_EQ(std::vector<std::uint64_t>(opens[0].args.begin() + 1, opens[0].args.end()), expected);
 }
 
@@ -53,10 +53,10 @@ TEST_F(BringUp, CallsEveryStepInOrderAndSettlesForOneSecond)
         }
         sequence.push_back(step);
     }
-    const std::vector<std::string> expected = {
-        "CreateFileA",      "PurgeComm 15",         "ClearCommBreak",       "GetCommState",
-        "SetCommState",     "PurgeComm 5",          "ClearCommError",       "ClearCommError",
-        "EscapeCommFunction 5", "EscapeCommFunction 3", "Sleep 1000"};
+    const std::vector<std::string> expected = {"CreateFileA",          "PurgeComm 15",   "ClearCommBreak",
+                                               "GetCommState",         "SetCommState",   "PurgeComm 5",
+                                               "ClearCommError",       "ClearCommError", "EscapeCommFunction 5",
+                                               "EscapeCommFunction 3", "Sleep 1000"};
     EXPECT_EQ(sequence, expected);
     // Nothing is printed during the settle time, and bring-up ends with it.
     EXPECT_EQ(fake::Port().now, 1000u);
@@ -192,9 +192,17 @@ TEST_F(BringUp, WritesASoundRecordWhenTheSettingsCouldNotBeRead)
 
 TEST_F(BringUp, ProgramExitsWithZeroAndWaitsForAKeyWhateverFails)
 {
-    const char *failing[] = {"", "CreateFileA", "PurgeComm", "ClearCommBreak", "GetCommState",
-                             "SetCommState", "ClearCommError", "EscapeCommFunction", "WriteFile",
-                             "ReadFile", "CloseHandle"};
+    const char *failing[] = {"",
+                             "CreateFileA",
+                             "PurgeComm",
+                             "ClearCommBreak",
+                             "GetCommState",
+                             "SetCommState",
+                             "ClearCommError",
+                             "EscapeCommFunction",
+                             "WriteFile",
+                             "ReadFile",
+                             "CloseHandle"};
     for (const char *call : failing) {
         SCOPED_TRACE(call);
         fake::Reset();

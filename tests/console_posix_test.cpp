@@ -3,6 +3,7 @@
 // back afterwards, even when the process is ended during the wait.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -10,11 +11,15 @@
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "port/console.h"
 
 namespace {
+
+// How often the tests look again at the child and its terminal.
+constexpr std::chrono::milliseconds PollInterval{5};
 
 class KeyWait : public ::testing::Test {
 protected:
@@ -60,23 +65,26 @@ protected:
             if (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0) {
                 return;
             }
-            usleep(5000);
+            std::this_thread::sleep_for(PollInterval);
         }
         FAIL() << "the key wait never switched the terminal to raw mode";
     }
 
-    void Type(const std::string &keys) const { ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    void Type(const std::string &keys) const
+    {
+        ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
 
     // The status of the child once it ends, or -1 if it is still waiting
     // after the given time.
     static int StatusWithin(pid_t child, int ms)
     {
-        for (int waited = 0; waited <= ms; waited += 5) {
+        for (int waited = 0; waited <= ms; waited += static_cast<int>(PollInterval.count())) {
             int status = 0;
             if (waitpid(child, &status, WNOHANG) == child) {
                 return status;
             }
-            usleep(5000);
+            std::this_thread::sleep_for(PollInterval);
         }
         return -1;
     }
@@ -114,10 +122,8 @@ TEST_F(KeyWait, OneKeyEndsTheWaitAndEachKeyIsConsumedWhole)
         std::string keys;
         std::string left;
     } cases[] = {
-        {"a letter", "ab", "b"},
-        {"Ctrl+C", "\x03z", "z"},
-        {"a cursor key", "\x1b[Az", "z"},
-        {"a function key", "\x1b[15~z", "z"},
+        {"a letter", "ab", "b"},          {"Ctrl+C", "\x03z", "z"},
+        {"a cursor key", "\x1b[Az", "z"}, {"a function key", "\x1b[15~z", "z"},
         {"an SS3 key", "\x1bOPz", "z"},
     };
     for (const auto &c : cases) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ using fake::Bytes;
 
 constexpr int Blocks = expected::Blocks;
 constexpr std::uint64_t SettleMs = 1000;
+// Waits of the steps before the blocks: the handshake, then four requests.
+constexpr std::uint64_t HandshakeMs = 850;
+constexpr std::uint64_t RequestMs = 500;
+constexpr std::uint64_t BlockPassMs = 1100;
 using expected::Requests;
 
 // A device that answers each request, after a few milliseconds, with what
@@ -57,8 +62,8 @@ Bytes BlockContents(int block)
 
 std::vector<Bytes> TalkingDeviceAnswers(bool answerBlockAcks)
 {
-    std::vector<Bytes> answers = {{0x06}, {'S', 'I', 'M', '-', '4', '2', 0x0D}, {}, {'V', ' ', '1', '.', '0', 0x0D, 0x0A},
-                                  {0x06}};
+    std::vector<Bytes> answers = {
+        {0x06}, {'S', 'I', 'M', '-', '4', '2', 0x0D}, {}, {'V', ' ', '1', '.', '0', 0x0D, 0x0A}, {0x06}};
     for (int block = 0; block < Blocks; ++block) {
         answers.push_back(BlockContents(block));
         answers.push_back(answerBlockAcks ? Bytes{0x06} : Bytes{});
@@ -88,7 +93,8 @@ TEST_F(Dialogue, TalkingDeviceGivesTheCompleteTrace)
     ScriptedDevice device(TalkingDeviceAnswers(false));
     Attach(device);
     EXPECT_EQ(RunProgram(), 0);
-    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(device.answers)) + expected::ReleasedLine);
+    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(device.answers)) +
+                expected::ReleasedLine);
     EXPECT_EQ(fake::Port().incoming.size(), 0u);
 }
 
@@ -123,10 +129,10 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     EXPECT_EQ(actual, expected);
     EXPECT_EQ(bytes, 526u);
 
-    std::uint64_t slept = 0;
-    for (const fake::Call &call : fake::CallsTo("Sleep")) {
-        slept += call.args.at(0);
-    }
+    const std::vector<fake::Call> sleeps = fake::CallsTo("Sleep");
+    const std::uint64_t slept =
+        std::accumulate(sleeps.begin(), sleeps.end(), std::uint64_t{0},
+                        [](std::uint64_t sum, const fake::Call &call) { return sum + call.args.at(0); });
     EXPECT_EQ(slept, 144150u + SettleMs);
     EXPECT_EQ(fake::Port().now, 144150u + SettleMs);
 }
@@ -148,9 +154,9 @@ TEST_F(Dialogue, CountsCountLinesAndDumps)
     // A dump ends with a lone "\n" message after its tokens, or is one.
     const auto &messages = fake::Port().messages;
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        if (messages[i].text == "\n" && i > 0 && (messages[i - 1].text.front() == '[' &&
-                                                  messages[i - 1].text.find("send") == std::string::npos &&
-                                                  messages[i - 1].text.find("[x") == std::string::npos)) {
+        if (messages[i].text == "\n" && i > 0 &&
+            (messages[i - 1].text.front() == '[' && messages[i - 1].text.find("send") == std::string::npos &&
+             messages[i - 1].text.find("[x") == std::string::npos)) {
             ++dumps;
         }
     }
@@ -184,7 +190,7 @@ TEST_F(Dialogue, DeviceThatVanishesMidRunLeavesEveryStepInPlace)
     ScriptedDevice device(TalkingDeviceAnswers(false));
     Attach(device);
     // Gone just after block 0x20 was answered and collected.
-    const std::uint64_t goneAt = SettleMs + 850 + 4 * 500 + 0x21 * 1100;
+    const std::uint64_t goneAt = SettleMs + HandshakeMs + 4 * RequestMs + 0x21 * BlockPassMs;
     fake::Port().goneAt = goneAt;
     EXPECT_EQ(RunProgram(), 0);
 

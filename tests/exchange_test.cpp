@@ -52,11 +52,8 @@ TEST_F(Exchange, ReportsAckOnlyWhenTheFirstByteTakenIsAck)
         fake::Bytes bytes;
         const char *verdict;
     } cases[] = {
-        {{}, "no answer \n"},
-        {{0x06}, "GET OK! \n"},
-        {{0x06, 0x41, 0x00}, "GET OK! \n"},
-        {{0x15}, "no answer \n"},
-        {{0x41, 0x06}, "no answer \n"},
+        {{}, "no answer \n"},     {{0x06}, "GET OK! \n"},         {{0x06, 0x41, 0x00}, "GET OK! \n"},
+        {{0x15}, "no answer \n"}, {{0x41, 0x06}, "no answer \n"},
     };
     for (const auto &c : cases) {
         fake::Port().messages.clear();

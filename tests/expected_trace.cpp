@@ -29,7 +29,7 @@ namespace {
 std::string Hex(std::uint8_t byte, const char *format)
 {
     char text[16];
-    std::snprintf(text, sizeof text, format, byte);
+    (void)std::snprintf(text, sizeof text, format, byte);
     return text;
 }
 
@@ -135,9 +135,8 @@ std::string FirstDifference(const std::string &expected, const std::string &actu
         }
         if (a != b || moreWanted != moreGot) {
             std::ostringstream out;
-            out << "first difference at line " << line << ":\n  expected: \""
-                << (moreWanted ? a : std::string("<end>")) << "\"\n  actual:   \""
-                << (moreGot ? b : std::string("<end>")) << "\"";
+            out << "first difference at line " << line << ":\n  expected: \"" << (moreWanted ? a : std::string("<end>"))
+                << "\"\n  actual:   \"" << (moreGot ? b : std::string("<end>")) << "\"";
             return out.str();
         }
     }

@@ -1,7 +1,10 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 
 #include "port/console.h"
 
@@ -30,9 +33,14 @@ constexpr DWORD WaitWithoutLimit = 0xFFFFFFFFu;
 
 HANDLE const TheHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x4C0));
 
-void Record(const std::string &name, std::vector<std::uint64_t> args = {})
+void Record(const char *name, std::initializer_list<std::uint64_t> args = {})
 {
-    TheState.calls.push_back({name, std::move(args), TheState.now});
+    if (TheState.recordCalls) {
+        TheState.calls.push_back({name, std::vector<std::uint64_t>(args), TheState.now});
+    }
+    if (TheState.beforeCall) {
+        TheState.beforeCall(name);
+    }
 }
 
 BOOL Fail(DWORD code)
@@ -43,10 +51,11 @@ BOOL Fail(DWORD code)
 
 // The outcome of a port call: the scripted one if any, else success on the
 // open port and ERROR_INVALID_HANDLE on any other handle.
-BOOL Outcome(const std::string &name, HANDLE port)
+BOOL Outcome(const char *name, HANDLE port)
 {
-    auto &queue = TheState.results[name];
-    if (!queue.empty()) {
+    const auto scripted = TheState.results.find(name);
+    if (scripted != TheState.results.end() && !scripted->second.empty()) {
+        auto &queue = scripted->second;
         const DWORD code = queue.front();
         queue.pop_front();
         if (code != 0) {
@@ -67,14 +76,10 @@ bool Gone()
 
 std::uint32_t Waiting()
 {
-    std::uint32_t count = 0;
-    for (const auto &arrival : TheState.incoming) {
-        if (arrival.first > TheState.now) {
-            break;
-        }
-        ++count;
-    }
-    return count;
+    // The queue is in arrival order: what waits is everything due by now.
+    const auto due = std::upper_bound(TheState.incoming.begin(), TheState.incoming.end(), TheState.now,
+                                      [](std::uint64_t now, const auto &arrival) { return now < arrival.first; });
+    return static_cast<std::uint32_t>(due - TheState.incoming.begin());
 }
 
 Bytes Take(std::uint32_t count)
@@ -98,6 +103,8 @@ void Finish(DWORD status, std::size_t delivered)
 {
     if (Outstanding.isRead && delivered > 0) {
         std::memcpy(Outstanding.destination, Outstanding.bytes.data(), delivered);
+        TheState.delivered.insert(TheState.delivered.end(), Outstanding.bytes.begin(),
+                                  Outstanding.bytes.begin() + static_cast<std::ptrdiff_t>(delivered));
     }
     // A write takes its bytes from the caller's buffer until it completes.
     if (!Outstanding.isRead && !Outstanding.bytes.empty() &&
@@ -165,15 +172,21 @@ HANDLE OpenHandle()
 
 void Arrive(std::uint64_t at, const Bytes &bytes)
 {
+    // After everything due no later than they are, so that the queue stays
+    // in arrival order.
+    auto position = std::upper_bound(TheState.incoming.begin(), TheState.incoming.end(), at,
+                                     [](std::uint64_t time, const auto &arrival) { return time < arrival.first; });
+    position = TheState.incoming.insert(position, bytes.size(), {at, 0});
     for (std::uint8_t byte : bytes) {
-        TheState.incoming.emplace_back(at, byte);
+        (position++)->second = byte;
     }
-    std::stable_sort(TheState.incoming.begin(), TheState.incoming.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
 }
 
 std::string Output()
 {
+    if (TheState.traceAsText) {
+        return TheState.traceText;
+    }
     std::string all;
     for (const Message &message : TheState.messages) {
         all += message.text;
@@ -184,11 +197,8 @@ std::string Output()
 std::vector<Call> CallsTo(const std::string &name)
 {
     std::vector<Call> found;
-    for (const Call &call : TheState.calls) {
-        if (call.name == name) {
-            found.push_back(call);
-        }
-    }
+    std::copy_if(TheState.calls.begin(), TheState.calls.end(), std::back_inserter(found),
+                 [&name](const Call &call) { return call.name == name; });
     return found;
 }
 
@@ -214,9 +224,9 @@ void SetLastError(DWORD code)
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
                    DWORD flags, HANDLE templateFile)
 {
-    fake::Record("CreateFileA", {reinterpret_cast<std::uintptr_t>(name), access, shareMode,
-                                 reinterpret_cast<std::uintptr_t>(security), creation, flags,
-                                 reinterpret_cast<std::uintptr_t>(templateFile)});
+    fake::Record("CreateFileA",
+                 {reinterpret_cast<std::uintptr_t>(name), access, shareMode, reinterpret_cast<std::uintptr_t>(security),
+                  creation, flags, reinterpret_cast<std::uintptr_t>(templateFile)});
     TheState.openedName = name;
     auto &queue = TheState.results["CreateFileA"];
     DWORD code = TheState.portPresent ? 0 : ERROR_FILE_NOT_FOUND;
@@ -434,6 +444,10 @@ void PrepareConsole()
 
 void WriteConsoleText(const char *text, std::size_t length)
 {
+    if (TheState.traceAsText) {
+        TheState.traceText.append(text, length);
+        return;
+    }
     TheState.messages.push_back({TheState.now, std::string(text, length)});
 }
 

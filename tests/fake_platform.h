@@ -54,7 +54,7 @@ struct State {
 
     // Next results per function name: 0 succeeds, anything else fails with
     // that error code. Unscripted calls succeed on an open port.
-    std::map<std::string, std::deque<DWORD>> results;
+    std::map<std::string, std::deque<DWORD>, std::less<>> results;
     bool portPresent = true;
     // From this virtual time on the device is gone: queries, reads and
     // writes fail as on a hung-up line.
@@ -74,6 +74,20 @@ struct State {
 
     // Called for every write, after it is recorded, to let the device answer.
     std::function<void(const Bytes &)> device;
+    // When cleared, calls are no longer kept in `calls`: for long runs that
+    // check only their outcome.
+    bool recordCalls = true;
+    // Called at the start of every call, before its outcome is decided, so
+    // that a test can script the call as it happens.
+    std::function<void(const char *name)> beforeCall;
+
+    // Every byte that reads have placed in the caller's buffer, in order.
+    Bytes delivered;
+
+    // When set, the trace is kept as one text in traceText instead of one
+    // Message per call: much faster for long runs that do not need the times.
+    bool traceAsText = false;
+    std::string traceText;
 
     std::string openedName;
     bool consolePrepared = false;

@@ -1,5 +1,8 @@
 #include "port/bringup.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "port/exchange.h"
 #include "port/trace.h"
 
@@ -59,19 +62,15 @@ void ReportLastError()
 {
     const DWORD code = GetLastError();
     Trace("(-) GetLastError() return %i ", static_cast<int>(code));
-    const char *text = "\n";
-    for (const ErrorText &known : KnownErrors) {
-        if (known.code == code) {
-            text = known.text;
-        }
-    }
-    Trace("%s", text);
+    const ErrorText *known = std::find_if(std::begin(KnownErrors), std::end(KnownErrors),
+                                          [code](const ErrorText &entry) { return entry.code == code; });
+    Trace("%s", known != std::end(KnownErrors) ? known->text : "\n");
 }
 
 HANDLE BringUpPort()
 {
-    HANDLE port = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE port = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         Trace("(-) %s initialization failed\n", PortName);
     } else {

@@ -102,6 +102,9 @@ typedef DWORD *LPDWORD;
 #define ERROR_TIMEOUT 1460u
 #define WAIT_TIMEOUT 258u
 
+// The records keep their Win32 tag names, which are reserved identifiers in
+// standard C++ but are what <windows.h> declares.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _DCB {
@@ -157,11 +160,12 @@ typedef struct _OVERLAPPED {
     DWORD OffsetHigh;
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 // Opens a serial port ("COMn" is /dev/ttyS<n-1>; any other name is a path),
 // exclusively; INVALID_HANDLE_VALUE on failure (error 5 when the port is held).
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD creation, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                   DWORD flags, HANDLE templateFile);
 // Empties the input and/or output queue named by PURGE_* flags.
 BOOL PurgeComm(HANDLE port, DWORD flags);
 // Takes the line out of the break state.
@@ -181,8 +185,7 @@ BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAP
 // Gives the outcome of an operation started with this overlap record.
 BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait);
 // As GetOverlappedResult, waiting at most the given time for completion.
-BOOL GetOverlappedResultEx(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, DWORD milliseconds,
-                           BOOL alertable);
+BOOL GetOverlappedResultEx(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, DWORD milliseconds, BOOL alertable);
 // Cancels an operation still pending on the record; FALSE (1168) when none is.
 BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped);
 // Releases the port and its lock.

@@ -7,12 +7,14 @@
 // bytes to the driver, so the overlap record only carries their outcome.
 #include "port/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -116,12 +118,8 @@ HANDLE HandleOf(int fd)
 
 PortSlot *FreeSlot()
 {
-    for (PortSlot &slot : Ports) {
-        if (slot.fd < 0) {
-            return &slot;
-        }
-    }
-    return nullptr;
+    PortSlot *slot = std::find_if(std::begin(Ports), std::end(Ports), [](const PortSlot &s) { return s.fd < 0; });
+    return slot != std::end(Ports) ? slot : nullptr;
 }
 
 PortSlot *SlotOf(int fd)
@@ -129,12 +127,8 @@ PortSlot *SlotOf(int fd)
     if (fd < 0) {
         return nullptr;
     }
-    for (PortSlot &slot : Ports) {
-        if (slot.fd == fd) {
-            return &slot;
-        }
-    }
-    return nullptr;
+    PortSlot *slot = std::find_if(std::begin(Ports), std::end(Ports), [fd](const PortSlot &s) { return s.fd == fd; });
+    return slot != std::end(Ports) ? slot : nullptr;
 }
 
 int IoctlRetrying(int fd, unsigned long request, void *argument)
@@ -191,10 +185,9 @@ struct SpeedEntry {
 };
 
 const SpeedEntry Speeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},
+    {50, B50},         {75, B75},       {110, B110},     {134, B134},     {150, B150},       {200, B200},
+    {300, B300},       {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 #ifdef B460800
     {460800, B460800},
 #endif
@@ -205,23 +198,20 @@ const SpeedEntry Speeds[] = {
 
 bool SpeedFor(DWORD baud, speed_t &speed)
 {
-    for (const SpeedEntry &entry : Speeds) {
-        if (entry.baud == baud) {
-            speed = entry.speed;
-            return true;
-        }
+    const SpeedEntry *entry =
+        std::find_if(std::begin(Speeds), std::end(Speeds), [baud](const SpeedEntry &e) { return e.baud == baud; });
+    if (entry == std::end(Speeds)) {
+        return false;
     }
-    return false;
+    speed = entry->speed;
+    return true;
 }
 
 DWORD BaudFor(speed_t speed)
 {
-    for (const SpeedEntry &entry : Speeds) {
-        if (entry.speed == speed) {
-            return entry.baud;
-        }
-    }
-    return 0;
+    const SpeedEntry *entry =
+        std::find_if(std::begin(Speeds), std::end(Speeds), [speed](const SpeedEntry &e) { return e.speed == speed; });
+    return entry != std::end(Speeds) ? entry->baud : 0;
 }
 
 // The settings a Win32 driver presents for a port it has just opened; the
@@ -436,8 +426,8 @@ BOOL SetCommState(HANDLE port, LPDCB settings)
 
     // Binary mode: every byte passes unaltered both ways, with no line
     // editing, echo, signal characters or CR/NL translation.
-    line.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY |
-                                           IGNPAR | IXON | IXOFF | INPCK);
+    line.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IGNPAR |
+                                           IXON | IXOFF | INPCK);
 #ifdef IUCLC
     line.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif

@@ -5,7 +5,9 @@
 
 #include "port/console.h"
 
-void Trace(const char *format, ...)
+// A C variadic function on purpose: the messages are printf formats, and the
+// format attribute on the declaration has the compiler check every call.
+void Trace(const char *format, ...) // NOLINT(cert-dcl50-cpp)
 {
     char message[TraceMessageSize];
     va_list arguments;
@@ -15,8 +17,7 @@ void Trace(const char *format, ...)
     if (length < 0) {
         return;
     }
-    const std::size_t written = static_cast<std::size_t>(length) < sizeof message
-                                    ? static_cast<std::size_t>(length)
-                                    : sizeof message - 1;
+    const std::size_t written =
+        static_cast<std::size_t>(length) < sizeof message ? static_cast<std::size_t>(length) : sizeof message - 1;
     WriteConsoleText(message, written);
 }

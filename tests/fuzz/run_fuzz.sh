@@ -1,0 +1,19 @@
+#!/bin/sh
+# Runs the dialogue fuzzer for a bounded time on a fresh copy of the seed
+# corpus. Usage: run_fuzz.sh FUZZER SEED_CORPUS WORK_DIR SECONDS
+# Exits non-zero on any finding; the input that caused it is left in
+# WORK_DIR/fuzz-findings/.
+set -eu
+fuzzer=$1
+seeds=$2
+work=$3
+seconds=$4
+
+rm -rf "$work/fuzz-corpus"
+mkdir -p "$work/fuzz-corpus" "$work/fuzz-findings"
+cp "$seeds"/* "$work/fuzz-corpus/"
+
+# At low priority: it keeps a processor busy throughout, and the real-time
+# end-to-end runs may be going on beside it.
+exec nice -n 10 "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+    -print_final_stats=1 -artifact_prefix="$work/fuzz-findings/" "$work/fuzz-corpus"
