@@ -33,7 +33,7 @@ bool IsConsole(HANDLE handle, DWORD &mode)
 
 // Ctrl+Break, a closed window, logoff or shutdown end the process during the
 // wait; the console it leaves behind must not stay in raw mode.
-BOOL WINAPI RestoreModeOnControl(DWORD)
+BOOL WINAPI RestoreModeOnControl(DWORD /*controlType*/)
 {
     if (ModeSaved.load()) {
         (void)SetConsoleMode(KeyInput, SavedMode);
@@ -55,8 +55,7 @@ bool IsKeyPress(const INPUT_RECORD &event)
     if (event.EventType != KEY_EVENT || !event.Event.KeyEvent.bKeyDown) {
         return false;
     }
-    return event.Event.KeyEvent.uChar.UnicodeChar != 0 ||
-           IsFunctionOrCursorKey(event.Event.KeyEvent.wVirtualKeyCode);
+    return event.Event.KeyEvent.uChar.UnicodeChar != 0 || IsFunctionOrCursorKey(event.Event.KeyEvent.wVirtualKeyCode);
 }
 
 } // namespace
@@ -95,9 +94,8 @@ void WaitForKey()
     // Without processed input Ctrl+C is an ordinary key; without virtual
     // terminal input a cursor key stays one event instead of an escape
     // sequence whose tail would be left for the shell.
-    const DWORD raw =
-        mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT |
-                                   ENABLE_VIRTUAL_TERMINAL_INPUT);
+    const DWORD raw = mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT |
+                                                 ENABLE_VIRTUAL_TERMINAL_INPUT);
     // Should the mode not take, the events can still be read: wait all the same.
     (void)SetConsoleMode(input, raw);
     for (;;) {

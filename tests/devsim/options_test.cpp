@@ -12,7 +12,8 @@
 namespace devsim {
 namespace {
 
-TEST(DevsimOptions, EveryOptionReachesItsSetting) {
+TEST(DevsimOptions, EveryOptionReachesItsSetting)
+{
     Options options;
     ASSERT_EQ(ParseOptions({"--log", "run.log", "--silent", "--answer-acks", "--long-text", "--image=img.bin",
                             "--big-reply", "5000", "--split-delay=800", "--vanish-after", "127",
@@ -35,7 +36,8 @@ TEST(DevsimOptions, EveryOptionReachesItsSetting) {
     EXPECT_EQ(relative.winePrefix, std::string(directory) + "/pfx");
 }
 
-TEST(DevsimOptions, CommandStartsAtDoubleDashOrFirstNonOption) {
+TEST(DevsimOptions, CommandStartsAtDoubleDashOrFirstNonOption)
+{
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
         {{"--", "sh", "-c", "exit 0", "--silent"}, {"sh", "-c", "exit 0", "--silent"}},
         {{"--silent", "sh", "--long-text"}, {"sh", "--long-text"}},
@@ -48,7 +50,8 @@ TEST(DevsimOptions, CommandStartsAtDoubleDashOrFirstNonOption) {
     }
 }
 
-TEST(DevsimOptions, MistakesAreNamed) {
+TEST(DevsimOptions, MistakesAreNamed)
+{
     const std::vector<std::pair<std::vector<std::string>, const char *>> cases = {
         {{"--verbose", "--", "x"}, "unknown option --verbose"},
         {{"--log"}, "--log needs a value"},
@@ -69,12 +72,15 @@ TEST(DevsimOptions, MistakesAreNamed) {
     }
 }
 
-TEST(DevsimImage, OnlyAnImageOfExactlyOneMemoryIsLoaded) {
+TEST(DevsimImage, OnlyAnImageOfExactlyOneMemoryIsLoaded)
+{
     const std::string path = ::testing::TempDir() + "devsim_image_" + std::to_string(getpid()) + ".bin";
     for (std::size_t size : {std::size_t{0}, kImageSize - 1, kImageSize + 1, kImageSize}) {
         {
             std::ofstream file(path, std::ios::binary | std::ios::trunc);
-            for (std::size_t i = 0; i < size; ++i) file.put(static_cast<char>(i * 7));
+            for (std::size_t i = 0; i < size; ++i) {
+                file.put(static_cast<char>(i * 7));
+            }
         }
         Bytes image{1, 2, 3};
         const std::string problem = LoadImage(path, image);
@@ -87,10 +93,10 @@ TEST(DevsimImage, OnlyAnImageOfExactlyOneMemoryIsLoaded) {
             EXPECT_EQ(image[kImageSize - 1], static_cast<std::uint8_t>((kImageSize - 1) * 7));
         }
     }
-    std::remove(path.c_str());
+    ASSERT_EQ(std::remove(path.c_str()), 0) << "the missing-file case needs " << path << " gone";
     Bytes image;
     EXPECT_NE(LoadImage(path, image).find("cannot open"), std::string::npos);
 }
 
-}  // namespace
-}  // namespace devsim
+} // namespace
+} // namespace devsim

@@ -48,29 +48,48 @@ constexpr unsigned kPtySlaveMajorLast = 143;
 
 using devsim::Bytes;
 
-[[noreturn]] void Stop(int status, const std::string &message) {
-    std::fprintf(stderr, "devsim_probe: %s\n", message.c_str());
+[[noreturn]] void Stop(int status, const std::string &message)
+{
+    (void)std::fprintf(stderr, "devsim_probe: %s\n", message.c_str()); // stderr is where it would be said
     std::exit(status);
 }
 
-long long NowMicros() {
+// Reads a whole number in the given base (10, or 16 for bytes) no larger
+// than limit; stops with a usage error otherwise.
+unsigned long ParseArgument(const std::string &text, int base, unsigned long limit)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), &end, base);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > limit) {
+        Stop(kUsage, "not a number up to " + std::to_string(limit) + ": '" + text + "'");
+    }
+    return value;
+}
+
+long long NowMicros()
+{
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-void SleepMillis(long millis) {
+void SleepMillis(long millis)
+{
     timespec wait{millis / 1000, (millis % 1000) * 1000000};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
 }
 
-std::string Hex(const Bytes &bytes) {
+std::string Hex(const Bytes &bytes)
+{
     std::string text;
     char digits[4];
     for (std::uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        if (!text.empty()) text += ' ';
+        (void)std::snprintf(digits, sizeof digits, "%02X", byte); // "FF" and its NUL always fit
+        if (!text.empty()) {
+            text += ' ';
+        }
         text += digits;
     }
     return text;
@@ -78,7 +97,8 @@ std::string Hex(const Bytes &bytes) {
 
 // True when the topmost mount at /dev/ttyS0 is a devpts node: devsim's
 // bind mount. Reads only mountinfo; the path itself is not touched.
-bool PortIsStandIn() {
+bool PortIsStandIn()
+{
     std::ifstream mountinfo("/proc/self/mountinfo");
     std::string line;
     std::string fsType;
@@ -89,10 +109,14 @@ bool PortIsStandIn() {
         while (start <= line.size()) {
             const std::size_t end = line.find(' ', start);
             fields.push_back(line.substr(start, end - start));
-            if (end == std::string::npos) break;
+            if (end == std::string::npos) {
+                break;
+            }
             start = end + 1;
         }
-        if (fields.size() < 7 || fields[4] != "/dev/ttyS0") continue;
+        if (fields.size() < 7 || fields[4] != "/dev/ttyS0") {
+            continue;
+        }
         for (std::size_t i = 6; i + 1 < fields.size(); ++i) {
             if (fields[i] == "-") {
                 fsType = fields[i + 1];
@@ -103,77 +127,106 @@ bool PortIsStandIn() {
     return fsType == "devpts";
 }
 
-int OpenStandIn() {
-    if (!PortIsStandIn()) Stop(kRefused, "/dev/ttyS0 is not devsim's pty here; not opening it");
+int OpenStandIn()
+{
+    if (!PortIsStandIn()) {
+        Stop(kRefused, "/dev/ttyS0 is not devsim's pty here; not opening it");
+    }
     const int port = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (port < 0) Stop(kRefused, std::string("cannot open /dev/ttyS0: ") + std::strerror(errno));
-    struct stat info{};
+    if (port < 0) {
+        Stop(kRefused, std::string("cannot open /dev/ttyS0: ") + std::strerror(errno));
+    }
+    struct stat info {};
     if (fstat(port, &info) != 0 || !S_ISCHR(info.st_mode) || major(info.st_rdev) < kPtySlaveMajorFirst ||
         major(info.st_rdev) > kPtySlaveMajorLast || !isatty(port)) {
         close(port);
         Stop(kRefused, "/dev/ttyS0 is not a pty slave; not using it");
     }
     termios settings{};
-    if (tcgetattr(port, &settings) != 0) Stop(kRefused, "cannot read the port's settings");
+    if (tcgetattr(port, &settings) != 0) {
+        Stop(kRefused, "cannot read the port's settings");
+    }
     cfmakeraw(&settings);
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    if (tcsetattr(port, TCSANOW, &settings) != 0) Stop(kRefused, "cannot make the port raw");
+    if (tcsetattr(port, TCSANOW, &settings) != 0) {
+        Stop(kRefused, "cannot make the port raw");
+    }
     return port;
 }
 
-void Send(int port, const Bytes &bytes) {
+void Send(int port, const Bytes &bytes)
+{
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t written = write(port, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (written < 0) Stop(kMismatch, std::string("write failed: ") + std::strerror(errno));
+        if (written < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (written < 0) {
+            Stop(kMismatch, std::string("write failed: ") + std::strerror(errno));
+        }
         done += static_cast<std::size_t>(written);
     }
 }
 
 // Reads until count bytes have come or timeoutMs has passed; returns what came.
-Bytes Receive(int port, std::size_t count, int timeoutMs) {
+Bytes Receive(int port, std::size_t count, int timeoutMs)
+{
     Bytes got;
     const long long deadline = NowMicros() + static_cast<long long>(timeoutMs) * 1000;
     while (got.size() < count) {
         const long long left = deadline - NowMicros();
-        if (left <= 0) break;
+        if (left <= 0) {
+            break;
+        }
         pollfd fd{port, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>((left + 999) / 1000)) <= 0) continue;
+        if (poll(&fd, 1, static_cast<int>((left + 999) / 1000)) <= 0) {
+            continue;
+        }
         std::uint8_t buffer[4096];
         const std::size_t want = std::min(sizeof buffer, count - got.size());
         const ssize_t n = read(port, buffer, want);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) break;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
         got.insert(got.end(), buffer, buffer + n);
     }
     return got;
 }
 
-devsim::DeviceOptions ModelOptions(const std::vector<std::string> &arguments) {
+devsim::DeviceOptions ModelOptions(const std::vector<std::string> &arguments)
+{
     devsim::Options options;
     std::vector<std::string> withCommand = arguments;
     withCommand.push_back("--");
     withCommand.push_back("probe");
     std::string problem = devsim::ParseOptions(withCommand, options);
-    if (problem.empty() && !options.imagePath.empty()) problem = devsim::LoadImage(options.imagePath, options.device.image);
-    if (!problem.empty()) Stop(kUsage, problem);
+    if (problem.empty() && !options.imagePath.empty()) {
+        problem = devsim::LoadImage(options.imagePath, options.device.image);
+    }
+    if (!problem.empty()) {
+        Stop(kUsage, problem);
+    }
     return options.device;
 }
 
 // Sends one exchange's request and checks its reply chunk by chunk: each
 // complete, in order, and none before its time.
-void RunExchange(int port, const devsim::Exchange &exchange) {
+void RunExchange(int port, const devsim::Exchange &exchange)
+{
     const long long sentAt = NowMicros();
     Send(port, exchange.sent);
     for (const devsim::ReplyChunk &chunk : exchange.reply) {
         const Bytes got = Receive(port, chunk.bytes.size(), static_cast<int>(chunk.afterMs) + 2000);
         const long long elapsedMs = (NowMicros() - sentAt) / 1000;
         if (got != chunk.bytes) {
-            Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + ": expected " +
-                                Hex(chunk.bytes) + ", got " + Hex(got));
+            Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + ": expected " + Hex(chunk.bytes) +
+                                ", got " + Hex(got));
         }
         if (elapsedMs < chunk.afterMs) {
             Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + " came after " +
@@ -182,69 +235,101 @@ void RunExchange(int port, const devsim::Exchange &exchange) {
     }
 }
 
-int RunDialogue(const std::vector<std::string> &arguments) {
+int RunDialogue(const std::vector<std::string> &arguments)
+{
     const std::vector<devsim::Exchange> dialogue = devsim::BuildDialogue(ModelOptions(arguments));
     const int port = OpenStandIn();
-    for (const devsim::Exchange &exchange : dialogue) RunExchange(port, exchange);
+    for (const devsim::Exchange &exchange : dialogue) {
+        RunExchange(port, exchange);
+    }
     const Bytes extra = Receive(port, 1, 100);
-    if (!extra.empty()) Stop(kMismatch, "unexpected byte " + Hex(extra) + " after the end request");
+    if (!extra.empty()) {
+        Stop(kMismatch, "unexpected byte " + Hex(extra) + " after the end request");
+    }
     std::printf("dialogue complete\n");
     return 0;
 }
 
-int RunVanish(unsigned lastBlock) {
+int RunVanish(unsigned lastBlock)
+{
     const std::vector<devsim::Exchange> dialogue = devsim::BuildDialogue(devsim::DeviceOptions());
     const int port = OpenStandIn();
     for (const devsim::Exchange &exchange : dialogue) {
         RunExchange(port, exchange);
-        if (exchange.request == devsim::Request::BlockAck && exchange.block == lastBlock) break;
+        if (exchange.request == devsim::Request::BlockAck && exchange.block == lastBlock) {
+            break;
+        }
     }
     // With VMIN and VTIME at 0 a read returns 0 whether or not the line is
     // up, so the hang-up is taken from poll(); after it writes fail with EIO.
     pollfd line{port, POLLIN, 0};
-    if (poll(&line, 1, 2000) <= 0 || !(line.revents & POLLHUP)) Stop(kMismatch, "the line did not hang up");
+    if (poll(&line, 1, 2000) <= 0 || !(line.revents & POLLHUP)) {
+        Stop(kMismatch, "the line did not hang up");
+    }
     std::uint8_t byte = 0;
     const ssize_t got = read(port, &byte, 1);
-    if (got != 0) Stop(kMismatch, "a read after the hang-up did not return end of file");
+    if (got != 0) {
+        Stop(kMismatch, "a read after the hang-up did not return end of file");
+    }
     const std::uint8_t ack = devsim::kAck;
-    if (write(port, &ack, 1) != -1 || errno != EIO) Stop(kMismatch, "a write after the hang-up did not fail with EIO");
+    if (write(port, &ack, 1) != -1 || errno != EIO) {
+        Stop(kMismatch, "a write after the hang-up did not fail with EIO");
+    }
     std::printf("hung up\n");
     return 0;
 }
 
-int RunFlush() {
+int RunFlush()
+{
     const int port = OpenStandIn();
-    if (tcflush(port, TCIOFLUSH) != 0) Stop(kMismatch, "tcflush failed");
+    if (tcflush(port, TCIOFLUSH) != 0) {
+        Stop(kMismatch, "tcflush failed");
+    }
     SleepMillis(100);
-    if (tcflush(port, TCOFLUSH) != 0) Stop(kMismatch, "tcflush failed");
+    if (tcflush(port, TCOFLUSH) != 0) {
+        Stop(kMismatch, "tcflush failed");
+    }
     SleepMillis(200);
     Send(port, Bytes{0x02});
     return 0;
 }
 
-int RunSend(std::vector<std::string> arguments) {
+int RunSend(std::vector<std::string> arguments)
+{
     int status = 0;
     if (arguments.size() >= 2 && arguments[0] == "--exit") {
-        status = std::atoi(arguments[1].c_str());
+        status = static_cast<int>(ParseArgument(arguments[1], 10, 255));
         arguments.erase(arguments.begin(), arguments.begin() + 2);
     }
-    Bytes bytes;
-    for (const std::string &hex : arguments) bytes.push_back(static_cast<std::uint8_t>(std::strtoul(hex.c_str(), nullptr, 16)));
+    Bytes bytes(arguments.size());
+    std::transform(arguments.begin(), arguments.end(), bytes.begin(),
+                   [](const std::string &hex) { return static_cast<std::uint8_t>(ParseArgument(hex, 16, 0xFF)); });
     const int port = OpenStandIn();
     Send(port, bytes);
     std::printf("%s\n", Hex(Receive(port, 4096, 100)).c_str());
     return status;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char **argv) {
-    if (argc < 2) Stop(kUsage, "usage: devsim_probe dialogue|vanish|flush|send ...");
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        Stop(kUsage, "usage: devsim_probe dialogue|vanish|flush|send ...");
+    }
     const std::string mode = argv[1];
     const std::vector<std::string> rest(argv + 2, argv + argc);
-    if (mode == "dialogue") return RunDialogue(rest);
-    if (mode == "vanish" && rest.size() == 1) return RunVanish(static_cast<unsigned>(std::atoi(rest[0].c_str())));
-    if (mode == "flush") return RunFlush();
-    if (mode == "send") return RunSend(rest);
+    if (mode == "dialogue") {
+        return RunDialogue(rest);
+    }
+    if (mode == "vanish" && rest.size() == 1) {
+        return RunVanish(static_cast<unsigned>(ParseArgument(rest[0], 10, devsim::kBlockCount - 1)));
+    }
+    if (mode == "flush") {
+        return RunFlush();
+    }
+    if (mode == "send") {
+        return RunSend(rest);
+    }
     Stop(kUsage, "unknown mode " + mode);
 }

@@ -5,6 +5,7 @@
 //
 // usage: pacing_report LOG
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -17,7 +18,6 @@ namespace {
 
 constexpr double NominalSpanMs = 143650.0;
 
-
 // The nominal gap before each received byte but the first: 0 inside one
 // write, 50 ms between the bytes of a paced request, 500 ms between requests.
 std::vector<double> NominalGaps()
@@ -25,8 +25,7 @@ std::vector<double> NominalGaps()
     std::vector<double> gaps;
     bool first = true;
     for (const devsim::Exchange &exchange : devsim::BuildDialogue({})) {
-        const bool paced =
-            exchange.request == devsim::Request::Handshake || exchange.request == devsim::Request::Block;
+        const bool paced = exchange.request == devsim::Request::Handshake || exchange.request == devsim::Request::Block;
         for (std::size_t i = 0; i < exchange.sent.size(); ++i) {
             if (first) {
                 first = false;
@@ -38,11 +37,15 @@ std::vector<double> NominalGaps()
     return gaps;
 }
 
+// The value at the given fraction (0 to 1) of the way through the sorted
+// values, taking the nearest rank: 0.5 of five values is the third.
+// Precondition: values is not empty.
 double Percentile(std::vector<double> values, double fraction)
 {
     std::sort(values.begin(), values.end());
-    const std::size_t index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
+    const long last = static_cast<long>(values.size()) - 1;
+    const long index = std::clamp(std::lround(fraction * static_cast<double>(last)), 0L, last);
+    return values[static_cast<std::size_t>(index)];
 }
 
 } // namespace
@@ -50,12 +53,12 @@ double Percentile(std::vector<double> values, double fraction)
 int main(int argc, char **argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: pacing_report LOG\n");
+        (void)std::fprintf(stderr, "usage: pacing_report LOG\n");
         return 2;
     }
     std::ifstream log(argv[1]);
     if (!log) {
-        std::fprintf(stderr, "pacing_report: cannot read %s\n", argv[1]);
+        (void)std::fprintf(stderr, "pacing_report: cannot read %s\n", argv[1]);
         return 2;
     }
     std::vector<long long> times;
@@ -73,8 +76,8 @@ int main(int argc, char **argv)
     }
     const std::vector<double> nominal = NominalGaps();
     if (times.size() != nominal.size() + 1) {
-        std::fprintf(stderr, "pacing_report: %zu bytes received, a full dialogue has %zu\n", times.size(),
-                     nominal.size() + 1);
+        (void)std::fprintf(stderr, "pacing_report: %zu bytes received, a full dialogue has %zu\n", times.size(),
+                           nominal.size() + 1);
         return 1;
     }
     std::vector<double> errors;
@@ -96,8 +99,8 @@ int main(int argc, char **argv)
                 Percentile(pacedErrors, 0.99), *std::max_element(pacedErrors.begin(), pacedErrors.end()));
     std::printf("span first byte to end request: %.3f ms (nominal %.0f, overhead %.4f%%)\n", spanMs, NominalSpanMs,
                 (spanMs - NominalSpanMs) / NominalSpanMs * 100.0);
-    const bool gapsOk = *std::min_element(pacedErrors.begin(), pacedErrors.end()) >= 0.0 &&
-                        Percentile(pacedErrors, 0.99) <= 1.0;
+    const bool gapsOk =
+        *std::min_element(pacedErrors.begin(), pacedErrors.end()) >= 0.0 && Percentile(pacedErrors, 0.99) <= 1.0;
     const bool spanOk = spanMs >= NominalSpanMs && (spanMs - NominalSpanMs) / NominalSpanMs <= 0.001;
     std::printf("targets: no gap short, p99 error <= 1 ms: %s; span overhead <= 0.1%%: %s\n", gapsOk ? "met" : "MISSED",
                 spanOk ? "met" : "MISSED");

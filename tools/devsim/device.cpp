@@ -22,56 +22,72 @@ const char kShortIdentification[] = "DEVSIM MEMORY UNIT-2";
 const char kLongIdentification[] = "DEVSIM MEMORY UNIT-2 WITH A LONGER NAME!";
 const char kVersion[] = "FW 3.10 build 42";
 
-std::string FormatHex(const Bytes &bytes) {
+std::string FormatHex(const Bytes &bytes)
+{
     std::string text;
     char digits[4];
     for (std::uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        if (!text.empty()) text += ' ';
+        (void)std::snprintf(digits, sizeof digits, "%02X", byte); // "FF" and its NUL always fit
+        if (!text.empty()) {
+            text += ' ';
+        }
         text += digits;
     }
     return text;
 }
 
-std::string FormatByte(std::uint8_t byte) {
+std::string FormatByte(std::uint8_t byte)
+{
     return FormatHex(Bytes{byte});
 }
 
-Bytes TextReply(const std::string &text) {
+Bytes TextReply(const std::string &text)
+{
     Bytes reply(text.begin(), text.end());
     reply.push_back(kTextEnd);
     return reply;
 }
 
-std::vector<ReplyChunk> AtOnce(Bytes bytes) {
+std::vector<ReplyChunk> AtOnce(Bytes bytes)
+{
     std::vector<ReplyChunk> reply;
     reply.push_back(ReplyChunk{0, std::move(bytes)});
     return reply;
 }
 
-Bytes BlockReplyFrom(const Bytes &image, const DeviceOptions &options, unsigned block) {
+Bytes BlockReplyFrom(const Bytes &image, const DeviceOptions &options, unsigned block)
+{
     std::size_t length = kBlockSize;
-    if (block == 0 && options.bigReply) length = *options.bigReply;
+    if (block == 0 && options.bigReply) {
+        length = *options.bigReply;
+    }
 
     Bytes reply(length);
     const std::size_t start = std::size_t{block} * kBlockSize;
-    for (std::size_t i = 0; i < length; ++i) reply[i] = image[(start + i) % kImageSize];
+    for (std::size_t i = 0; i < length; ++i) {
+        reply[i] = image[(start + i) % kImageSize];
+    }
     return reply;
 }
 
-std::vector<ReplyChunk> BlockChunks(const Bytes &image, const DeviceOptions &options, unsigned block) {
+std::vector<ReplyChunk> BlockChunks(const Bytes &image, const DeviceOptions &options, unsigned block)
+{
     Bytes whole = BlockReplyFrom(image, options, block);
-    if (!options.splitDelayMs) return AtOnce(std::move(whole));
+    if (!options.splitDelayMs) {
+        return AtOnce(std::move(whole));
+    }
 
     std::vector<ReplyChunk> reply;
-    const std::size_t half = whole.size() / 2;
-    if (half > 0) reply.push_back(ReplyChunk{0, Bytes(whole.begin(), whole.begin() + half)});
+    const auto half = static_cast<std::ptrdiff_t>(whole.size() / 2);
+    if (half > 0) {
+        reply.push_back(ReplyChunk{0, Bytes(whole.begin(), whole.begin() + half)});
+    }
     reply.push_back(ReplyChunk{*options.splitDelayMs, Bytes(whole.begin() + half, whole.end())});
     return reply;
 }
 
-Exchange MakeExchange(Request request, Bytes sent, std::vector<ReplyChunk> reply,
-                      unsigned block = 0) {
+Exchange MakeExchange(Request request, Bytes sent, std::vector<ReplyChunk> reply, unsigned block = 0)
+{
     Exchange exchange;
     exchange.request = request;
     exchange.block = block;
@@ -80,13 +96,14 @@ Exchange MakeExchange(Request request, Bytes sent, std::vector<ReplyChunk> reply
     return exchange;
 }
 
-}  // namespace
+} // namespace
 
-std::string CheckDeviceOptions(const DeviceOptions &options) {
+std::string CheckDeviceOptions(const DeviceOptions &options)
+{
     if (!options.image.empty() && options.image.size() != kImageSize) {
-        return "the memory image holds " + std::to_string(options.image.size()) +
-               " bytes; it must hold exactly " + std::to_string(kImageSize) + " (" +
-               std::to_string(kBlockCount) + " blocks of " + std::to_string(kBlockSize) + ")";
+        return "the memory image holds " + std::to_string(options.image.size()) + " bytes; it must hold exactly " +
+               std::to_string(kImageSize) + " (" + std::to_string(kBlockCount) + " blocks of " +
+               std::to_string(kBlockSize) + ")";
     }
     if (options.bigReply && (*options.bigReply == 0 || *options.bigReply > kMaxBigReply)) {
         return "the reply to block 0 must be 1 to " + std::to_string(kMaxBigReply) + " bytes long";
@@ -97,29 +114,36 @@ std::string CheckDeviceOptions(const DeviceOptions &options) {
     return std::string();
 }
 
-Bytes BuiltInImage() {
+Bytes BuiltInImage()
+{
     Bytes image(kImageSize);
     // 37 is odd, so every run of 256 consecutive bytes holds each value once.
     for (std::size_t i = 0; i < kImageSize; ++i) {
         image[i] = static_cast<std::uint8_t>(37 * i + 11);
     }
-    for (std::size_t i = 0; i < sizeof kAwkwardBytes; ++i) image[i] = kAwkwardBytes[i];
+    for (std::size_t i = 0; i < sizeof kAwkwardBytes; ++i) {
+        image[i] = kAwkwardBytes[i];
+    }
     return image;
 }
 
-std::string IdentificationText(bool longText) {
+std::string IdentificationText(bool longText)
+{
     return longText ? kLongIdentification : kShortIdentification;
 }
 
-std::string VersionText() {
+std::string VersionText()
+{
     return kVersion;
 }
 
-Bytes BlockReply(const DeviceOptions &options, unsigned block) {
+Bytes BlockReply(const DeviceOptions &options, unsigned block)
+{
     return BlockReplyFrom(options.image.empty() ? BuiltInImage() : options.image, options, block);
 }
 
-std::vector<Exchange> BuildDialogue(const DeviceOptions &options) {
+std::vector<Exchange> BuildDialogue(const DeviceOptions &options)
+{
     const Bytes image = options.image.empty() ? BuiltInImage() : options.image;
     const std::vector<ReplyChunk> none;
     const std::vector<ReplyChunk> ack = AtOnce(Bytes{kAck});
@@ -127,60 +151,84 @@ std::vector<Exchange> BuildDialogue(const DeviceOptions &options) {
 
     std::vector<Exchange> dialogue;
     dialogue.reserve(kExchangeCount);
-    dialogue.push_back(MakeExchange(Request::Handshake,
-                                    Bytes{kStx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'}, ack));
-    dialogue.push_back(MakeExchange(Request::Identify, Bytes{kStx, 0x00},
-                                    AtOnce(TextReply(IdentificationText(options.longText)))));
+    dialogue.push_back(MakeExchange(Request::Handshake, Bytes{kStx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'}, ack));
+    dialogue.push_back(
+        MakeExchange(Request::Identify, Bytes{kStx, 0x00}, AtOnce(TextReply(IdentificationText(options.longText)))));
     dialogue.push_back(MakeExchange(Request::IdentifyAck, Bytes{kAck}, plainAck));
     dialogue.push_back(MakeExchange(Request::Version, Bytes{'P'}, AtOnce(TextReply(VersionText()))));
     dialogue.push_back(MakeExchange(Request::VersionAck, Bytes{kAck}, ack));
     for (unsigned block = 0; block < kBlockCount; ++block) {
-        dialogue.push_back(MakeExchange(Request::Block,
-                                        Bytes{'R', 0x00, static_cast<std::uint8_t>(block)},
+        dialogue.push_back(MakeExchange(Request::Block, Bytes{'R', 0x00, static_cast<std::uint8_t>(block)},
                                         BlockChunks(image, options, block), block));
         dialogue.push_back(MakeExchange(Request::BlockAck, Bytes{kAck}, plainAck, block));
     }
     dialogue.push_back(MakeExchange(Request::End, Bytes{'E'}, ack));
 
     if (options.silent) {
-        for (Exchange &exchange : dialogue) exchange.reply.clear();
+        for (Exchange &exchange : dialogue) {
+            exchange.reply.clear();
+        }
     }
     return dialogue;
 }
 
-Bytes JoinReply(const std::vector<ReplyChunk> &reply) {
+Bytes JoinReply(const std::vector<ReplyChunk> &reply)
+{
     Bytes joined;
-    for (const ReplyChunk &chunk : reply) joined.insert(joined.end(), chunk.bytes.begin(), chunk.bytes.end());
+    for (const ReplyChunk &chunk : reply) {
+        joined.insert(joined.end(), chunk.bytes.begin(), chunk.bytes.end());
+    }
     return joined;
 }
 
-std::string DescribeExchange(const Exchange &exchange) {
+std::string DescribeExchange(const Exchange &exchange)
+{
     std::string name;
     switch (exchange.request) {
-    case Request::Handshake: name = "handshake"; break;
-    case Request::Identify: name = "identification request"; break;
-    case Request::IdentifyAck: name = "acknowledgement of the identification"; break;
-    case Request::Version: name = "version request"; break;
-    case Request::VersionAck: name = "acknowledgement of the version"; break;
-    case Request::Block: name = "block 0x" + FormatByte(static_cast<std::uint8_t>(exchange.block)) + " request"; break;
+    case Request::Handshake:
+        name = "handshake";
+        break;
+    case Request::Identify:
+        name = "identification request";
+        break;
+    case Request::IdentifyAck:
+        name = "acknowledgement of the identification";
+        break;
+    case Request::Version:
+        name = "version request";
+        break;
+    case Request::VersionAck:
+        name = "acknowledgement of the version";
+        break;
+    case Request::Block:
+        name = "block 0x" + FormatByte(static_cast<std::uint8_t>(exchange.block)) + " request";
+        break;
     case Request::BlockAck:
         name = "acknowledgement of block 0x" + FormatByte(static_cast<std::uint8_t>(exchange.block));
         break;
-    case Request::End: name = "end request"; break;
+    case Request::End:
+        name = "end request";
+        break;
     }
     return name + " (" + FormatHex(exchange.sent) + ")";
 }
 
-Device::Device(const DeviceOptions &options) {
+Device::Device(const DeviceOptions &options)
+{
     const std::string problem = CheckDeviceOptions(options);
-    if (!problem.empty()) throw std::invalid_argument(problem);
+    if (!problem.empty()) {
+        throw std::invalid_argument(problem);
+    }
     dialogue_ = BuildDialogue(options);
 }
 
-Device::Reaction Device::Receive(std::uint8_t byte) {
+Device::Reaction Device::Receive(std::uint8_t byte)
+{
     Reaction reaction;
     ++received_;
-    if (HasDeviated()) return reaction;
+    if (HasDeviated()) {
+        return reaction;
+    }
 
     const std::string where = "received byte " + std::to_string(received_) + " was " + FormatByte(byte);
     if (IsComplete()) {
@@ -192,14 +240,15 @@ Device::Reaction Device::Receive(std::uint8_t byte) {
     const Exchange &exchange = dialogue_[exchange_];
     const std::uint8_t expected = exchange.sent[offset_];
     if (byte != expected) {
-        deviation_ = where + ", expected " + FormatByte(expected) + " (byte " +
-                     std::to_string(offset_ + 1) + " of " + std::to_string(exchange.sent.size()) +
-                     " of the " + DescribeExchange(exchange) + ")";
+        deviation_ = where + ", expected " + FormatByte(expected) + " (byte " + std::to_string(offset_ + 1) + " of " +
+                     std::to_string(exchange.sent.size()) + " of the " + DescribeExchange(exchange) + ")";
         reaction.deviation = deviation_;
         return reaction;
     }
 
-    if (++offset_ < exchange.sent.size()) return reaction;
+    if (++offset_ < exchange.sent.size()) {
+        return reaction;
+    }
     offset_ = 0;
     ++exchange_;
     reaction.completed = &exchange;
@@ -207,12 +256,14 @@ Device::Reaction Device::Receive(std::uint8_t byte) {
     return reaction;
 }
 
-std::string Device::DescribeUnfinished() const {
-    if (!HasStarted() || IsComplete() || HasDeviated()) return std::string();
+std::string Device::DescribeUnfinished() const
+{
+    if (!HasStarted() || IsComplete() || HasDeviated()) {
+        return std::string();
+    }
     const Exchange &exchange = dialogue_[exchange_];
-    return "the dialogue stopped after " + std::to_string(received_) + " of " +
-           std::to_string(kDialogueLength) + " bytes, at byte " + std::to_string(offset_ + 1) +
-           " of the " + DescribeExchange(exchange);
+    return "the dialogue stopped after " + std::to_string(received_) + " of " + std::to_string(kDialogueLength) +
+           " bytes, at byte " + std::to_string(offset_ + 1) + " of the " + DescribeExchange(exchange);
 }
 
-}  // namespace devsim
+} // namespace devsim

@@ -82,14 +82,14 @@ Bytes BlockReply(const DeviceOptions &options, unsigned block);
 
 // The requests of the conversation, in the order the program sends them.
 enum class Request {
-    Handshake,    // 02 'P' 'R' 'O' 'G' 'R' 'A' 'M' -> ACK
-    Identify,     // 02 00 -> identification text, 0x0D
-    IdentifyAck,  // 06 -> nothing (ACK with answerAcks)
-    Version,      // 'P' -> version text, 0x0D
-    VersionAck,   // 06 -> ACK
-    Block,        // 'R' 00 N -> block N
-    BlockAck,     // 06 -> nothing (ACK with answerAcks)
-    End,          // 'E' -> ACK
+    Handshake,   // 02 'P' 'R' 'O' 'G' 'R' 'A' 'M' -> ACK
+    Identify,    // 02 00 -> identification text, 0x0D
+    IdentifyAck, // 06 -> nothing (ACK with answerAcks)
+    Version,     // 'P' -> version text, 0x0D
+    VersionAck,  // 06 -> ACK
+    Block,       // 'R' 00 N -> block N
+    BlockAck,    // 06 -> nothing (ACK with answerAcks)
+    End,         // 'E' -> ACK
 };
 
 // Part of a reply: bytes sent afterMs milliseconds after the last byte of
@@ -102,9 +102,9 @@ struct ReplyChunk {
 // One request and the device's answer to it.
 struct Exchange {
     Request request = Request::Handshake;
-    unsigned block = 0;             // block number for Block and BlockAck
-    Bytes sent;                     // the request's bytes, as the program sends them
-    std::vector<ReplyChunk> reply;  // in sending order; empty when unanswered
+    unsigned block = 0;            // block number for Block and BlockAck
+    Bytes sent;                    // the request's bytes, as the program sends them
+    std::vector<ReplyChunk> reply; // in sending order; empty when unanswered
 };
 
 // The full conversation for an option set: kExchangeCount exchanges whose
@@ -156,12 +156,12 @@ public:
 
 private:
     std::vector<Exchange> dialogue_;
-    std::size_t exchange_ = 0;  // exchange the next byte belongs to
-    std::size_t offset_ = 0;    // position of the next byte inside it
+    std::size_t exchange_ = 0; // exchange the next byte belongs to
+    std::size_t offset_ = 0;   // position of the next byte inside it
     std::size_t received_ = 0;
     std::string deviation_;
 };
 
-}  // namespace devsim
+} // namespace devsim
 
 #endif

@@ -25,7 +25,7 @@ constexpr std::int64_t kDrainCheckMicros = 10000;
 constexpr std::int64_t kVanishGraceMicros = 250000;
 
 struct Scheduled {
-    std::int64_t due = 0;  // MonotonicMicros() at which the bytes go out
+    std::int64_t due = 0; // MonotonicMicros() at which the bytes go out
     Bytes bytes;
 };
 
@@ -33,7 +33,9 @@ class DeviceSide {
 public:
     DeviceSide(const LoopSettings &settings, Device &device, EventLog &log)
         : settings_(settings), device_(device), log_(log),
-          lineOpen_(settings.link != nullptr && settings.link->master >= 0) {}
+          lineOpen_(settings.link != nullptr && settings.link->master >= 0)
+    {
+    }
 
     int Run();
 
@@ -48,73 +50,96 @@ private:
     void HangUpWhenReplyTaken();
     void HangUp(std::int64_t time);
     void HandleSignals();
-    int Abandon(const char *what);
+    int Abandon(const char *what) const;
 
     const LoopSettings &settings_;
     Device &device_;
     EventLog &log_;
     bool lineOpen_;
-    std::deque<Scheduled> scheduled_;  // ordered by due time
-    Bytes outgoing_;                   // released, not yet written
-    std::size_t outgoingSent_ = 0;     // how much of outgoing_ is written
-    bool vanishArmed_ = false;       // the last reply is out or on its way
-    std::int64_t takenSince_ = -1;   // when the last reply was seen read
+    std::deque<Scheduled> scheduled_; // ordered by due time
+    Bytes outgoing_;                  // released, not yet written
+    std::size_t outgoingSent_ = 0;    // how much of outgoing_ is written
+    bool vanishArmed_ = false;        // the last reply is out or on its way
+    std::int64_t takenSince_ = -1;    // when the last reply was seen read
     bool childDone_ = false;
     int childStatus_ = 0;
 };
 
-int DeviceSide::Run() {
+int DeviceSide::Run()
+{
     while (!childDone_) {
         ReleaseDue(MonotonicMicros());
         WriteToProgram();
         HangUpWhenReplyTaken();
-        if (!WaitForEvents()) return Abandon("cannot wait for the program");
+        if (!WaitForEvents()) {
+            return Abandon("cannot wait for the program");
+        }
     }
     // Whatever the program wrote just before it ended still counts for
     // the dialogue; nobody is left to answer.
-    if (lineOpen_) ReadFromProgram(false);
+    if (lineOpen_) {
+        ReadFromProgram(false);
+    }
     log_.RecordNumber(MonotonicMicros(), "exit", CommandExitStatus(childStatus_));
     return childStatus_;
 }
 
 // Sleeps in ppoll until the program writes, the pty takes more output, a
 // signal comes or the next scheduled reply is due; handles what woke it.
-bool DeviceSide::WaitForEvents() {
+bool DeviceSide::WaitForEvents()
+{
     pollfd fds[2] = {{settings_.signalFd, POLLIN, 0}, {-1, 0, 0}};
     nfds_t count = 1;
     if (lineOpen_) {
         short events = POLLIN | POLLPRI;
-        if (outgoingSent_ < outgoing_.size()) events |= POLLOUT;
+        if (outgoingSent_ < outgoing_.size()) {
+            events |= POLLOUT;
+        }
         fds[1] = pollfd{settings_.link->master, events, 0};
         count = 2;
     }
 
     std::int64_t waitMicros = -1;
-    if (!scheduled_.empty()) waitMicros = std::max<std::int64_t>(0, scheduled_.front().due - MonotonicMicros());
-    if (vanishArmed_ && (waitMicros < 0 || waitMicros > kDrainCheckMicros)) waitMicros = kDrainCheckMicros;
+    if (!scheduled_.empty()) {
+        waitMicros = std::max<std::int64_t>(0, scheduled_.front().due - MonotonicMicros());
+    }
+    if (vanishArmed_ && (waitMicros < 0 || waitMicros > kDrainCheckMicros)) {
+        waitMicros = kDrainCheckMicros;
+    }
     timespec timeout{waitMicros / 1000000, (waitMicros % 1000000) * 1000};
 
     const int ready = ppoll(fds, count, waitMicros < 0 ? nullptr : &timeout, nullptr);
-    if (ready < 0) return errno == EINTR;
-    if (fds[0].revents & POLLIN) HandleSignals();
-    if (count == 2 && (fds[1].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR))) ReadFromProgram(true);
+    if (ready < 0) {
+        return errno == EINTR;
+    }
+    if (fds[0].revents & POLLIN) {
+        HandleSignals();
+    }
+    if (count == 2 && (fds[1].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR))) {
+        ReadFromProgram(true);
+    }
     return true;
 }
 
-void DeviceSide::ReadFromProgram(bool answer) {
+void DeviceSide::ReadFromProgram(bool answer)
+{
     std::uint8_t buffer[kReadBufferSize];
     while (lineOpen_) {
         const ssize_t got = read(settings_.link->master, buffer, sizeof buffer);
         // The time is taken right after the read so the log shows when
         // each byte arrived, not when it was dealt with.
         const std::int64_t now = MonotonicMicros();
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
         if (got <= 0) {
             // devsim holds a slave descriptor, so the master cannot see the
             // far end close; anything else here leaves the line unusable.
-            std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
-                         got < 0 ? std::strerror(errno) : "end of file");
+            (void)std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
+                               got < 0 ? std::strerror(errno) : "end of file");
             HangUp(now);
             return;
         }
@@ -122,24 +147,31 @@ void DeviceSide::ReadFromProgram(bool answer) {
         if (packet.isStatus) {
             // Other status bits report flow-control changes, which the
             // device has no view on.
-            if (packet.status & TIOCPKT_FLUSHREAD) log_.Record(now, "flush-in");
-            if (packet.status & TIOCPKT_FLUSHWRITE) log_.Record(now, "flush-out");
+            if (packet.status & TIOCPKT_FLUSHREAD) {
+                log_.Record(now, "flush-in");
+            }
+            if (packet.status & TIOCPKT_FLUSHWRITE) {
+                log_.Record(now, "flush-out");
+            }
         } else {
             Hear(now, packet.data, packet.size, answer);
         }
     }
 }
 
-void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer) {
+void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer)
+{
     for (std::size_t i = 0; i < size; ++i) {
         log_.RecordByte(time, "rx", data[i]);
         const Device::Reaction reaction = device_.Receive(data[i]);
         if (!reaction.deviation.empty()) {
-            std::fprintf(stderr, "devsim: protocol deviation: %s; the device stops answering\n",
-                         reaction.deviation.c_str());
+            (void)std::fprintf(stderr, "devsim: protocol deviation: %s; the device stops answering\n",
+                               reaction.deviation.c_str());
         }
         // A device about to vanish answers nothing after its last reply.
-        if (!answer || vanishArmed_) continue;
+        if (!answer || vanishArmed_) {
+            continue;
+        }
         for (const ReplyChunk &chunk : reaction.reply) {
             Schedule(time + std::int64_t{chunk.afterMs} * 1000, chunk.bytes);
         }
@@ -151,19 +183,27 @@ void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t s
     }
     // The program speaking again once it has read the last reply (its
     // acknowledgement) is the moment to vanish.
-    if (answer && ReplyTaken()) HangUp(time);
+    if (answer && ReplyTaken()) {
+        HangUp(time);
+    }
 }
 
-void DeviceSide::Schedule(std::int64_t due, const Bytes &bytes) {
-    if (bytes.empty()) return;
+void DeviceSide::Schedule(std::int64_t due, const Bytes &bytes)
+{
+    if (bytes.empty()) {
+        return;
+    }
     // Equal due times keep their order: a reply's halves, and replies to
     // requests that came in one read, go out as they were produced.
     auto later = scheduled_.end();
-    while (later != scheduled_.begin() && std::prev(later)->due > due) --later;
+    while (later != scheduled_.begin() && std::prev(later)->due > due) {
+        --later;
+    }
     scheduled_.insert(later, Scheduled{due, bytes});
 }
 
-void DeviceSide::ReleaseDue(std::int64_t now) {
+void DeviceSide::ReleaseDue(std::int64_t now)
+{
     while (!scheduled_.empty() && scheduled_.front().due <= now) {
         const Bytes &bytes = scheduled_.front().bytes;
         outgoing_.insert(outgoing_.end(), bytes.begin(), bytes.end());
@@ -171,20 +211,27 @@ void DeviceSide::ReleaseDue(std::int64_t now) {
     }
 }
 
-void DeviceSide::WriteToProgram() {
+void DeviceSide::WriteToProgram()
+{
     while (lineOpen_ && outgoingSent_ < outgoing_.size()) {
-        const ssize_t written = write(settings_.link->master, outgoing_.data() + outgoingSent_,
-                                      outgoing_.size() - outgoingSent_);
+        const ssize_t written =
+            write(settings_.link->master, outgoing_.data() + outgoingSent_, outgoing_.size() - outgoingSent_);
         const std::int64_t now = MonotonicMicros();
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // POLLOUT resumes
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return; // POLLOUT resumes
+        }
         if (written < 0) {
-            std::fprintf(stderr, "devsim: cannot send to the program: %s; %zu bytes dropped\n",
-                         std::strerror(errno), outgoing_.size() - outgoingSent_);
+            (void)std::fprintf(stderr, "devsim: cannot send to the program: %s; %zu bytes dropped\n",
+                               std::strerror(errno), outgoing_.size() - outgoingSent_);
             outgoingSent_ = outgoing_.size();
             break;
         }
-        for (ssize_t i = 0; i < written; ++i) log_.RecordByte(now, "tx", outgoing_[outgoingSent_ + i]);
+        for (ssize_t i = 0; i < written; ++i) {
+            log_.RecordByte(now, "tx", outgoing_[outgoingSent_ + i]);
+        }
         outgoingSent_ += static_cast<std::size_t>(written);
     }
     if (outgoingSent_ == outgoing_.size()) {
@@ -196,24 +243,30 @@ void DeviceSide::WriteToProgram() {
 // Hanging up while the reply still sits in the pty would throw it away
 // with the rest of the line's queue, so the device waits until the program
 // has read it all.
-bool DeviceSide::ReplyTaken() const {
-    return vanishArmed_ && lineOpen_ && scheduled_.empty() && outgoing_.empty() &&
-           SlaveInputDrained(*settings_.link);
+bool DeviceSide::ReplyTaken() const
+{
+    return vanishArmed_ && lineOpen_ && scheduled_.empty() && outgoing_.empty() && SlaveInputDrained(*settings_.link);
 }
 
 // A program that reads the last reply and sends nothing more still sees
 // the line go down, a little later.
-void DeviceSide::HangUpWhenReplyTaken() {
+void DeviceSide::HangUpWhenReplyTaken()
+{
     if (!ReplyTaken()) {
         takenSince_ = -1;
         return;
     }
     const std::int64_t now = MonotonicMicros();
-    if (takenSince_ < 0) takenSince_ = now;
-    if (now - takenSince_ >= kVanishGraceMicros) HangUp(now);
+    if (takenSince_ < 0) {
+        takenSince_ = now;
+    }
+    if (now - takenSince_ >= kVanishGraceMicros) {
+        HangUp(now);
+    }
 }
 
-void DeviceSide::HangUp(std::int64_t time) {
+void DeviceSide::HangUp(std::int64_t time)
+{
     ClosePtyLink(*settings_.link);
     lineOpen_ = false;
     vanishArmed_ = false;
@@ -223,18 +276,27 @@ void DeviceSide::HangUp(std::int64_t time) {
     log_.Record(time, "hangup");
 }
 
-void DeviceSide::HandleSignals() {
+void DeviceSide::HandleSignals()
+{
     signalfd_siginfo info;
     for (;;) {
         const ssize_t got = read(settings_.signalFd, &info, sizeof info);
-        if (got < 0 && errno == EINTR) continue;
-        if (got != static_cast<ssize_t>(sizeof info)) break;
-        if (info.ssi_signo == SIGCHLD) continue;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got != static_cast<ssize_t>(sizeof info)) {
+            break;
+        }
+        if (info.ssi_signo == SIGCHLD) {
+            continue;
+        }
         // A terminal's signal reaches the whole foreground group, the child
         // included; only signals aimed at devsim itself are passed on.
-        if (info.ssi_code == SI_KERNEL) continue;
+        if (info.ssi_code == SI_KERNEL) {
+            continue;
+        }
         if (kill(settings_.child, static_cast<int>(info.ssi_signo)) != 0 && errno != ESRCH) {
-            std::fprintf(stderr, "devsim: cannot pass signal %u on: %s\n", info.ssi_signo, std::strerror(errno));
+            (void)std::fprintf(stderr, "devsim: cannot pass signal %u on: %s\n", info.ssi_signo, std::strerror(errno));
         }
     }
     int status = 0;
@@ -245,25 +307,30 @@ void DeviceSide::HandleSignals() {
     }
 }
 
-int DeviceSide::Abandon(const char *what) {
-    std::fprintf(stderr, "devsim: %s: %s\n", what, std::strerror(errno));
-    kill(settings_.child, SIGKILL);
+int DeviceSide::Abandon(const char *what) const
+{
+    (void)std::fprintf(stderr, "devsim: %s: %s\n", what, std::strerror(errno));
+    (void)kill(settings_.child, SIGKILL); // it may have gone already; the wait below tells
     int status = 0;
     while (waitpid(settings_.child, &status, 0) < 0 && errno == EINTR) {
     }
     return -1;
 }
 
-}  // namespace
+} // namespace
 
-int CommandExitStatus(int waitStatus) {
-    if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+int CommandExitStatus(int waitStatus)
+{
+    if (WIFSIGNALED(waitStatus)) {
+        return 128 + WTERMSIG(waitStatus);
+    }
     return WEXITSTATUS(waitStatus);
 }
 
-int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log) {
+int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log)
+{
     DeviceSide side(settings, device, log);
     return side.Run();
 }
 
-}  // namespace devsim
+} // namespace devsim

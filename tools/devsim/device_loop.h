@@ -40,6 +40,6 @@ int CommandExitStatus(int waitStatus);
 // message is on stderr); the child is then killed and reaped.
 int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log);
 
-}  // namespace devsim
+} // namespace devsim
 
 #endif

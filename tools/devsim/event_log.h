@@ -40,6 +40,6 @@ private:
     std::string text_;
 };
 
-}  // namespace devsim
+} // namespace devsim
 
 #endif

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include <unistd.h>
 
@@ -15,128 +16,186 @@ namespace {
 
 // Reads a whole decimal number between low and high; no sign, no spaces,
 // no octal or hex surprises.
-bool ParseNumber(const std::string &text, unsigned long low, unsigned long high,
-                 unsigned long &value) {
-    if (text.empty() || text.size() > 9) return false;
+bool ParseNumber(const std::string &text, unsigned long low, unsigned long high, unsigned long &value)
+{
+    if (text.empty() || text.size() > 9) {
+        return false;
+    }
     unsigned long result = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9') {
+            return false;
+        }
         result = result * 10 + static_cast<unsigned long>(c - '0');
     }
-    if (result < low || result > high) return false;
+    if (result < low || result > high) {
+        return false;
+    }
     value = result;
     return true;
 }
 
-std::string MakeAbsolute(const std::string &path) {
-    if (!path.empty() && path[0] == '/') return path;
+std::string MakeAbsolute(const std::string &path)
+{
+    if (!path.empty() && path[0] == '/') {
+        return path;
+    }
     char directory[PATH_MAX];
-    if (getcwd(directory, sizeof directory) == nullptr) return path;
+    if (getcwd(directory, sizeof directory) == nullptr) {
+        return path;
+    }
     return std::string(directory) + "/" + path;
 }
 
-}  // namespace
+// One option of the command line, read from its name onwards, with the
+// arguments that may hold its value.
+class OptionReader {
+public:
+    // Both "--log FILE" and "--log=FILE" are accepted.
+    OptionReader(const std::vector<std::string> &arguments, std::size_t &next) : arguments_(arguments), next_(next)
+    {
+        name_ = arguments_[next_++];
+        const std::size_t equals = name_.find('=');
+        if (equals != std::string::npos) {
+            inlineValue_ = name_.substr(equals + 1);
+            name_.erase(equals);
+        }
+    }
 
-std::string ParseOptions(const std::vector<std::string> &arguments, Options &options) {
+    const std::string &Name() const { return name_; }
+
+    // Takes the option's value; on failure says what is wrong.
+    std::string TakeValue(std::string &value)
+    {
+        if (inlineValue_) {
+            value = *inlineValue_;
+        } else if (next_ < arguments_.size()) {
+            value = arguments_[next_++];
+        } else {
+            return name_ + " needs a value";
+        }
+        if (value.empty()) {
+            return name_ + " needs a non-empty value";
+        }
+        return std::string();
+    }
+
+    // Takes the option's value as a decimal number from low to high.
+    std::string TakeNumber(unsigned long low, unsigned long high, unsigned long &value)
+    {
+        std::string text;
+        std::string problem = TakeValue(text);
+        if (!problem.empty()) {
+            return problem;
+        }
+        if (!ParseNumber(text, low, high, value)) {
+            problem = name_;
+            problem += " takes a decimal number from " + std::to_string(low) + " to " + std::to_string(high);
+            problem += ", not '" + text + "'";
+        }
+        return problem;
+    }
+
+    // For a switch: a value given with "=" is a mistake.
+    std::string NoValue() const { return inlineValue_ ? name_ + " takes no value" : std::string(); }
+
+private:
+    const std::vector<std::string> &arguments_;
+    std::size_t &next_;
+    std::string name_;
+    std::optional<std::string> inlineValue_;
+};
+
+// Sets what the option names; returns what is wrong with it, if anything.
+std::string ApplyOption(OptionReader &reader, Options &options)
+{
+    const std::string &name = reader.Name();
+    std::string problem;
+    unsigned long number = 0;
+    if (name == "--help") {
+        problem = reader.NoValue();
+        options.help = true;
+    } else if (name == "--log") {
+        problem = reader.TakeValue(options.logPath);
+    } else if (name == "--silent") {
+        problem = reader.NoValue();
+        options.device.silent = true;
+    } else if (name == "--answer-acks") {
+        problem = reader.NoValue();
+        options.device.answerAcks = true;
+    } else if (name == "--long-text") {
+        problem = reader.NoValue();
+        options.device.longText = true;
+    } else if (name == "--absent") {
+        problem = reader.NoValue();
+        options.absent = true;
+    } else if (name == "--image") {
+        problem = reader.TakeValue(options.imagePath);
+    } else if (name == "--big-reply") {
+        problem = reader.TakeNumber(1, kMaxBigReply, number);
+        options.device.bigReply = number;
+    } else if (name == "--split-delay") {
+        problem = reader.TakeNumber(0, kMaxSplitDelayMs, number);
+        options.device.splitDelayMs = static_cast<unsigned>(number);
+    } else if (name == "--vanish-after") {
+        problem = reader.TakeNumber(0, kBlockCount - 1, number);
+        options.vanishAfter = static_cast<unsigned>(number);
+    } else if (name == "--wine-prefix") {
+        problem = reader.TakeValue(options.winePrefix);
+        options.winePrefix = MakeAbsolute(options.winePrefix);
+    } else {
+        problem = "unknown option " + name;
+    }
+    return problem;
+}
+
+} // namespace
+
+std::string ParseOptions(const std::vector<std::string> &arguments, Options &options)
+{
     std::size_t i = 0;
     while (i < arguments.size()) {
-        std::string name = arguments[i];
-        if (name == "--") {
+        const std::string &argument = arguments[i];
+        if (argument == "--") {
             ++i;
             break;
         }
-        if (name.size() < 2 || name.compare(0, 2, "--") != 0) break;
-
-        // Both "--log FILE" and "--log=FILE" are accepted.
-        std::optional<std::string> inlineValue;
-        const std::size_t equals = name.find('=');
-        if (equals != std::string::npos) {
-            inlineValue = name.substr(equals + 1);
-            name.erase(equals);
+        if (argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
+            break;
         }
-        ++i;
-
-        auto takeValue = [&](std::string &value) -> std::string {
-            if (inlineValue) {
-                value = *inlineValue;
-            } else if (i < arguments.size()) {
-                value = arguments[i++];
-            } else {
-                return name + " needs a value";
-            }
-            if (value.empty()) return name + " needs a non-empty value";
-            return std::string();
-        };
-        auto takeNumber = [&](unsigned long low, unsigned long high, unsigned long &value) -> std::string {
-            std::string text;
-            std::string problem = takeValue(text);
-            if (!problem.empty()) return problem;
-            if (!ParseNumber(text, low, high, value)) {
-                return name + " takes a decimal number from " + std::to_string(low) + " to " +
-                       std::to_string(high) + ", not '" + text + "'";
-            }
-            return std::string();
-        };
-        auto noValue = [&]() -> std::string {
-            return inlineValue ? name + " takes no value" : std::string();
-        };
-
-        std::string problem;
-        unsigned long number = 0;
-        if (name == "--help") {
-            problem = noValue();
-            options.help = true;
-        } else if (name == "--log") {
-            problem = takeValue(options.logPath);
-        } else if (name == "--silent") {
-            problem = noValue();
-            options.device.silent = true;
-        } else if (name == "--answer-acks") {
-            problem = noValue();
-            options.device.answerAcks = true;
-        } else if (name == "--long-text") {
-            problem = noValue();
-            options.device.longText = true;
-        } else if (name == "--absent") {
-            problem = noValue();
-            options.absent = true;
-        } else if (name == "--image") {
-            problem = takeValue(options.imagePath);
-        } else if (name == "--big-reply") {
-            problem = takeNumber(1, kMaxBigReply, number);
-            options.device.bigReply = number;
-        } else if (name == "--split-delay") {
-            problem = takeNumber(0, kMaxSplitDelayMs, number);
-            options.device.splitDelayMs = static_cast<unsigned>(number);
-        } else if (name == "--vanish-after") {
-            problem = takeNumber(0, kBlockCount - 1, number);
-            options.vanishAfter = static_cast<unsigned>(number);
-        } else if (name == "--wine-prefix") {
-            problem = takeValue(options.winePrefix);
-            options.winePrefix = MakeAbsolute(options.winePrefix);
-        } else {
-            problem = "unknown option " + name;
+        OptionReader reader(arguments, i);
+        std::string problem = ApplyOption(reader, options);
+        if (!problem.empty()) {
+            return problem;
         }
-        if (!problem.empty()) return problem;
     }
 
     options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
-    if (options.help) return std::string();
-    if (options.command.empty()) return "no COMMAND given to run against the device";
+    if (options.help) {
+        return std::string();
+    }
+    if (options.command.empty()) {
+        return "no COMMAND given to run against the device";
+    }
     if (options.absent && !options.winePrefix.empty()) {
         return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
     }
     return std::string();
 }
 
-std::string LoadImage(const std::string &path, Bytes &image) {
+std::string LoadImage(const std::string &path, Bytes &image)
+{
     std::ifstream file(path, std::ios::binary);
-    if (!file) return "cannot open the image " + path + ": " + std::strerror(errno);
+    if (!file) {
+        return "cannot open the image " + path + ": " + std::strerror(errno);
+    }
     // Read one byte past the limit so an oversized file is told apart
     // without slurping it whole.
     Bytes contents(kImageSize + 1);
     file.read(reinterpret_cast<char *>(contents.data()), static_cast<std::streamsize>(contents.size()));
-    if (file.bad()) return "cannot read the image " + path;
+    if (file.bad()) {
+        return "cannot read the image " + path;
+    }
     const std::size_t length = static_cast<std::size_t>(file.gcount());
     if (length != kImageSize) {
         return "the image " + path + " must be exactly " + std::to_string(kImageSize) + " bytes (" +
@@ -148,7 +207,8 @@ std::string LoadImage(const std::string &path, Bytes &image) {
     return std::string();
 }
 
-const char *UsageText() {
+const char *UsageText()
+{
     return "usage: devsim [options] -- COMMAND [ARGS...]\n"
            "Runs COMMAND with a simulated device standing in for /dev/ttyS0.\n"
            "\n"
@@ -169,4 +229,4 @@ const char *UsageText() {
            "could not set up; 126/127 when COMMAND could not be run.\n";
 }
 
-}  // namespace devsim
+} // namespace devsim

@@ -11,14 +11,14 @@
 namespace devsim {
 
 struct Options {
-    DeviceOptions device;               // image stays empty until LoadImage
-    std::string imagePath;              // --image
-    std::string logPath;                // --log
-    bool absent = false;                // --absent
-    std::optional<unsigned> vanishAfter;  // --vanish-after
-    std::string winePrefix;             // --wine-prefix, made absolute
-    bool help = false;                  // --help
-    std::vector<std::string> command;   // COMMAND and its arguments
+    DeviceOptions device;                // image stays empty until LoadImage
+    std::string imagePath;               // --image
+    std::string logPath;                 // --log
+    bool absent = false;                 // --absent
+    std::optional<unsigned> vanishAfter; // --vanish-after
+    std::string winePrefix;              // --wine-prefix, made absolute
+    bool help = false;                   // --help
+    std::vector<std::string> command;    // COMMAND and its arguments
 };
 
 // Parses the arguments that follow the program name. Options come first;
@@ -35,6 +35,6 @@ std::string LoadImage(const std::string &path, Bytes &image);
 // The --help text.
 const char *UsageText();
 
-}  // namespace devsim
+} // namespace devsim
 
 #endif

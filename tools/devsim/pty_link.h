@@ -12,9 +12,9 @@
 namespace devsim {
 
 struct PtyLink {
-    int master = -1;        // nonblocking, packet mode, close-on-exec
-    int slave = -1;         // devsim's own slave descriptor, close-on-exec
-    std::string slavePath;  // /dev/pts/N
+    int master = -1;       // nonblocking, packet mode, close-on-exec
+    int slave = -1;        // devsim's own slave descriptor, close-on-exec
+    std::string slavePath; // /dev/pts/N
 };
 
 // Creates a pty pair. The master is put in packet mode so that the
@@ -51,14 +51,14 @@ bool SlaveInputDrained(const PtyLink &link);
 // control) or data.
 struct Packet {
     bool isStatus = false;
-    std::uint8_t status = 0;         // TIOCPKT_* bits when isStatus
+    std::uint8_t status = 0; // TIOCPKT_* bits when isStatus
     const std::uint8_t *data = nullptr;
-    std::size_t size = 0;            // data bytes when !isStatus
+    std::size_t size = 0; // data bytes when !isStatus
 };
 
 // Splits what one read() from the master returned (length >= 1).
 Packet DecodePacket(const std::uint8_t *buffer, std::size_t length);
 
-}  // namespace devsim
+} // namespace devsim
 
 #endif

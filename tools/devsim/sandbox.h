@@ -16,9 +16,9 @@ constexpr int kExitCannotExecute = 126;
 constexpr int kExitNotFound = 127;
 
 struct ChildPlan {
-    bool absent = false;              // empty /dev instead of the stand-in
-    std::string standInPath;          // pty slave to appear as /dev/ttyS0
-    std::string winePrefix;           // non-empty: ready this Wine prefix first
+    bool absent = false;     // empty /dev instead of the stand-in
+    std::string standInPath; // pty slave to appear as /dev/ttyS0
+    std::string winePrefix;  // non-empty: ready this Wine prefix first
     std::vector<std::string> command;
 };
 
@@ -31,6 +31,6 @@ struct ChildPlan {
 // kExitCannotExecute when the command cannot be executed.
 [[noreturn]] void RunCommandInStandIn(const ChildPlan &plan);
 
-}  // namespace devsim
+} // namespace devsim
 
 #endif

@@ -20,14 +20,15 @@ namespace {
 constexpr std::size_t kOutputMax = 16384;
 
 struct ProgramResult {
-    int status = -1;      // wait status, -1 when it could not be started
-    std::string output;   // stdout and stderr together, at most kOutputMax bytes
+    int status = -1;    // wait status, -1 when it could not be started
+    std::string output; // stdout and stderr together, at most kOutputMax bytes
 };
 
 // Runs argv to completion with stdin from /dev/null and its output
 // captured, so Wine's chatter stays out of the command's output streams.
 // extraEnv entries (NAME=VALUE) are added for that program only.
-ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv) {
+ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv)
+{
     ProgramResult result;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -46,26 +47,37 @@ ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         const int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, STDIN_FILENO);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+        }
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(pipeFds[1], STDERR_FILENO);
-        for (const std::string &entry : extraEnv) putenv(const_cast<char *>(entry.c_str()));
-        std::vector<char *> args;
-        for (const std::string &argument : argv) args.push_back(const_cast<char *>(argument.c_str()));
-        args.push_back(nullptr);
+        for (const std::string &entry : extraEnv) {
+            putenv(const_cast<char *>(entry.c_str()));
+        }
+        // execvp's argument list, ending in a null pointer.
+        std::vector<char *> args(argv.size() + 1, nullptr);
+        std::transform(argv.begin(), argv.end(), args.begin(),
+                       [](const std::string &argument) { return const_cast<char *>(argument.c_str()); });
         execvp(args[0], args.data());
         const char *reason = std::strerror(errno);
         // The parent shows this output when the run fails; nothing else to
         // do if even this write fails.
-        if (write(STDERR_FILENO, reason, std::strlen(reason)) < 0) _exit(127);
+        if (write(STDERR_FILENO, reason, std::strlen(reason)) < 0) {
+            _exit(127);
+        }
         _exit(127);
     }
     close(pipeFds[1]);
     char buffer[4096];
     for (;;) {
         const ssize_t got = read(pipeFds[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
         const std::size_t room = kOutputMax - result.output.size();
         result.output.append(buffer, std::min(room, static_cast<std::size_t>(got)));
     }
@@ -79,46 +91,66 @@ ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector
     return result;
 }
 
-bool Succeeded(const ProgramResult &result) {
+bool Succeeded(const ProgramResult &result)
+{
     return result.status != -1 && WIFEXITED(result.status) && WEXITSTATUS(result.status) == 0;
 }
 
-std::string DescribeFailure(const std::string &what, const ProgramResult &result) {
+std::string DescribeFailure(const std::string &what, const ProgramResult &result)
+{
     std::string message = what + " failed";
     if (result.status != -1 && WIFEXITED(result.status)) {
         message += " with status " + std::to_string(WEXITSTATUS(result.status));
     } else if (result.status != -1 && WIFSIGNALED(result.status)) {
         message += " on signal " + std::to_string(WTERMSIG(result.status));
     }
-    if (!result.output.empty()) message += ":\n" + result.output;
+    if (!result.output.empty()) {
+        message += ":\n" + result.output;
+    }
     return message;
 }
 
-bool IsPortLinkName(const char *name) {
-    if (std::strlen(name) < 4 || strncasecmp(name, "com", 3) != 0) return false;
+bool IsPortLinkName(const char *name)
+{
+    if (std::strlen(name) < 4 || strncasecmp(name, "com", 3) != 0) {
+        return false;
+    }
     for (const char *digit = name + 3; *digit != '\0'; ++digit) {
-        if (!std::isdigit(static_cast<unsigned char>(*digit))) return false;
+        if (!std::isdigit(static_cast<unsigned char>(*digit))) {
+            return false;
+        }
     }
     return true;
 }
 
-}  // namespace
+} // namespace
 
-std::string RemoveSerialPortLinks(const std::string &dosdevices, std::vector<std::string> &removed) {
+std::string RemoveSerialPortLinks(const std::string &dosdevices, std::vector<std::string> &removed)
+{
     DIR *directory = opendir(dosdevices.c_str());
     if (directory == nullptr) {
-        if (errno == ENOENT) return std::string();
+        if (errno == ENOENT) {
+            return std::string();
+        }
         return "cannot list " + dosdevices + ": " + std::strerror(errno);
     }
     std::string problem;
+    // readdir_r is deprecated; this stream is read by one thread only.
+    // cppcheck-suppress readdirCalled
     while (const dirent *entry = readdir(directory)) {
-        if (!IsPortLinkName(entry->d_name)) continue;
+        if (!IsPortLinkName(entry->d_name)) {
+            continue;
+        }
         const std::string path = dosdevices + "/" + entry->d_name;
         char target[PATH_MAX];
         const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-        if (length < 0) continue;  // not a link: nothing of ours to judge
+        if (length < 0) {
+            continue; // not a link: nothing of ours to judge
+        }
         target[length] = '\0';
-        if (std::strncmp(target, "/dev/ttyS", 9) != 0) continue;
+        if (std::strncmp(target, "/dev/ttyS", 9) != 0) {
+            continue;
+        }
         if (unlink(path.c_str()) != 0) {
             problem = "cannot remove " + path + ": " + std::strerror(errno);
             break;
@@ -129,34 +161,41 @@ std::string RemoveSerialPortLinks(const std::string &dosdevices, std::vector<std
     return problem;
 }
 
-std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyPath) {
+std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyPath)
+{
     if (setenv("WINEPREFIX", prefix.c_str(), 1) != 0 || setenv("WINEDEBUG", "-all", 0) != 0 ||
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0) != 0) {
         return std::string("cannot set Wine's environment: ") + std::strerror(errno);
     }
 
     ProgramResult registered = RunProgram(
-        {"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", ptyPath, "/f"},
-        {});
-    if (!Succeeded(registered)) return DescribeFailure("registering COM1 in the Wine prefix " + prefix, registered);
+        {"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", ptyPath, "/f"}, {});
+    if (!Succeeded(registered)) {
+        return DescribeFailure("registering COM1 in the Wine prefix " + prefix, registered);
+    }
 
     // The device manager of the session just used built its port links
     // before the value existed. Only a new session rebuilds them, and the
     // command must not join the old one.
     ProgramResult ended = RunProgram({"wineserver", "-w"}, {});
-    if (!Succeeded(ended)) return DescribeFailure("waiting for the Wine session to end", ended);
+    if (!Succeeded(ended)) {
+        return DescribeFailure("waiting for the Wine session to end", ended);
+    }
 
     std::vector<std::string> removed;
     return RemoveSerialPortLinks(prefix + "/dosdevices", removed);
 }
 
-std::string FinishWineRun(const std::string &prefix) {
+std::string FinishWineRun(const std::string &prefix)
+{
     ProgramResult stopped = RunProgram({"wineserver", "-k"}, {"WINEPREFIX=" + prefix});
     // -k reports failure when no wineserver was left running, which is
     // the outcome wanted anyway; only not running it at all is a fault.
-    if (stopped.status == -1) return DescribeFailure("stopping the wineserver of " + prefix, stopped);
+    if (stopped.status == -1) {
+        return DescribeFailure("stopping the wineserver of " + prefix, stopped);
+    }
     std::vector<std::string> removed;
     return RemoveSerialPortLinks(prefix + "/dosdevices", removed);
 }
 
-}  // namespace devsim
+} // namespace devsim

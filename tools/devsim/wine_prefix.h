@@ -34,6 +34,6 @@ std::string RemoveSerialPortLinks(const std::string &dosdevices, std::vector<std
 // to the real port). Returns an empty string on success, else what failed.
 std::string FinishWineRun(const std::string &prefix);
 
-}  // namespace devsim
+} // namespace devsim
 
 #endif
