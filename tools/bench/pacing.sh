@@ -15,7 +15,18 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$devsim" --log "$work/log" -- /usr/bin/time -v -o "$work/time" "$comtrace" </dev/null >"$work/trace"
+# A real device does not share the program's processor. On a machine with
+# two or more, the simulator and the program get one each, so that the
+# simulator's work does not delay the program's writes and show as pacing
+# error.
+device_cpu=()
+program_cpu=()
+if [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
+    device_cpu=(taskset -c 1)
+    program_cpu=(taskset -c 0)
+fi
+"${device_cpu[@]}" "$devsim" --log "$work/log" -- "${program_cpu[@]}" /usr/bin/time -v -o "$work/time" "$comtrace" \
+    </dev/null >"$work/trace"
 "$report" "$work/log"
 user=$(awk -F': ' '/User time/ {print $2}' "$work/time")
 system=$(awk -F': ' '/System time/ {print $2}' "$work/time")
