@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include "devsim/device.h"
+#include "devsim/event_log.h"
 #include "devsim/options.h"
 
 namespace {
@@ -67,32 +68,11 @@ unsigned long ParseArgument(const std::string &text, int base, unsigned long lim
     return value;
 }
 
-long long NowMicros()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 void SleepMillis(long millis)
 {
     timespec wait{millis / 1000, (millis % 1000) * 1000000};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
-}
-
-std::string Hex(const Bytes &bytes)
-{
-    std::string text;
-    char digits[4];
-    for (std::uint8_t byte : bytes) {
-        (void)std::snprintf(digits, sizeof digits, "%02X", byte); // "FF" and its NUL always fit
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += digits;
-    }
-    return text;
 }
 
 // True when the topmost mount at /dev/ttyS0 is a devpts node: devsim's
@@ -175,9 +155,9 @@ void Send(int port, const Bytes &bytes)
 Bytes Receive(int port, std::size_t count, int timeoutMs)
 {
     Bytes got;
-    const long long deadline = NowMicros() + static_cast<long long>(timeoutMs) * 1000;
+    const long long deadline = devsim::MonotonicMicros() + static_cast<long long>(timeoutMs) * 1000;
     while (got.size() < count) {
-        const long long left = deadline - NowMicros();
+        const long long left = deadline - devsim::MonotonicMicros();
         if (left <= 0) {
             break;
         }
@@ -219,14 +199,14 @@ devsim::DeviceOptions ModelOptions(const std::vector<std::string> &arguments)
 // complete, in order, and none before its time.
 void RunExchange(int port, const devsim::Exchange &exchange)
 {
-    const long long sentAt = NowMicros();
+    const long long sentAt = devsim::MonotonicMicros();
     Send(port, exchange.sent);
     for (const devsim::ReplyChunk &chunk : exchange.reply) {
         const Bytes got = Receive(port, chunk.bytes.size(), static_cast<int>(chunk.afterMs) + 2000);
-        const long long elapsedMs = (NowMicros() - sentAt) / 1000;
+        const long long elapsedMs = (devsim::MonotonicMicros() - sentAt) / 1000;
         if (got != chunk.bytes) {
-            Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + ": expected " + Hex(chunk.bytes) +
-                                ", got " + Hex(got));
+            Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + ": expected " +
+                                devsim::FormatHex(chunk.bytes) + ", got " + devsim::FormatHex(got));
         }
         if (elapsedMs < chunk.afterMs) {
             Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + " came after " +
@@ -244,7 +224,7 @@ int RunDialogue(const std::vector<std::string> &arguments)
     }
     const Bytes extra = Receive(port, 1, 100);
     if (!extra.empty()) {
-        Stop(kMismatch, "unexpected byte " + Hex(extra) + " after the end request");
+        Stop(kMismatch, "unexpected byte " + devsim::FormatHex(extra) + " after the end request");
     }
     std::printf("dialogue complete\n");
     return 0;
@@ -306,7 +286,7 @@ int RunSend(std::vector<std::string> arguments)
                    [](const std::string &hex) { return static_cast<std::uint8_t>(ParseArgument(hex, 16, 0xFF)); });
     const int port = OpenStandIn();
     Send(port, bytes);
-    std::printf("%s\n", Hex(Receive(port, 4096, 100)).c_str());
+    std::printf("%s\n", devsim::FormatHex(Receive(port, 4096, 100)).c_str());
     return status;
 }
 

@@ -22,20 +22,6 @@ const char kShortIdentification[] = "DEVSIM MEMORY UNIT-2";
 const char kLongIdentification[] = "DEVSIM MEMORY UNIT-2 WITH A LONGER NAME!";
 const char kVersion[] = "FW 3.10 build 42";
 
-std::string FormatHex(const Bytes &bytes)
-{
-    std::string text;
-    char digits[4];
-    for (std::uint8_t byte : bytes) {
-        (void)std::snprintf(digits, sizeof digits, "%02X", byte); // "FF" and its NUL always fit
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += digits;
-    }
-    return text;
-}
-
 std::string FormatByte(std::uint8_t byte)
 {
     return FormatHex(Bytes{byte});
@@ -97,6 +83,20 @@ Exchange MakeExchange(Request request, Bytes sent, std::vector<ReplyChunk> reply
 }
 
 } // namespace
+
+std::string FormatHex(const Bytes &bytes)
+{
+    std::string text;
+    char digits[4];
+    for (std::uint8_t byte : bytes) {
+        (void)std::snprintf(digits, sizeof digits, "%02X", byte); // "FF" and its NUL always fit
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += digits;
+    }
+    return text;
+}
 
 std::string CheckDeviceOptions(const DeviceOptions &options)
 {

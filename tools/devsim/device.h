@@ -114,6 +114,9 @@ std::vector<Exchange> BuildDialogue(const DeviceOptions &options);
 // The bytes of a reply, its chunks joined in order.
 Bytes JoinReply(const std::vector<ReplyChunk> &reply);
 
+// Bytes as two-digit uppercase hex separated by spaces, e.g. "52 00 1A".
+std::string FormatHex(const Bytes &bytes);
+
 // Names an exchange for messages, e.g. "block 0x1A request (52 00 1A)".
 std::string DescribeExchange(const Exchange &exchange);
 
