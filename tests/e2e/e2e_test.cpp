@@ -188,8 +188,12 @@ TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
     }
     ASSERT_GE(lastFlush, 0) << "no purge seen by the device";
     ASSERT_GE(firstByte, 0);
+    // The device stamps each event when it reads it, and on a busy machine it
+    // may notice the purge a few milliseconds late; the exact 1000 ms wait is
+    // checked on the virtual clock.
+    constexpr double DeviceTimestampJitterMs = 5.0;
     const double settleMs = static_cast<double>(firstByte - lastFlush) / 1000.0;
-    EXPECT_GE(settleMs, 1000.0);
+    EXPECT_GE(settleMs, 1000.0 - DeviceTimestampJitterMs);
     EXPECT_LT(settleMs, 1100.0);
     RecordProperty("settle_ms", std::to_string(settleMs));
     EXPECT_GT(run.seconds, 145.0);
