@@ -36,7 +36,7 @@ TEST_F(Overlapped, PendingReadIsCompletedBeforeItsBytesAreUsed)
     } cases[] = {
         {"completes at once", {fake::Completion::After, 0}, 0},
         {"completes late, within the bound", {fake::Completion::After, 30}, 30},
-        {"completes exactly at the bound", {fake::Completion::After, ReadCompletionBound}, ReadCompletionBound},
+        {"completes exactly at the bound", {fake::Completion::After, ReadCompletionBoundMs}, ReadCompletionBoundMs},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -64,7 +64,7 @@ TEST_F(Overlapped, ReadThatNeverCompletesIsCancelledAndKeepsWhatItDelivered)
         CollectReply(true);
         EXPECT_EQ(ReplyCount, delivered);
         EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 1u);
-        EXPECT_EQ(fake::Port().now, ReadCompletionBound);
+        EXPECT_EQ(fake::Port().now, ReadCompletionBoundMs);
         EXPECT_EQ(Violations(), "");
         // The next collection may use the record again.
         CollectReply(false);
@@ -75,7 +75,7 @@ TEST_F(Overlapped, ReadThatNeverCompletesIsCancelledAndKeepsWhatItDelivered)
 TEST_F(Overlapped, ReadTooLateIsCancelled)
 {
     fake::Arrive(0, {'x'});
-    fake::Port().readCompletions.push_back({fake::Completion::After, ReadCompletionBound + 1});
+    fake::Port().readCompletions.push_back({fake::Completion::After, ReadCompletionBoundMs + 1});
     CollectReply(false);
     EXPECT_EQ(ReplyCount, 0u);
     EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 1u);
@@ -106,7 +106,7 @@ TEST_F(Overlapped, StalledWriteIsCancelledAfterItsBoundInsteadOfHanging)
     SendCommand("send [x06]\n", bytes, 1);
     SendCommand("send [x06]\n", bytes, 1);
     EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 1u);
-    EXPECT_EQ(fake::Port().writes.at(1).at, 500u + WriteCompletionBound);
+    EXPECT_EQ(fake::Port().writes.at(1).at, 500u + WriteCompletionBoundMs);
     ClosePort(PortHandle);
     EXPECT_EQ(fake::CallsTo("CancelIoEx").size(), 2u);
     EXPECT_EQ(Violations(), "");

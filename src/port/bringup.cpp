@@ -11,7 +11,7 @@ HANDLE PortHandle = INVALID_HANDLE_VALUE;
 
 namespace {
 
-constexpr DWORD SettleMilliseconds = 1000;
+constexpr DWORD SettleMs = 1000;
 
 // The record written when the port's own settings cannot be read: a fresh
 // port's defaults, so that the flow-control characters stay distinct and the
@@ -120,7 +120,7 @@ HANDLE BringUpPort()
     (void)EscapeCommFunction(port, SETDTR);
     (void)EscapeCommFunction(port, SETRTS);
 
-    Sleep(SettleMilliseconds);
+    Sleep(SettleMs);
     return port;
 }
 

@@ -73,7 +73,7 @@ std::uint32_t ReadWaiting(std::uint32_t count)
             delivered = 0;
         }
     } else if (GetLastError() == ERROR_IO_PENDING) {
-        delivered = CompleteOperation(PortHandle, ReadCompletionBound);
+        delivered = CompleteOperation(PortHandle, ReadCompletionBoundMs);
     }
     return delivered < count ? delivered : count;
 }
@@ -86,7 +86,7 @@ void FinishPendingWrite()
         return;
     }
     WritePending = false;
-    (void)CompleteOperation(PendingWritePort, WriteCompletionBound);
+    (void)CompleteOperation(PendingWritePort, WriteCompletionBoundMs);
 }
 
 void SendPaced(const unsigned char *bytes, const char *const *labels, std::size_t count)
@@ -94,7 +94,7 @@ void SendPaced(const unsigned char *bytes, const char *const *labels, std::size_
     for (std::size_t i = 0; i < count; ++i) {
         Trace("%s", labels[i]);
         WriteBytes(&bytes[i], 1);
-        Sleep(i + 1 < count ? ByteGapMilliseconds : RequestGapMilliseconds);
+        Sleep(i + 1 < count ? ByteGapMs : RequestGapMs);
     }
 }
 
@@ -102,7 +102,7 @@ void SendCommand(const char *label, const unsigned char *bytes, std::size_t coun
 {
     Trace("%s", label);
     WriteBytes(bytes, count);
-    Sleep(RequestGapMilliseconds);
+    Sleep(RequestGapMs);
 }
 
 void CollectReply(bool showCount)

@@ -19,13 +19,13 @@ constexpr std::size_t ReplyTextLength = 20;
 // The most bytes one send may hand to the port.
 constexpr std::size_t SendBufferSize = 16;
 
-constexpr DWORD ByteGapMilliseconds = 50;
-constexpr DWORD RequestGapMilliseconds = 500;
+constexpr DWORD ByteGapMs = 50;
+constexpr DWORD RequestGapMs = 500;
 // How long a read of bytes that are already waiting may take to complete, and
 // how long a write may still be running by the next operation, before it is
 // cancelled.
-constexpr DWORD ReadCompletionBound = 100;
-constexpr DWORD WriteCompletionBound = 200;
+constexpr DWORD ReadCompletionBoundMs = 100;
+constexpr DWORD WriteCompletionBoundMs = 200;
 
 // The bytes taken by the latest collection, from the start.
 extern unsigned char ReceiveBuffer[ReceiveBufferSize];
@@ -59,7 +59,7 @@ void ReportAck();
 void CaptureText();
 
 // Completes a write still pending on the port, cancelling it when it has
-// not finished within WriteCompletionBound; the overlap record and the send
+// not finished within WriteCompletionBoundMs; the overlap record and the send
 // buffer are free again afterwards.
 void FinishPendingWrite();
 

@@ -243,7 +243,7 @@ TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
     options.bigReply = 5000;
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--big-reply 5000"), options);
     EXPECT_GE(collections[4].size(), 4000u);
-    EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::kBlockSize);
+    EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::BlockSize);
 }
 
 TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)
@@ -251,9 +251,9 @@ TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)
     devsim::DeviceOptions options;
     options.splitDelayMs = 800;
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--split-delay 800"), options);
-    EXPECT_EQ(collections[4].size(), devsim::kBlockSize / 2);
-    EXPECT_EQ(collections[5].size(), devsim::kBlockSize);
-    EXPECT_EQ(collections.back().size(), devsim::kBlockSize / 2 + 1);
+    EXPECT_EQ(collections[4].size(), devsim::BlockSize / 2);
+    EXPECT_EQ(collections[5].size(), devsim::BlockSize);
+    EXPECT_EQ(collections.back().size(), devsim::BlockSize / 2 + 1);
 }
 
 TEST(EndToEnd, VanishingDeviceLeavesEveryStepInPlace)

@@ -268,7 +268,7 @@ void ScriptCollection(Run &run, Input &input)
         port.readCompletions.push_back(script.readCompletion);
         port.deliveredOnCancel = script.deliveredOnCancel;
         readCompletesInTime = script.readCompletion.kind != fake::Completion::Never &&
-                              script.readCompletion.afterMs <= ReadCompletionBound;
+                              script.readCompletion.afterMs <= ReadCompletionBoundMs;
         run.readsMayLose = run.readsMayLose || !readCompletesInTime;
     }
     if (script.pendingWrite) {

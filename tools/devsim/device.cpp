@@ -7,20 +7,20 @@ namespace devsim {
 
 namespace {
 
-constexpr std::uint8_t kStx = 0x02;
+constexpr std::uint8_t Stx = 0x02;
 
 // Bytes that terminal line disciplines and flow control like to eat or
 // rewrite. They open block 0 so that the first block read already tells
 // whether the program's port passes every byte through untouched.
-constexpr std::uint8_t kAwkwardBytes[] = {
+constexpr std::uint8_t AwkwardBytes[] = {
     0x00, 0xFF, 0x06, 0x11, 0x13, 0x0A, 0x0D, 0x03, 0x04, 0x08,
     0x0F, 0x12, 0x15, 0x16, 0x17, 0x1A, 0x1C, 0x7F, 0x80, 0x8D,
 };
-static_assert(sizeof kAwkwardBytes <= kBlockSize, "awkward bytes must fit in block 0");
+static_assert(sizeof AwkwardBytes <= BlockSize, "awkward bytes must fit in block 0");
 
-const char kShortIdentification[] = "DEVSIM MEMORY UNIT-2";
-const char kLongIdentification[] = "DEVSIM MEMORY UNIT-2 WITH A LONGER NAME!";
-const char kVersion[] = "FW 3.10 build 42";
+const char ShortIdentification[] = "DEVSIM MEMORY UNIT-2";
+const char LongIdentification[] = "DEVSIM MEMORY UNIT-2 WITH A LONGER NAME!";
+const char Version[] = "FW 3.10 build 42";
 
 std::string FormatByte(std::uint8_t byte)
 {
@@ -30,7 +30,7 @@ std::string FormatByte(std::uint8_t byte)
 Bytes TextReply(const std::string &text)
 {
     Bytes reply(text.begin(), text.end());
-    reply.push_back(kTextEnd);
+    reply.push_back(TextEnd);
     return reply;
 }
 
@@ -43,15 +43,15 @@ std::vector<ReplyChunk> AtOnce(Bytes bytes)
 
 Bytes BlockReplyFrom(const Bytes &image, const DeviceOptions &options, unsigned block)
 {
-    std::size_t length = kBlockSize;
+    std::size_t length = BlockSize;
     if (block == 0 && options.bigReply) {
         length = *options.bigReply;
     }
 
     Bytes reply(length);
-    const std::size_t start = std::size_t{block} * kBlockSize;
+    const std::size_t start = std::size_t{block} * BlockSize;
     for (std::size_t i = 0; i < length; ++i) {
-        reply[i] = image[(start + i) % kImageSize];
+        reply[i] = image[(start + i) % ImageSize];
     }
     return reply;
 }
@@ -100,41 +100,41 @@ std::string FormatHex(const Bytes &bytes)
 
 std::string CheckDeviceOptions(const DeviceOptions &options)
 {
-    if (!options.image.empty() && options.image.size() != kImageSize) {
+    if (!options.image.empty() && options.image.size() != ImageSize) {
         return "the memory image holds " + std::to_string(options.image.size()) + " bytes; it must hold exactly " +
-               std::to_string(kImageSize) + " (" + std::to_string(kBlockCount) + " blocks of " +
-               std::to_string(kBlockSize) + ")";
+               std::to_string(ImageSize) + " (" + std::to_string(BlockCount) + " blocks of " +
+               std::to_string(BlockSize) + ")";
     }
-    if (options.bigReply && (*options.bigReply == 0 || *options.bigReply > kMaxBigReply)) {
-        return "the reply to block 0 must be 1 to " + std::to_string(kMaxBigReply) + " bytes long";
+    if (options.bigReply && (*options.bigReply == 0 || *options.bigReply > MaxBigReply)) {
+        return "the reply to block 0 must be 1 to " + std::to_string(MaxBigReply) + " bytes long";
     }
-    if (options.splitDelayMs && *options.splitDelayMs > kMaxSplitDelayMs) {
-        return "the split delay must be at most " + std::to_string(kMaxSplitDelayMs) + " ms";
+    if (options.splitDelayMs && *options.splitDelayMs > MaxSplitDelayMs) {
+        return "the split delay must be at most " + std::to_string(MaxSplitDelayMs) + " ms";
     }
     return std::string();
 }
 
 Bytes BuiltInImage()
 {
-    Bytes image(kImageSize);
+    Bytes image(ImageSize);
     // 37 is odd, so every run of 256 consecutive bytes holds each value once.
-    for (std::size_t i = 0; i < kImageSize; ++i) {
+    for (std::size_t i = 0; i < ImageSize; ++i) {
         image[i] = static_cast<std::uint8_t>(37 * i + 11);
     }
-    for (std::size_t i = 0; i < sizeof kAwkwardBytes; ++i) {
-        image[i] = kAwkwardBytes[i];
+    for (std::size_t i = 0; i < sizeof AwkwardBytes; ++i) {
+        image[i] = AwkwardBytes[i];
     }
     return image;
 }
 
 std::string IdentificationText(bool longText)
 {
-    return longText ? kLongIdentification : kShortIdentification;
+    return longText ? LongIdentification : ShortIdentification;
 }
 
 std::string VersionText()
 {
-    return kVersion;
+    return Version;
 }
 
 Bytes BlockReply(const DeviceOptions &options, unsigned block)
@@ -146,21 +146,21 @@ std::vector<Exchange> BuildDialogue(const DeviceOptions &options)
 {
     const Bytes image = options.image.empty() ? BuiltInImage() : options.image;
     const std::vector<ReplyChunk> none;
-    const std::vector<ReplyChunk> ack = AtOnce(Bytes{kAck});
+    const std::vector<ReplyChunk> ack = AtOnce(Bytes{Ack});
     const std::vector<ReplyChunk> &plainAck = options.answerAcks ? ack : none;
 
     std::vector<Exchange> dialogue;
-    dialogue.reserve(kExchangeCount);
-    dialogue.push_back(MakeExchange(Request::Handshake, Bytes{kStx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'}, ack));
+    dialogue.reserve(ExchangeCount);
+    dialogue.push_back(MakeExchange(Request::Handshake, Bytes{Stx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'}, ack));
     dialogue.push_back(
-        MakeExchange(Request::Identify, Bytes{kStx, 0x00}, AtOnce(TextReply(IdentificationText(options.longText)))));
-    dialogue.push_back(MakeExchange(Request::IdentifyAck, Bytes{kAck}, plainAck));
+        MakeExchange(Request::Identify, Bytes{Stx, 0x00}, AtOnce(TextReply(IdentificationText(options.longText)))));
+    dialogue.push_back(MakeExchange(Request::IdentifyAck, Bytes{Ack}, plainAck));
     dialogue.push_back(MakeExchange(Request::Version, Bytes{'P'}, AtOnce(TextReply(VersionText()))));
-    dialogue.push_back(MakeExchange(Request::VersionAck, Bytes{kAck}, ack));
-    for (unsigned block = 0; block < kBlockCount; ++block) {
+    dialogue.push_back(MakeExchange(Request::VersionAck, Bytes{Ack}, ack));
+    for (unsigned block = 0; block < BlockCount; ++block) {
         dialogue.push_back(MakeExchange(Request::Block, Bytes{'R', 0x00, static_cast<std::uint8_t>(block)},
                                         BlockChunks(image, options, block), block));
-        dialogue.push_back(MakeExchange(Request::BlockAck, Bytes{kAck}, plainAck, block));
+        dialogue.push_back(MakeExchange(Request::BlockAck, Bytes{Ack}, plainAck, block));
     }
     dialogue.push_back(MakeExchange(Request::End, Bytes{'E'}, ack));
 
@@ -262,7 +262,7 @@ std::string Device::DescribeUnfinished() const
         return std::string();
     }
     const Exchange &exchange = dialogue_[exchange_];
-    return "the dialogue stopped after " + std::to_string(received_) + " of " + std::to_string(kDialogueLength) +
+    return "the dialogue stopped after " + std::to_string(received_) + " of " + std::to_string(DialogueLength) +
            " bytes, at byte " + std::to_string(offset_ + 1) + " of the " + DescribeExchange(exchange);
 }
 

@@ -22,19 +22,19 @@ namespace devsim {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t kBlockCount = 128;
-constexpr std::size_t kBlockSize = 32;
-constexpr std::size_t kImageSize = kBlockCount * kBlockSize;
-constexpr std::size_t kMaxBigReply = 1u << 20;
-constexpr unsigned kMaxSplitDelayMs = 60000;
+constexpr std::size_t BlockCount = 128;
+constexpr std::size_t BlockSize = 32;
+constexpr std::size_t ImageSize = BlockCount * BlockSize;
+constexpr std::size_t MaxBigReply = 1u << 20;
+constexpr unsigned MaxSplitDelayMs = 60000;
 
 // Bytes the program sends over a whole conversation (8 + 2 + 1 + 1 + 1 +
 // 128 * 4 + 1) and the number of exchanges they form.
-constexpr std::size_t kDialogueLength = 526;
-constexpr std::size_t kExchangeCount = 262;
+constexpr std::size_t DialogueLength = 526;
+constexpr std::size_t ExchangeCount = 262;
 
-constexpr std::uint8_t kAck = 0x06;
-constexpr std::uint8_t kTextEnd = 0x0D;
+constexpr std::uint8_t Ack = 0x06;
+constexpr std::uint8_t TextEnd = 0x0D;
 
 // How the device behaves. The defaults are a well-behaved device.
 struct DeviceOptions {
@@ -53,7 +53,7 @@ struct DeviceOptions {
     // once, the second (the larger one for odd lengths) this many
     // milliseconds later.
     std::optional<unsigned> splitDelayMs;
-    // Memory image, kImageSize bytes, block N at offset N * kBlockSize.
+    // Memory image, ImageSize bytes, block N at offset N * BlockSize.
     // Empty means the built-in image.
     Bytes image;
 };
@@ -77,7 +77,7 @@ std::string VersionText();
 
 // The whole reply to the request for one block (0 to 127), whatever the
 // timing: the block's 32 bytes, or bigReply bytes for block 0.
-// Precondition: CheckDeviceOptions(options) is empty and block < kBlockCount.
+// Precondition: CheckDeviceOptions(options) is empty and block < BlockCount.
 Bytes BlockReply(const DeviceOptions &options, unsigned block);
 
 // The requests of the conversation, in the order the program sends them.
@@ -107,8 +107,8 @@ struct Exchange {
     std::vector<ReplyChunk> reply; // in sending order; empty when unanswered
 };
 
-// The full conversation for an option set: kExchangeCount exchanges whose
-// sent bytes add up to kDialogueLength. Precondition as for BlockReply.
+// The full conversation for an option set: ExchangeCount exchanges whose
+// sent bytes add up to DialogueLength. Precondition as for BlockReply.
 std::vector<Exchange> BuildDialogue(const DeviceOptions &options);
 
 // The bytes of a reply, its chunks joined in order.

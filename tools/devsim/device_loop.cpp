@@ -18,14 +18,14 @@ namespace devsim {
 
 namespace {
 
-constexpr std::size_t kReadBufferSize = 4096;
+constexpr std::size_t ReadBufferSize = 4096;
 // While waiting to hang up: how often to look whether the program has
 // read the last reply, and how long to wait after that for its next byte.
-constexpr std::int64_t kDrainCheckMicros = 10000;
-constexpr std::int64_t kVanishGraceMicros = 250000;
+constexpr std::int64_t DrainCheckUs = 10000;
+constexpr std::int64_t VanishGraceUs = 250000;
 
 struct Scheduled {
-    std::int64_t due = 0; // MonotonicMicros() at which the bytes go out
+    std::int64_t due = 0; // MonotonicUs() at which the bytes go out
     Bytes bytes;
 };
 
@@ -68,7 +68,7 @@ private:
 int DeviceSide::Run()
 {
     while (!childDone_) {
-        ReleaseDue(MonotonicMicros());
+        ReleaseDue(MonotonicUs());
         WriteToProgram();
         HangUpWhenReplyTaken();
         if (!WaitForEvents()) {
@@ -80,7 +80,7 @@ int DeviceSide::Run()
     if (lineOpen_) {
         ReadFromProgram(false);
     }
-    log_.RecordNumber(MonotonicMicros(), "exit", CommandExitStatus(childStatus_));
+    log_.RecordNumber(MonotonicUs(), "exit", CommandExitStatus(childStatus_));
     return childStatus_;
 }
 
@@ -99,16 +99,16 @@ bool DeviceSide::WaitForEvents()
         count = 2;
     }
 
-    std::int64_t waitMicros = -1;
+    std::int64_t waitUs = -1;
     if (!scheduled_.empty()) {
-        waitMicros = std::max<std::int64_t>(0, scheduled_.front().due - MonotonicMicros());
+        waitUs = std::max<std::int64_t>(0, scheduled_.front().due - MonotonicUs());
     }
-    if (vanishArmed_ && (waitMicros < 0 || waitMicros > kDrainCheckMicros)) {
-        waitMicros = kDrainCheckMicros;
+    if (vanishArmed_ && (waitUs < 0 || waitUs > DrainCheckUs)) {
+        waitUs = DrainCheckUs;
     }
-    timespec timeout{waitMicros / 1000000, (waitMicros % 1000000) * 1000};
+    timespec timeout{waitUs / 1000000, (waitUs % 1000000) * 1000};
 
-    const int ready = ppoll(fds, count, waitMicros < 0 ? nullptr : &timeout, nullptr);
+    const int ready = ppoll(fds, count, waitUs < 0 ? nullptr : &timeout, nullptr);
     if (ready < 0) {
         return errno == EINTR;
     }
@@ -123,12 +123,12 @@ bool DeviceSide::WaitForEvents()
 
 void DeviceSide::ReadFromProgram(bool answer)
 {
-    std::uint8_t buffer[kReadBufferSize];
+    std::uint8_t buffer[ReadBufferSize];
     while (lineOpen_) {
         const ssize_t got = read(settings_.link->master, buffer, sizeof buffer);
         // The time is taken right after the read so the log shows when
         // each byte arrived, not when it was dealt with.
-        const std::int64_t now = MonotonicMicros();
+        const std::int64_t now = MonotonicUs();
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -216,7 +216,7 @@ void DeviceSide::WriteToProgram()
     while (lineOpen_ && outgoingSent_ < outgoing_.size()) {
         const ssize_t written =
             write(settings_.link->master, outgoing_.data() + outgoingSent_, outgoing_.size() - outgoingSent_);
-        const std::int64_t now = MonotonicMicros();
+        const std::int64_t now = MonotonicUs();
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -256,11 +256,11 @@ void DeviceSide::HangUpWhenReplyTaken()
         takenSince_ = -1;
         return;
     }
-    const std::int64_t now = MonotonicMicros();
+    const std::int64_t now = MonotonicUs();
     if (takenSince_ < 0) {
         takenSince_ = now;
     }
-    if (now - takenSince_ >= kVanishGraceMicros) {
+    if (now - takenSince_ >= VanishGraceUs) {
         HangUp(now);
     }
 }

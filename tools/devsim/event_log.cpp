@@ -11,16 +11,16 @@ namespace devsim {
 
 namespace {
 
-const char kHeader[] = "# devsim event log: <microseconds on CLOCK_MONOTONIC> <event> [<arg>]; events: "
+const char Header[] = "# devsim event log: <microseconds on CLOCK_MONOTONIC> <event> [<arg>]; events: "
                        "rx XX (byte received), tx XX (byte sent), flush-in, flush-out (program purged its "
                        "input/output queue), hangup, exit N\n";
 
 // Room for a 19-digit time, an event name and a number.
-constexpr std::size_t kLineMax = 96;
+constexpr std::size_t LineMax = 96;
 
 } // namespace
 
-std::int64_t MonotonicMicros()
+std::int64_t MonotonicUs()
 {
     timespec now{};
     // CLOCK_MONOTONIC cannot fail on Linux with a valid pointer.
@@ -33,7 +33,7 @@ EventLog::EventLog(bool enabled) : enabled_(enabled)
     if (!enabled_) {
         return;
     }
-    text_ = kHeader;
+    text_ = Header;
     // A full dialogue with the default device is a few thousand lines.
     text_.reserve(1 << 18);
 }
@@ -43,7 +43,7 @@ void EventLog::Record(std::int64_t time, const char *event)
     if (!enabled_) {
         return;
     }
-    char line[kLineMax];
+    char line[LineMax];
     const int length = std::snprintf(line, sizeof line, "%lld %s\n", static_cast<long long>(time), event);
     Append(line, length, sizeof line);
 }
@@ -53,7 +53,7 @@ void EventLog::RecordByte(std::int64_t time, const char *event, std::uint8_t byt
     if (!enabled_) {
         return;
     }
-    char line[kLineMax];
+    char line[LineMax];
     const int length = std::snprintf(line, sizeof line, "%lld %s %02X\n", static_cast<long long>(time), event, byte);
     Append(line, length, sizeof line);
 }
@@ -63,7 +63,7 @@ void EventLog::RecordNumber(std::int64_t time, const char *event, long number)
     if (!enabled_) {
         return;
     }
-    char line[kLineMax];
+    char line[LineMax];
     const int length = std::snprintf(line, sizeof line, "%lld %s %ld\n", static_cast<long long>(time), event, number);
     Append(line, length, sizeof line);
 }

@@ -12,7 +12,7 @@
 namespace devsim {
 
 // Microseconds on CLOCK_MONOTONIC, the clock of every log line.
-std::int64_t MonotonicMicros();
+std::int64_t MonotonicUs();
 
 class EventLog {
 public:

@@ -25,14 +25,14 @@
 namespace {
 
 // The command exited 0 but did not hold the dialogue as the device expects.
-constexpr int kExitDeviation = 3;
+constexpr int ExitDeviation = 3;
 // Nice value for devsim while it plays the device.
-constexpr int kDevicePriority = -10;
+constexpr int DevicePriority = -10;
 
 int SetupFailure(const std::string &message)
 {
     (void)std::fprintf(stderr, "devsim: %s\n", message.c_str()); // stderr is where it would be said
-    return devsim::kExitSetupFailed;
+    return devsim::ExitSetupFailed;
 }
 
 // Loads the memory image, if one is given, and checks the device options.
@@ -94,7 +94,7 @@ int ConcludeRun(const devsim::Options &options, const devsim::Device &device, co
         }
     }
     if (commandStatus == 0 && deviated) {
-        return kExitDeviation;
+        return ExitDeviation;
     }
     return commandStatus;
 }
@@ -168,7 +168,7 @@ int Run(int argc, char **argv)
     // a higher priority keeps that close to when things happened. Only
     // devsim's own process is raised (the command is already forked), and
     // without privilege the call fails and the default priority has to do.
-    (void)setpriority(PRIO_PROCESS, 0, kDevicePriority);
+    (void)setpriority(PRIO_PROCESS, 0, DevicePriority);
 
     devsim::LoopSettings settings;
     settings.child = child;
@@ -186,7 +186,7 @@ int Run(int argc, char **argv)
     devsim::ClosePtyLink(link);
     devsim::ReleaseControllingTerminal(sessionHolder);
     if (waitStatus < 0) {
-        return devsim::kExitSetupFailed;
+        return devsim::ExitSetupFailed;
     }
 
     return ConcludeRun(options, device, log, logFd, waitStatus);

@@ -132,13 +132,13 @@ std::string ApplyOption(OptionReader &reader, Options &options)
     } else if (name == "--image") {
         problem = reader.TakeValue(options.imagePath);
     } else if (name == "--big-reply") {
-        problem = reader.TakeNumber(1, kMaxBigReply, number);
+        problem = reader.TakeNumber(1, MaxBigReply, number);
         options.device.bigReply = number;
     } else if (name == "--split-delay") {
-        problem = reader.TakeNumber(0, kMaxSplitDelayMs, number);
+        problem = reader.TakeNumber(0, MaxSplitDelayMs, number);
         options.device.splitDelayMs = static_cast<unsigned>(number);
     } else if (name == "--vanish-after") {
-        problem = reader.TakeNumber(0, kBlockCount - 1, number);
+        problem = reader.TakeNumber(0, BlockCount - 1, number);
         options.vanishAfter = static_cast<unsigned>(number);
     } else if (name == "--wine-prefix") {
         problem = reader.TakeValue(options.winePrefix);
@@ -191,18 +191,18 @@ std::string LoadImage(const std::string &path, Bytes &image)
     }
     // Read one byte past the limit so an oversized file is told apart
     // without slurping it whole.
-    Bytes contents(kImageSize + 1);
+    Bytes contents(ImageSize + 1);
     file.read(reinterpret_cast<char *>(contents.data()), static_cast<std::streamsize>(contents.size()));
     if (file.bad()) {
         return "cannot read the image " + path;
     }
     const std::size_t length = static_cast<std::size_t>(file.gcount());
-    if (length != kImageSize) {
-        return "the image " + path + " must be exactly " + std::to_string(kImageSize) + " bytes (" +
-               std::to_string(kBlockCount) + " blocks of " + std::to_string(kBlockSize) + "), it has " +
-               (length > kImageSize ? "more" : std::to_string(length));
+    if (length != ImageSize) {
+        return "the image " + path + " must be exactly " + std::to_string(ImageSize) + " bytes (" +
+               std::to_string(BlockCount) + " blocks of " + std::to_string(BlockSize) + "), it has " +
+               (length > ImageSize ? "more" : std::to_string(length));
     }
-    contents.resize(kImageSize);
+    contents.resize(ImageSize);
     image = std::move(contents);
     return std::string();
 }

@@ -28,7 +28,7 @@ struct Options {
 std::string ParseOptions(const std::vector<std::string> &arguments, Options &options);
 
 // Reads a memory image file into image. Returns an empty string on
-// success, else what went wrong (unreadable, or not exactly kImageSize
+// success, else what went wrong (unreadable, or not exactly ImageSize
 // bytes long).
 std::string LoadImage(const std::string &path, Bytes &image);
 

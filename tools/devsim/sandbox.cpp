@@ -17,13 +17,13 @@ namespace devsim {
 
 namespace {
 
-const char kPortPath[] = "/dev/ttyS0";
+const char PortPath[] = "/dev/ttyS0";
 
 [[noreturn]] void Fail(const std::string &message)
 {
     (void)std::fprintf(stderr, "devsim: %s\n", message.c_str());
     (void)std::fflush(stderr);
-    _exit(kExitSetupFailed);
+    _exit(ExitSetupFailed);
 }
 
 std::string Reason()
@@ -98,14 +98,14 @@ void MountStandIn(const std::string &standInPath)
     if (access(standInPath.c_str(), F_OK) != 0) {
         Fail("the pty " + standInPath + " has gone: " + Reason());
     }
-    if (mount(standInPath.c_str(), kPortPath, nullptr, MS_BIND, nullptr) == 0) {
+    if (mount(standInPath.c_str(), PortPath, nullptr, MS_BIND, nullptr) == 0) {
         return;
     }
     if (errno == ENOENT) {
-        Fail(std::string(kPortPath) + " does not exist on this machine: there is no port for the "
+        Fail(std::string(PortPath) + " does not exist on this machine: there is no port for the "
                                       "simulated device to stand in for");
     }
-    Fail("cannot bind " + standInPath + " over " + kPortPath + ": " + Reason());
+    Fail("cannot bind " + standInPath + " over " + PortPath + ": " + Reason());
 }
 
 void MountEmptyDev()
@@ -150,7 +150,7 @@ void RunCommandInStandIn(const ChildPlan &plan)
     const int saved = errno;
     (void)std::fprintf(stderr, "devsim: cannot run %s: %s\n", argv[0], std::strerror(saved));
     (void)std::fflush(stderr);
-    _exit(saved == ENOENT ? kExitNotFound : kExitCannotExecute);
+    _exit(saved == ENOENT ? ExitNotFound : ExitCannotExecute);
 }
 
 } // namespace devsim

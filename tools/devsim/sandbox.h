@@ -11,9 +11,9 @@ namespace devsim {
 
 // Exit statuses of the command's process when devsim, not the command,
 // failed there.
-constexpr int kExitSetupFailed = 125;
-constexpr int kExitCannotExecute = 126;
-constexpr int kExitNotFound = 127;
+constexpr int ExitSetupFailed = 125;
+constexpr int ExitCannotExecute = 126;
+constexpr int ExitNotFound = 127;
 
 struct ChildPlan {
     bool absent = false;     // empty /dev instead of the stand-in
@@ -26,9 +26,9 @@ struct ChildPlan {
 // root directly, otherwise through an unprivileged user namespace), mounts
 // the stand-in over /dev/ttyS0 or an empty tmpfs over /dev, readies Wine
 // when asked, restores the signal mask and executes the command with the
-// standard streams it inherited. Never returns: exits kExitSetupFailed with
-// a message on stderr when the stand-in cannot be set up, kExitNotFound or
-// kExitCannotExecute when the command cannot be executed.
+// standard streams it inherited. Never returns: exits ExitSetupFailed with
+// a message on stderr when the stand-in cannot be set up, ExitNotFound or
+// ExitCannotExecute when the command cannot be executed.
 [[noreturn]] void RunCommandInStandIn(const ChildPlan &plan);
 
 } // namespace devsim

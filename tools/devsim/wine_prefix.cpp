@@ -17,11 +17,11 @@ namespace devsim {
 
 namespace {
 
-constexpr std::size_t kOutputMax = 16384;
+constexpr std::size_t OutputMax = 16384;
 
 struct ProgramResult {
     int status = -1;    // wait status, -1 when it could not be started
-    std::string output; // stdout and stderr together, at most kOutputMax bytes
+    std::string output; // stdout and stderr together, at most OutputMax bytes
 };
 
 // Runs argv to completion with stdin from /dev/null and its output
@@ -78,7 +78,7 @@ ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector
         if (got <= 0) {
             break;
         }
-        const std::size_t room = kOutputMax - result.output.size();
+        const std::size_t room = OutputMax - result.output.size();
         result.output.append(buffer, std::min(room, static_cast<std::size_t>(got)));
     }
     close(pipeFds[0]);

@@ -26,9 +26,9 @@
 namespace devsim {
 namespace {
 
-const char kDevsim[] = DEVSIM_PATH;
-const char kProbe[] = DEVSIM_PROBE_PATH;
-constexpr int kRunTimeoutMs = 20000;
+const char Devsim[] = DEVSIM_PATH;
+const char Probe[] = DEVSIM_PROBE_PATH;
+constexpr int RunTimeoutMs = 20000;
 
 struct Outcome {
     int status = -1; // shell-style: exit code, or 128 + signal
@@ -36,14 +36,14 @@ struct Outcome {
     std::string err;
 };
 
-long long NowMillis()
+long long NowMs()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void SleepMillis(long millis)
+void SleepMs(long millis)
 {
     timespec wait{millis / 1000, (millis % 1000) * 1000000};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
@@ -85,26 +85,26 @@ Outcome RunDevsim(const std::vector<std::string> &arguments, int termAfterMs = 0
         dup2(err, STDERR_FILENO);
         // execv's argument list: devsim's path, the arguments, a null pointer.
         std::vector<char *> argv(arguments.size() + 2, nullptr);
-        argv[0] = const_cast<char *>(kDevsim);
+        argv[0] = const_cast<char *>(Devsim);
         std::transform(arguments.begin(), arguments.end(), argv.begin() + 1,
                        [](const std::string &argument) { return const_cast<char *>(argument.c_str()); });
-        execv(kDevsim, argv.data());
+        execv(Devsim, argv.data());
         _exit(126);
     }
     if (termAfterMs > 0) {
-        SleepMillis(termAfterMs);
+        SleepMs(termAfterMs);
         kill(pid, SIGTERM);
     }
     int status = 0;
-    const long long deadline = NowMillis() + kRunTimeoutMs;
+    const long long deadline = NowMs() + RunTimeoutMs;
     while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (NowMillis() > deadline) {
-            ADD_FAILURE() << "devsim still running after " << kRunTimeoutMs << " ms; killed";
+        if (NowMs() > deadline) {
+            ADD_FAILURE() << "devsim still running after " << RunTimeoutMs << " ms; killed";
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             break;
         }
-        SleepMillis(5);
+        SleepMs(5);
     }
     Outcome outcome;
     outcome.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
@@ -193,7 +193,7 @@ private:
 TEST_F(DevsimProcess, StandInAnswersTheHandshakeAndLogsEveryByte)
 {
     const std::string log = TempFile("handshake.log");
-    const Outcome run = RunDevsim({"--log", log, "--", kProbe, "send", "02", "50", "52", "4F", "47", "52", "41", "4D"});
+    const Outcome run = RunDevsim({"--log", log, "--", Probe, "send", "02", "50", "52", "4F", "47", "52", "41", "4D"});
 
     EXPECT_EQ(run.out, "06\n");
     // The probe stops after the handshake: a dialogue begun, not finished.
@@ -282,7 +282,7 @@ TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
         }
         option = TempFile("image.bin");
         std::ofstream image(option, std::ios::binary);
-        for (std::size_t i = 0; i < kImageSize; ++i) {
+        for (std::size_t i = 0; i < ImageSize; ++i) {
             image.put(static_cast<char>(i * 13 + i / 256));
         }
     }
@@ -290,7 +290,7 @@ TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
     std::vector<std::string> arguments{"--log", log};
     arguments.insert(arguments.end(), options.begin(), options.end());
     arguments.push_back("--");
-    arguments.push_back(kProbe);
+    arguments.push_back(Probe);
     arguments.push_back("dialogue");
     arguments.insert(arguments.end(), options.begin(), options.end());
 
@@ -300,7 +300,7 @@ TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
     EXPECT_EQ(run.err, "");
 
     const std::vector<LogLine> lines = ReadLog(log);
-    EXPECT_EQ(CountEvents(lines, "rx "), kDialogueLength);
+    EXPECT_EQ(CountEvents(lines, "rx "), DialogueLength);
     EXPECT_FALSE(lines.empty() || lines.back().event != "exit 0");
     // Every byte each way, against the model for this case's options: the
     // probe checks the replies from its side, this checks what devsim did.
@@ -318,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DevsimProcess, FlushesAreLoggedAndTimeTheSettle)
 {
     const std::string log = TempFile("flush.log");
-    const Outcome run = RunDevsim({"--log", log, "--", kProbe, "flush"});
+    const Outcome run = RunDevsim({"--log", log, "--", Probe, "flush"});
     EXPECT_EQ(run.status, 3) << run.err;
 
     const std::vector<LogLine> lines = ReadLog(log);
@@ -332,19 +332,19 @@ TEST_F(DevsimProcess, FlushesAreLoggedAndTimeTheSettle)
 
 TEST_F(DevsimProcess, WrongByteFailsACleanExitAndIsExplained)
 {
-    const Outcome clean = RunDevsim({"--", kProbe, "send", "02", "51"});
+    const Outcome clean = RunDevsim({"--", Probe, "send", "02", "51"});
     EXPECT_EQ(clean.status, 3);
     EXPECT_NE(clean.err.find("received byte 2 was 51, expected 50"), std::string::npos) << clean.err;
     EXPECT_EQ(clean.out, "\n") << "the device answered after the deviation";
 
-    const Outcome failing = RunDevsim({"--", kProbe, "send", "--exit", "5", "02", "51"});
+    const Outcome failing = RunDevsim({"--", Probe, "send", "--exit", "5", "02", "51"});
     EXPECT_EQ(failing.status, 5) << "the command's own failure must win";
 }
 
 TEST_F(DevsimProcess, VanishingDeviceHangsUpOnceTheBlockIsRead)
 {
     const std::string log = TempFile("vanish.log");
-    const Outcome run = RunDevsim({"--log", log, "--vanish-after", "2", "--", kProbe, "vanish", "2"});
+    const Outcome run = RunDevsim({"--log", log, "--vanish-after", "2", "--", Probe, "vanish", "2"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "hung up\n");
 
@@ -398,9 +398,9 @@ TEST_F(DevsimProcess, ExitStatusIsTheCommandsOrDevsimsOwn)
 
 TEST_F(DevsimProcess, TerminationSignalIsPassedToTheCommand)
 {
-    const long long started = NowMillis();
+    const long long started = NowMs();
     EXPECT_EQ(RunDevsim({"--", "sleep", "30"}, 300).status, 128 + SIGTERM);
-    EXPECT_LT(NowMillis() - started, 5000);
+    EXPECT_LT(NowMs() - started, 5000);
 }
 
 // Creating a Wine prefix takes half a minute or more, so this runs only

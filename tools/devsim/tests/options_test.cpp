@@ -75,7 +75,7 @@ TEST(DevsimOptions, MistakesAreNamed)
 TEST(DevsimImage, OnlyAnImageOfExactlyOneMemoryIsLoaded)
 {
     const std::string path = ::testing::TempDir() + "devsim_image_" + std::to_string(getpid()) + ".bin";
-    for (std::size_t size : {std::size_t{0}, kImageSize - 1, kImageSize + 1, kImageSize}) {
+    for (std::size_t size : {std::size_t{0}, ImageSize - 1, ImageSize + 1, ImageSize}) {
         {
             std::ofstream file(path, std::ios::binary | std::ios::trunc);
             for (std::size_t i = 0; i < size; ++i) {
@@ -84,13 +84,13 @@ TEST(DevsimImage, OnlyAnImageOfExactlyOneMemoryIsLoaded)
         }
         Bytes image{1, 2, 3};
         const std::string problem = LoadImage(path, image);
-        if (size != kImageSize) {
+        if (size != ImageSize) {
             EXPECT_NE(problem.find("must be exactly 4096 bytes"), std::string::npos) << size << ": " << problem;
             EXPECT_EQ(image, (Bytes{1, 2, 3})) << "image changed for size " << size;
         } else {
             ASSERT_EQ(problem, "");
-            ASSERT_EQ(image.size(), kImageSize);
-            EXPECT_EQ(image[kImageSize - 1], static_cast<std::uint8_t>((kImageSize - 1) * 7));
+            ASSERT_EQ(image.size(), ImageSize);
+            EXPECT_EQ(image[ImageSize - 1], static_cast<std::uint8_t>((ImageSize - 1) * 7));
         }
     }
     ASSERT_EQ(std::remove(path.c_str()), 0) << "the missing-file case needs " << path << " gone";

@@ -15,23 +15,23 @@
 namespace devsim {
 namespace {
 
-const Bytes kHandshake{0x02, 0x50, 0x52, 0x4F, 0x47, 0x52, 0x41, 0x4D};
-const Bytes kAckByte{0x06};
+const Bytes Handshake{0x02, 0x50, 0x52, 0x4F, 0x47, 0x52, 0x41, 0x4D};
+const Bytes AckByte{0x06};
 
 // The program's requests in the order it sends them.
 std::vector<Bytes> ProgramRequests()
 {
-    std::vector<Bytes> requests{kHandshake, {0x02, 0x00}, kAckByte, {0x50}, kAckByte};
+    std::vector<Bytes> requests{Handshake, {0x02, 0x00}, AckByte, {0x50}, AckByte};
     for (unsigned block = 0; block < 128; ++block) {
         requests.push_back({0x52, 0x00, static_cast<std::uint8_t>(block)});
-        requests.push_back(kAckByte);
+        requests.push_back(AckByte);
     }
     requests.push_back({0x45});
     return requests;
 }
 
 // Positions in ProgramRequests() and in Converse()'s result.
-constexpr std::size_t kIdentify = 1, kIdentifyAck = 2, kVersion = 3, kVersionAck = 4, kEnd = 261;
+constexpr std::size_t Identify = 1, IdentifyAck = 2, Version = 3, VersionAck = 4, End = 261;
 std::size_t BlockAt(unsigned block)
 {
     return 5 + 2 * block;
@@ -90,22 +90,22 @@ TEST(DeviceDialogue, AnswersEveryRequestOfAPlainDialogue)
     const std::vector<Bytes> replies = Converse(DeviceOptions());
     const Bytes image = BuiltInImage();
     EXPECT_EQ(replies[0], Bytes{0x06});
-    const std::string identification = TextOf(replies[kIdentify]);
+    const std::string identification = TextOf(replies[Identify]);
     EXPECT_TRUE(!identification.empty() && identification.size() <= 20) << identification;
-    EXPECT_EQ(replies[kIdentifyAck], Bytes{});
-    EXPECT_FALSE(TextOf(replies[kVersion]).empty());
-    EXPECT_EQ(replies[kVersionAck], Bytes{0x06});
+    EXPECT_EQ(replies[IdentifyAck], Bytes{});
+    EXPECT_FALSE(TextOf(replies[Version]).empty());
+    EXPECT_EQ(replies[VersionAck], Bytes{0x06});
     for (unsigned block = 0; block < 128; ++block) {
         EXPECT_EQ(replies[BlockAt(block)], BlockOf(image, block)) << "block " << block;
         EXPECT_EQ(replies[BlockAt(block) + 1], Bytes{}) << "ack of block " << block;
     }
-    EXPECT_EQ(replies[kEnd], Bytes{0x06});
+    EXPECT_EQ(replies[End], Bytes{0x06});
 }
 
 TEST(DeviceImage, BuiltInImageHoldsEveryByteValueAndOpensWithControlBytes)
 {
     const Bytes image = BuiltInImage();
-    ASSERT_EQ(image.size(), kImageSize);
+    ASSERT_EQ(image.size(), ImageSize);
     EXPECT_EQ(std::set<std::uint8_t>(image.begin(), image.end()).size(), 256u);
     const Bytes block0 = BlockOf(image, 0);
     for (std::uint8_t awkward : {0x00, 0xFF, 0x06, 0x11, 0x13, 0x0A, 0x0D}) {
@@ -116,8 +116,8 @@ TEST(DeviceImage, BuiltInImageHoldsEveryByteValueAndOpensWithControlBytes)
 TEST(DeviceImage, GivenImageIsServedBlockByBlock)
 {
     DeviceOptions options;
-    options.image.resize(kImageSize);
-    for (std::size_t i = 0; i < kImageSize; ++i) {
+    options.image.resize(ImageSize);
+    for (std::size_t i = 0; i < ImageSize; ++i) {
         options.image[i] = static_cast<std::uint8_t>(255 - i % 251);
     }
     const std::vector<Bytes> replies = Converse(options);
@@ -131,8 +131,8 @@ TEST(DeviceOptionsTest, AnswerAcksAnswersTheAcknowledgementsLeftUnanswered)
     DeviceOptions options;
     options.answerAcks = true;
     const std::vector<Bytes> replies = Converse(options);
-    EXPECT_EQ(replies[kIdentifyAck], Bytes{0x06});
-    EXPECT_EQ(replies[kVersionAck], Bytes{0x06});
+    EXPECT_EQ(replies[IdentifyAck], Bytes{0x06});
+    EXPECT_EQ(replies[VersionAck], Bytes{0x06});
     for (unsigned block = 0; block < 128; ++block) {
         EXPECT_EQ(replies[BlockAt(block) + 1], Bytes{0x06});
     }
@@ -153,7 +153,7 @@ TEST(DeviceOptionsTest, LongTextIsLongerThanTwentyPrintableCharacters)
 {
     DeviceOptions options;
     options.longText = true;
-    EXPECT_GT(TextOf(Converse(options)[kIdentify]).size(), 20u);
+    EXPECT_GT(TextOf(Converse(options)[Identify]).size(), 20u);
 }
 
 TEST(DeviceOptionsTest, BigReplyExtendsBlockZeroThroughTheImage)
@@ -165,7 +165,7 @@ TEST(DeviceOptionsTest, BigReplyExtendsBlockZeroThroughTheImage)
     const Bytes &big = replies[BlockAt(0)];
     ASSERT_EQ(big.size(), 5000u);
     for (std::size_t i = 0; i < big.size(); ++i) {
-        ASSERT_EQ(big[i], image[i % kImageSize]) << "byte " << i;
+        ASSERT_EQ(big[i], image[i % ImageSize]) << "byte " << i;
     }
     EXPECT_EQ(replies[BlockAt(1)], BlockOf(image, 1));
 }
@@ -199,9 +199,9 @@ TEST(DeviceOptionsTest, UnusableOptionsAreRefused)
     DeviceOptions shortImage;
     DeviceOptions emptyReply;
     DeviceOptions longSplit;
-    shortImage.image = Bytes(kImageSize - 1);
+    shortImage.image = Bytes(ImageSize - 1);
     emptyReply.bigReply = 0;
-    longSplit.splitDelayMs = kMaxSplitDelayMs + 1;
+    longSplit.splitDelayMs = MaxSplitDelayMs + 1;
     for (const DeviceOptions &options : {shortImage, emptyReply, longSplit}) {
         EXPECT_NE(CheckDeviceOptions(options), "");
         EXPECT_THROW(static_cast<void>(Device(options)), std::invalid_argument);

@@ -40,12 +40,12 @@
 
 namespace {
 
-constexpr int kMismatch = 1;
-constexpr int kUsage = 2;
-constexpr int kRefused = 99;
+constexpr int Mismatch = 1;
+constexpr int Usage = 2;
+constexpr int Refused = 99;
 // Unix98 pty slaves use majors 136 to 143.
-constexpr unsigned kPtySlaveMajorFirst = 136;
-constexpr unsigned kPtySlaveMajorLast = 143;
+constexpr unsigned PtySlaveMajorFirst = 136;
+constexpr unsigned PtySlaveMajorLast = 143;
 
 using devsim::Bytes;
 
@@ -63,12 +63,12 @@ unsigned long ParseArgument(const std::string &text, int base, unsigned long lim
     errno = 0;
     const unsigned long value = std::strtoul(text.c_str(), &end, base);
     if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > limit) {
-        Stop(kUsage, "not a number up to " + std::to_string(limit) + ": '" + text + "'");
+        Stop(Usage, "not a number up to " + std::to_string(limit) + ": '" + text + "'");
     }
     return value;
 }
 
-void SleepMillis(long millis)
+void SleepMs(long millis)
 {
     timespec wait{millis / 1000, (millis % 1000) * 1000000};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
@@ -110,28 +110,28 @@ bool PortIsStandIn()
 int OpenStandIn()
 {
     if (!PortIsStandIn()) {
-        Stop(kRefused, "/dev/ttyS0 is not devsim's pty here; not opening it");
+        Stop(Refused, "/dev/ttyS0 is not devsim's pty here; not opening it");
     }
     const int port = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0) {
-        Stop(kRefused, std::string("cannot open /dev/ttyS0: ") + std::strerror(errno));
+        Stop(Refused, std::string("cannot open /dev/ttyS0: ") + std::strerror(errno));
     }
     struct stat info {};
-    if (fstat(port, &info) != 0 || !S_ISCHR(info.st_mode) || major(info.st_rdev) < kPtySlaveMajorFirst ||
-        major(info.st_rdev) > kPtySlaveMajorLast || !isatty(port)) {
+    if (fstat(port, &info) != 0 || !S_ISCHR(info.st_mode) || major(info.st_rdev) < PtySlaveMajorFirst ||
+        major(info.st_rdev) > PtySlaveMajorLast || !isatty(port)) {
         close(port);
-        Stop(kRefused, "/dev/ttyS0 is not a pty slave; not using it");
+        Stop(Refused, "/dev/ttyS0 is not a pty slave; not using it");
     }
     termios settings{};
     if (tcgetattr(port, &settings) != 0) {
-        Stop(kRefused, "cannot read the port's settings");
+        Stop(Refused, "cannot read the port's settings");
     }
     cfmakeraw(&settings);
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
     if (tcsetattr(port, TCSANOW, &settings) != 0) {
-        Stop(kRefused, "cannot make the port raw");
+        Stop(Refused, "cannot make the port raw");
     }
     return port;
 }
@@ -145,7 +145,7 @@ void Send(int port, const Bytes &bytes)
             continue;
         }
         if (written < 0) {
-            Stop(kMismatch, std::string("write failed: ") + std::strerror(errno));
+            Stop(Mismatch, std::string("write failed: ") + std::strerror(errno));
         }
         done += static_cast<std::size_t>(written);
     }
@@ -155,9 +155,9 @@ void Send(int port, const Bytes &bytes)
 Bytes Receive(int port, std::size_t count, int timeoutMs)
 {
     Bytes got;
-    const long long deadline = devsim::MonotonicMicros() + static_cast<long long>(timeoutMs) * 1000;
+    const long long deadline = devsim::MonotonicUs() + static_cast<long long>(timeoutMs) * 1000;
     while (got.size() < count) {
-        const long long left = deadline - devsim::MonotonicMicros();
+        const long long left = deadline - devsim::MonotonicUs();
         if (left <= 0) {
             break;
         }
@@ -190,7 +190,7 @@ devsim::DeviceOptions ModelOptions(const std::vector<std::string> &arguments)
         problem = devsim::LoadImage(options.imagePath, options.device.image);
     }
     if (!problem.empty()) {
-        Stop(kUsage, problem);
+        Stop(Usage, problem);
     }
     return options.device;
 }
@@ -199,17 +199,17 @@ devsim::DeviceOptions ModelOptions(const std::vector<std::string> &arguments)
 // complete, in order, and none before its time.
 void RunExchange(int port, const devsim::Exchange &exchange)
 {
-    const long long sentAt = devsim::MonotonicMicros();
+    const long long sentAt = devsim::MonotonicUs();
     Send(port, exchange.sent);
     for (const devsim::ReplyChunk &chunk : exchange.reply) {
         const Bytes got = Receive(port, chunk.bytes.size(), static_cast<int>(chunk.afterMs) + 2000);
-        const long long elapsedMs = (devsim::MonotonicMicros() - sentAt) / 1000;
+        const long long elapsedMs = (devsim::MonotonicUs() - sentAt) / 1000;
         if (got != chunk.bytes) {
-            Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + ": expected " +
+            Stop(Mismatch, "reply to the " + devsim::DescribeExchange(exchange) + ": expected " +
                                 devsim::FormatHex(chunk.bytes) + ", got " + devsim::FormatHex(got));
         }
         if (elapsedMs < chunk.afterMs) {
-            Stop(kMismatch, "reply to the " + devsim::DescribeExchange(exchange) + " came after " +
+            Stop(Mismatch, "reply to the " + devsim::DescribeExchange(exchange) + " came after " +
                                 std::to_string(elapsedMs) + " ms, not " + std::to_string(chunk.afterMs));
         }
     }
@@ -224,7 +224,7 @@ int RunDialogue(const std::vector<std::string> &arguments)
     }
     const Bytes extra = Receive(port, 1, 100);
     if (!extra.empty()) {
-        Stop(kMismatch, "unexpected byte " + devsim::FormatHex(extra) + " after the end request");
+        Stop(Mismatch, "unexpected byte " + devsim::FormatHex(extra) + " after the end request");
     }
     std::printf("dialogue complete\n");
     return 0;
@@ -244,16 +244,16 @@ int RunVanish(unsigned lastBlock)
     // up, so the hang-up is taken from poll(); after it writes fail with EIO.
     pollfd line{port, POLLIN, 0};
     if (poll(&line, 1, 2000) <= 0 || !(line.revents & POLLHUP)) {
-        Stop(kMismatch, "the line did not hang up");
+        Stop(Mismatch, "the line did not hang up");
     }
     std::uint8_t byte = 0;
     const ssize_t got = read(port, &byte, 1);
     if (got != 0) {
-        Stop(kMismatch, "a read after the hang-up did not return end of file");
+        Stop(Mismatch, "a read after the hang-up did not return end of file");
     }
-    const std::uint8_t ack = devsim::kAck;
+    const std::uint8_t ack = devsim::Ack;
     if (write(port, &ack, 1) != -1 || errno != EIO) {
-        Stop(kMismatch, "a write after the hang-up did not fail with EIO");
+        Stop(Mismatch, "a write after the hang-up did not fail with EIO");
     }
     std::printf("hung up\n");
     return 0;
@@ -263,13 +263,13 @@ int RunFlush()
 {
     const int port = OpenStandIn();
     if (tcflush(port, TCIOFLUSH) != 0) {
-        Stop(kMismatch, "tcflush failed");
+        Stop(Mismatch, "tcflush failed");
     }
-    SleepMillis(100);
+    SleepMs(100);
     if (tcflush(port, TCOFLUSH) != 0) {
-        Stop(kMismatch, "tcflush failed");
+        Stop(Mismatch, "tcflush failed");
     }
-    SleepMillis(200);
+    SleepMs(200);
     Send(port, Bytes{0x02});
     return 0;
 }
@@ -295,7 +295,7 @@ int RunSend(std::vector<std::string> arguments)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        Stop(kUsage, "usage: devsim_probe dialogue|vanish|flush|send ...");
+        Stop(Usage, "usage: devsim_probe dialogue|vanish|flush|send ...");
     }
     const std::string mode = argv[1];
     const std::vector<std::string> rest(argv + 2, argv + argc);
@@ -303,7 +303,7 @@ int main(int argc, char **argv)
         return RunDialogue(rest);
     }
     if (mode == "vanish" && rest.size() == 1) {
-        return RunVanish(static_cast<unsigned>(ParseArgument(rest[0], 10, devsim::kBlockCount - 1)));
+        return RunVanish(static_cast<unsigned>(ParseArgument(rest[0], 10, devsim::BlockCount - 1)));
     }
     if (mode == "flush") {
         return RunFlush();
@@ -311,5 +311,5 @@ int main(int argc, char **argv)
     if (mode == "send") {
         return RunSend(rest);
     }
-    Stop(kUsage, "unknown mode " + mode);
+    Stop(Usage, "unknown mode " + mode);
 }
