@@ -1,15 +1,15 @@
 #include "program.h"
 
 #include "dialogue/dialogue.h"
+#include "platform/console.h"
 #include "port/bringup.h"
-#include "port/console.h"
 
 int RunProgram()
 {
     PrepareConsole();
-    PortHandle = BringUpPort();
+    const HANDLE port = BringUpPort();
     RunDialogue();
-    ClosePort(PortHandle);
+    ClosePort(port);
     WaitForKey();
     return 0;
 }

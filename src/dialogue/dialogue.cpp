@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/trace.h"
 #include "port/exchange.h"
-#include "port/trace.h"
 
 namespace {
 

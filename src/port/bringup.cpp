@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
-#include "port/exchange.h"
-#include "port/trace.h"
+#include "platform/trace.h"
+#include "port/port_io.h"
 
 const char PortName[] = "COM1";
-HANDLE PortHandle = INVALID_HANDLE_VALUE;
 
 namespace {
 
@@ -69,8 +68,9 @@ void ReportLastError()
 
 HANDLE BringUpPort()
 {
-    HANDLE port = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE port = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    PortHandle = port;
     if (port == INVALID_HANDLE_VALUE) {
         Trace("(-) %s initialization failed\n", PortName);
     } else {

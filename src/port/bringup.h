@@ -5,18 +5,15 @@
 #ifndef COMTRACE_PORT_BRINGUP_H
 #define COMTRACE_PORT_BRINGUP_H
 
-#include "port/platform.h"
+#include "platform/serial_api.h"
 
 // The port name; nothing changes it.
 extern const char PortName[];
 
-// The open port from bring-up to release; INVALID_HANDLE_VALUE when the open
-// failed, and then every operation on it fails.
-extern HANDLE PortHandle;
-
 // Opens, purges, clears a break, applies 9600 8N1 without hardware flow
 // control, raises DTR and RTS and waits 1000 ms for the device to settle.
-// Returns the port, or INVALID_HANDLE_VALUE when it could not be opened.
+// Sets PortHandle and returns it: the port, or INVALID_HANDLE_VALUE when it
+// could not be opened.
 HANDLE BringUpPort();
 
 // Closes the port once any pending write has been finished; prints the outcome.

@@ -12,20 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "port/platform.h"
+#include "platform/serial_api.h"
 
 constexpr std::uint32_t ReceiveBufferSize = 4096;
 constexpr std::size_t ReplyTextLength = 20;
-// The most bytes one send may hand to the port.
-constexpr std::size_t SendBufferSize = 16;
-
 constexpr DWORD ByteGapMs = 50;
 constexpr DWORD RequestGapMs = 500;
-// How long a read of bytes that are already waiting may take to complete, and
-// how long a write may still be running by the next operation, before it is
-// cancelled.
-constexpr DWORD ReadCompletionBoundMs = 100;
-constexpr DWORD WriteCompletionBoundMs = 200;
 
 // The bytes taken by the latest collection, from the start.
 extern unsigned char ReceiveBuffer[ReceiveBufferSize];
@@ -57,10 +49,5 @@ void ReportAck();
 // Copies the leading run of bytes 0x20..0x7F (at most ReplyTextLength of
 // them) into ReplyText and prints it.
 void CaptureText();
-
-// Completes a write still pending on the port, cancelling it when it has
-// not finished within WriteCompletionBoundMs; the overlap record and the send
-// buffer are free again afterwards.
-void FinishPendingWrite();
 
 #endif

@@ -33,6 +33,7 @@
 #include "expected_trace.h"
 #include "fake_platform.h"
 #include "port/exchange.h"
+#include "port/port_io.h"
 #include "program.h"
 
 namespace {

@@ -115,8 +115,8 @@ echo "== cppcheck"
 # HANDLE and OVERLAPPED pointer parameters are fixed by their declarations.
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
     --std=c++17 --language=c++ --library=googletest --library=posix \
-    -I src -I tests -I tools \
-    --suppress=constParameter:tests/fake_platform.cpp \
+    -I src -I tests/support -I tools \
+    --suppress=constParameter:tests/support/fake_platform.cpp \
     "${cpp_files[@]}" || failed+=(cppcheck)
 
 echo "== clang-format"

@@ -12,8 +12,8 @@ namespace devsim {
 namespace {
 
 const char Header[] = "# devsim event log: <microseconds on CLOCK_MONOTONIC> <event> [<arg>]; events: "
-                       "rx XX (byte received), tx XX (byte sent), flush-in, flush-out (program purged its "
-                       "input/output queue), hangup, exit N\n";
+                      "rx XX (byte received), tx XX (byte sent), flush-in, flush-out (program purged its "
+                      "input/output queue), hangup, exit N\n";
 
 // Room for a 19-digit time, an event name and a number.
 constexpr std::size_t LineMax = 96;

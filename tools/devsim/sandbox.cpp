@@ -103,7 +103,7 @@ void MountStandIn(const std::string &standInPath)
     }
     if (errno == ENOENT) {
         Fail(std::string(PortPath) + " does not exist on this machine: there is no port for the "
-                                      "simulated device to stand in for");
+                                     "simulated device to stand in for");
     }
     Fail("cannot bind " + standInPath + " over " + PortPath + ": " + Reason());
 }

@@ -206,11 +206,11 @@ void RunExchange(int port, const devsim::Exchange &exchange)
         const long long elapsedMs = (devsim::MonotonicUs() - sentAt) / 1000;
         if (got != chunk.bytes) {
             Stop(Mismatch, "reply to the " + devsim::DescribeExchange(exchange) + ": expected " +
-                                devsim::FormatHex(chunk.bytes) + ", got " + devsim::FormatHex(got));
+                               devsim::FormatHex(chunk.bytes) + ", got " + devsim::FormatHex(got));
         }
         if (elapsedMs < chunk.afterMs) {
             Stop(Mismatch, "reply to the " + devsim::DescribeExchange(exchange) + " came after " +
-                                std::to_string(elapsedMs) + " ms, not " + std::to_string(chunk.afterMs));
+                               std::to_string(elapsedMs) + " ms, not " + std::to_string(chunk.afterMs));
         }
     }
 }

@@ -1,6 +1,6 @@
 // The console on POSIX: standard output for the trace, standard input for the
 // final key press.
-#include "port/console.h"
+#include "platform/console.h"
 
 #include <cerrno>
 #include <csignal>

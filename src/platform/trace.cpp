@@ -1,9 +1,9 @@
-#include "port/trace.h"
+#include "platform/trace.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "port/console.h"
+#include "platform/console.h"
 
 // A C variadic function on purpose: the messages are printf formats, and the
 // format attribute on the declaration has the compiler check every call.

@@ -5,7 +5,7 @@
 #endif
 #include <windows.h>
 
-#include "port/console.h"
+#include "platform/console.h"
 
 #include <atomic>
 #include <cstdio>

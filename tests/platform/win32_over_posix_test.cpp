@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "port/platform.h"
+#include "platform/serial_api.h"
 
 namespace {
 

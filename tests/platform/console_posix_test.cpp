@@ -14,7 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "port/console.h"
+#include "platform/console.h"
 
 namespace {
 

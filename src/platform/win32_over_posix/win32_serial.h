@@ -1,21 +1,15 @@
-// The Win32 serial-port subset that comtrace uses.
+// The Win32 serial-port subset, provided over POSIX termios and ioctl.
 //
-// On Windows this is <windows.h> itself. Elsewhere the same names, types and
-// constants are declared here and implemented over termios and ioctl, so the
-// program's logic is written once against the Win32 interface. Every call
-// reports success as a nonzero BOOL; on failure GetLastError() gives the
-// Win32 code that the same failure gives on Windows.
-#ifndef COMTRACE_PORT_PLATFORM_H
-#define COMTRACE_PORT_PLATFORM_H
-
-#ifdef _WIN32
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#else
+// The same names, types, constants and semantics as <windows.h>, for the
+// calls comtrace makes and nothing more: one port open at a time, "COMn"
+// names only as /dev/ttyS<n-1> (any other name is a path), 5 to 8 data bits
+// with none, odd or even parity, SETDTR and SETRTS alone among the escape
+// functions. Left out: every other kernel32 call, mark and space parity,
+// break, XON/XOFF and line-clearing escapes, line-error reporting (the
+// error word of ClearCommError is always 0), time-outs (reads take what is
+// waiting, writes hand their bytes over), events and waiting on handles.
+#ifndef COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
+#define COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
 
 #include <cstdint>
 
@@ -195,7 +189,5 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 // Suspends the thread for at least the given time, on the monotonic clock.
 void Sleep(DWORD milliseconds);
-
-#endif
 
 #endif

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "port/platform.h"
+#include "platform/serial_api.h"
 
 namespace fake {
 

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <iterator>
 
-#include "port/console.h"
+#include "platform/console.h"
 
 namespace fake {
 

@@ -5,7 +5,7 @@
 // ERROR_INVALID_HANDLE just as Windows does. Reads and writes complete at
 // once: ReadFile takes only what is already waiting and WriteFile hands its
 // bytes to the driver, so the overlap record only carries their outcome.
-#include "port/platform.h"
+#include "platform/serial_api.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -7,6 +7,7 @@
 #include "fake_platform.h"
 #include "port/bringup.h"
 #include "port/exchange.h"
+#include "port/port_io.h"
 
 namespace {
 

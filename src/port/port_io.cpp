@@ -1,0 +1,82 @@
+#include "port/port_io.h"
+
+#include <cstring>
+
+HANDLE PortHandle = INVALID_HANDLE_VALUE;
+
+namespace {
+
+// One overlap record serves every read and write; it is never reused while
+// an operation on it is pending. A write may still be running when its send
+// returns, so its bytes live here rather than with the caller.
+OVERLAPPED SharedOverlap;
+unsigned char SendBuffer[SendBufferSize];
+bool WritePending = false;
+HANDLE PendingWritePort = INVALID_HANDLE_VALUE;
+
+// Waits up to boundMs for the operation on SharedOverlap to finish, cancels
+// it after that, and returns the bytes it transferred.
+DWORD CompleteOperation(HANDLE port, DWORD boundMs)
+{
+    DWORD transferred = 0;
+    if (GetOverlappedResultEx(port, &SharedOverlap, &transferred, boundMs, FALSE)) {
+        return transferred;
+    }
+    DWORD error = GetLastError();
+    if (error == WAIT_TIMEOUT || error == ERROR_IO_INCOMPLETE) {
+        // A cancelled operation completes promptly; wait for that so that
+        // nothing is left running into our buffers.
+        (void)CancelIoEx(port, &SharedOverlap);
+        transferred = 0;
+        if (GetOverlappedResult(port, &SharedOverlap, &transferred, TRUE)) {
+            return transferred;
+        }
+        error = GetLastError();
+    }
+    // An aborted operation keeps what it transferred before it stopped.
+    return error == ERROR_OPERATION_ABORTED ? transferred : 0;
+}
+
+} // namespace
+
+void WritePortBytes(const unsigned char *bytes, std::size_t count)
+{
+    FinishPendingWrite();
+    if (count > SendBufferSize) {
+        count = SendBufferSize;
+    }
+    std::memcpy(SendBuffer, bytes, count);
+    SharedOverlap = OVERLAPPED{};
+    // The write's outcome is not reported: a failed send shows as a missing
+    // reply. Only a write still running needs finishing before the record is
+    // used again.
+    if (!WriteFile(PortHandle, SendBuffer, static_cast<DWORD>(count), nullptr, &SharedOverlap) &&
+        GetLastError() == ERROR_IO_PENDING) {
+        WritePending = true;
+        PendingWritePort = PortHandle;
+    }
+}
+
+std::uint32_t ReadWaitingBytes(unsigned char *buffer, std::uint32_t count)
+{
+    FinishPendingWrite();
+    SharedOverlap = OVERLAPPED{};
+    DWORD delivered = 0;
+    if (ReadFile(PortHandle, buffer, count, nullptr, &SharedOverlap)) {
+        if (!GetOverlappedResult(PortHandle, &SharedOverlap, &delivered, FALSE)) {
+            delivered = 0;
+        }
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+        delivered = CompleteOperation(PortHandle, ReadCompletionBoundMs);
+    }
+    return delivered < count ? delivered : count;
+}
+
+void FinishPendingWrite()
+{
+    if (!WritePending) {
+        return;
+    }
+    WritePending = false;
+    (void)CompleteOperation(PendingWritePort, WriteCompletionBoundMs);
+}
