@@ -5,8 +5,9 @@
 #   check_package.sh install BUILD_DIR WORK         cmake --install installs exactly the shipped files
 #   check_package.sh deb DEB WORK VERSION           the package's files, owners, fields,
 #                                                   devsim --version and lintian
-#   check_package.sh run DEB WORK GOLDEN_TRACE      the installed comtrace under the
-#                                                   installed devsim gives the golden trace
+#   check_package.sh run BUILD_DIR WORK GOLDEN      comtrace installed (stripped, as packaged)
+#                                                   under the installed devsim gives the
+#                                                   golden trace
 #   check_package.sh zip ZIP WORK VERSION           the zip's members and the program's
 #                                                   version resource and PE header
 set -euo pipefail
@@ -78,8 +79,9 @@ case $command in
         grep -v 'running with root privileges' <<<"$lintian_output" || true
         ;;
     run)
-        deb=$1 root=$2 golden=$3
-        extract_deb "$deb" "$root"
+        build=$1 root=$2 golden=$3
+        rm -rf "$root"
+        cmake --install "$build" --prefix "$root/usr" --strip >/dev/null
         status=0
         "$root/usr/bin/devsim" -- "$root/usr/bin/comtrace" </dev/null >"$root/trace" || status=$?
         [ "$status" -eq 0 ] || fail "devsim -- comtrace exited with $status"
