@@ -2,9 +2,9 @@
 # Installs what the tests need, builds everything and runs the whole suite:
 # unit tests (also under AddressSanitizer and UndefinedBehaviorSanitizer),
 # the POSIX layer against ptys, end-to-end runs under the device simulator
-# (Linux build and Windows build under Wine), the fuzzer, valgrind and the
-# static checks. Needs root (or sudo) for the packages and the simulator's
-# mount namespace. Takes a few minutes: the end-to-end runs each hold the
+# (Linux build and Windows build under Wine), the fuzzer, valgrind, the
+# release artifacts and the static checks. Needs root (or sudo) for the
+# packages and the simulator's mount namespace. Takes a few minutes: the end-to-end runs each hold the
 # full 145 s dialogue, side by side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,8 @@ $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends \
     g++ clang cmake make time libgtest-dev libgmock-dev libclang-rt-14-dev \
     clang-tidy clang-format cppcheck valgrind \
-    g++-mingw-w64-x86-64-posix wine wine64 >/dev/null
+    g++-mingw-w64-x86-64-posix wine wine64 \
+    git dpkg-dev lintian mandoc man-db zip unzip >/dev/null
 
 jobs=$(nproc)
 # devsim's own Wine check makes a prefix; it takes a few seconds.

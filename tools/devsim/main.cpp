@@ -110,6 +110,10 @@ int Run(int argc, char **argv)
         (void)std::fputs(devsim::UsageText(), stdout); // a closed stdout leaves nobody to read it
         return 0;
     }
+    if (options.version) {
+        (void)std::printf("devsim %s\n", DEVSIM_VERSION); // as for --help
+        return 0;
+    }
     const std::string deviceProblem = PrepareDevice(options);
     if (!deviceProblem.empty()) {
         return SetupFailure(deviceProblem);

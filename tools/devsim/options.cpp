@@ -115,6 +115,9 @@ std::string ApplyOption(OptionReader &reader, Options &options)
     if (name == "--help") {
         problem = reader.NoValue();
         options.help = true;
+    } else if (name == "--version") {
+        problem = reader.NoValue();
+        options.version = true;
     } else if (name == "--log") {
         problem = reader.TakeValue(options.logPath);
     } else if (name == "--silent") {
@@ -171,7 +174,7 @@ std::string ParseOptions(const std::vector<std::string> &arguments, Options &opt
     }
 
     options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
-    if (options.help) {
+    if (options.help || options.version) {
         return std::string();
     }
     if (options.command.empty()) {
@@ -223,6 +226,7 @@ const char *UsageText()
            "  --absent            no /dev/ttyS0 at all (empty /dev); no device\n"
            "  --wine-prefix DIR   serve a Wine run: point COM1 of prefix DIR at the device\n"
            "  --help              show this text\n"
+           "  --version           show devsim's version\n"
            "\n"
            "Exit status: COMMAND's (128+N when killed by signal N); 3 when COMMAND\n"
            "exited 0 but the device saw a protocol deviation; 125 when devsim itself\n"

@@ -18,6 +18,7 @@ struct Options {
     std::optional<unsigned> vanishAfter; // --vanish-after
     std::string winePrefix;              // --wine-prefix, made absolute
     bool help = false;                   // --help
+    bool version = false;                // --version
     std::vector<std::string> command;    // COMMAND and its arguments
 };
 

@@ -42,6 +42,7 @@ TEST(DevsimOptions, CommandStartsAtDoubleDashOrFirstNonOption)
         {{"--", "sh", "-c", "exit 0", "--silent"}, {"sh", "-c", "exit 0", "--silent"}},
         {{"--silent", "sh", "--long-text"}, {"sh", "--long-text"}},
         {{"--", "--silent"}, {"--silent"}},
+        {{"--version"}, {}},
     };
     for (const auto &[arguments, command] : cases) {
         Options options;
@@ -57,6 +58,7 @@ TEST(DevsimOptions, MistakesAreNamed)
         {{"--log"}, "--log needs a value"},
         {{"--log=", "--", "x"}, "--log needs a non-empty value"},
         {{"--silent=yes", "--", "x"}, "--silent takes no value"},
+        {{"--version=2", "--", "x"}, "--version takes no value"},
         {{"--big-reply", "0", "--", "x"}, "--big-reply takes a decimal number from 1 to 1048576"},
         {{"--big-reply", "0x10", "--", "x"}, "not '0x10'"},
         {{"--split-delay", "-5", "--", "x"}, "--split-delay takes"},
