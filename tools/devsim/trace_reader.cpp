@@ -329,56 +329,69 @@ bool ReadText(TraceCursor &cursor, const Bytes &bytes)
     return cursor.Expect(CapturedText(bytes), "the text the program captures from the dump above,");
 }
 
-std::string BlockLabel(unsigned block)
+// What the program prints after a request's label.
+enum class Shown {
+    Nothing,           // no collection (a blind acknowledgement)
+    Dump,              // count line and dump
+    DumpAndVerdict,    // count line, dump, verdict
+    DumpAndText,       // count line, dump, captured text
+    LastDumpAndVerdict // dump without a count line, verdict
+};
+
+struct Step {
+    std::string label;
+    std::string name; // for messages: "the handshake", "block 0x05's acknowledgement"
+    Shown shown;
+};
+
+std::string Hex(const char *format, unsigned block)
 {
-    char label[32];
-    (void)std::snprintf(label, sizeof label, "send [x52] [x00] [x%02X] ", block); // 23 characters always fit
-    return label;
+    char text[32];
+    (void)std::snprintf(text, sizeof text, format, block); // "block 0xFF", "send [x52] [x00] [xFF] " fit
+    return text;
 }
 
-std::string BlockName(unsigned block)
+// The dialogue's requests as the trace shows them, in order.
+std::vector<Step> DialogueSteps()
 {
-    char name[16];
-    (void)std::snprintf(name, sizeof name, "block 0x%02X", block); // 10 characters always fit
-    return name;
+    std::vector<Step> steps = {
+        {HandshakeLabel, "the handshake", Shown::DumpAndVerdict},
+        {"send [ x02]", "the identification request", Shown::DumpAndText},
+        {AckLabel, "the identification's acknowledgement", Shown::Nothing},
+        {"send [x50]", "the version request", Shown::DumpAndText},
+        {AckLabel, "the version's acknowledgement", Shown::DumpAndVerdict},
+    };
+    for (unsigned block = 0; block < BlockCount; ++block) {
+        const std::string name = Hex("block 0x%02X", block);
+        steps.push_back({Hex("send [x52] [x00] [x%02X] ", block), "the " + name + " request", Shown::Dump});
+        steps.push_back({AckLabel, name + "'s acknowledgement", Shown::Nothing});
+    }
+    steps.push_back({"send [x45]", "the end request", Shown::LastDumpAndVerdict});
+    return steps;
 }
 
 bool ReadDialogue(TraceCursor &cursor, std::vector<Bytes> &collections)
 {
-    collections.assign(CollectionCount, Bytes());
-    std::size_t next = 0;
-    auto collect = [&](bool showCount, const std::string &after) -> Bytes * {
-        Bytes &bytes = collections[next++];
-        return ReadCollection(cursor, showCount, after, bytes) ? &bytes : nullptr;
-    };
-
-    const Bytes *bytes = nullptr;
-    if (!cursor.Expect(HandshakeLabel, "the handshake's label") ||
-        (bytes = collect(true, "after the handshake")) == nullptr || !ReadVerdict(cursor, *bytes)) {
-        return false;
-    }
-    if (!cursor.Expect("send [ x02]", "the identification request's label") ||
-        (bytes = collect(true, "after the identification request")) == nullptr || !ReadText(cursor, *bytes)) {
-        return false;
-    }
-    if (!cursor.Expect(AckLabel, "the label of the identification's acknowledgement") ||
-        !cursor.Expect("send [x50]", "the version request's label") ||
-        (bytes = collect(true, "after the version request")) == nullptr || !ReadText(cursor, *bytes)) {
-        return false;
-    }
-    if (!cursor.Expect(AckLabel, "the label of the version's acknowledgement") ||
-        (bytes = collect(true, "after the version's acknowledgement")) == nullptr || !ReadVerdict(cursor, *bytes)) {
-        return false;
-    }
-    for (unsigned block = 0; block < BlockCount; ++block) {
-        if (!cursor.Expect(BlockLabel(block), "the " + BlockName(block) + " request's label") ||
-            collect(true, "after the " + BlockName(block) + " request") == nullptr ||
-            !cursor.Expect(AckLabel, "the label of " + BlockName(block) + "'s acknowledgement")) {
+    collections.clear();
+    for (const Step &step : DialogueSteps()) {
+        if (!cursor.Expect(step.label, "the label of " + step.name)) {
             return false;
         }
+        if (step.shown == Shown::Nothing) {
+            continue;
+        }
+        Bytes bytes;
+        if (!ReadCollection(cursor, step.shown != Shown::LastDumpAndVerdict, "after " + step.name, bytes)) {
+            return false;
+        }
+        if ((step.shown == Shown::DumpAndText && !ReadText(cursor, bytes)) ||
+            ((step.shown == Shown::DumpAndVerdict || step.shown == Shown::LastDumpAndVerdict) &&
+             !ReadVerdict(cursor, bytes))) {
+            return false;
+        }
+        collections.push_back(std::move(bytes));
     }
-    return cursor.Expect("send [x45]", "the end request's label") &&
-           (bytes = collect(false, "after the end request")) != nullptr && ReadVerdict(cursor, *bytes);
+    return true;
 }
 
 } // namespace
@@ -397,8 +410,8 @@ std::string ParseTrace(const std::string &text, std::vector<Bytes> &collections)
     if (!cursor.AtEnd() && !hasBringUp && cursor.Peek() != HandshakeLabel) {
         std::string line;
         (void)cursor.Take("", line); // only to point at line 1
-        return "line 1: expected the bring-up line " + Quote(BringUpSteps[0].success) + " or the handshake's label " +
-               Quote(HandshakeLabel) + ", found " + QuoteFound(line);
+        return "line 1: expected the bring-up line " + Quote(BringUpSteps[0].success) +
+               " or the label of the handshake " + Quote(HandshakeLabel) + ", found " + QuoteFound(line);
     }
     std::vector<Bytes> read;
     if ((hasBringUp && !ReadBringUp(cursor)) || !ReadDialogue(cursor, read)) {
