@@ -447,7 +447,7 @@ std::string LoadTrace(const std::string &path, std::vector<Bytes> &collections)
     // One byte past the limit tells an oversized file apart without
     // reading all of it.
     std::string text(MaxTraceSize + 1, '\0');
-    file.read(&text[0], static_cast<std::streamsize>(text.size()));
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
     if (file.bad()) {
         return "cannot read the trace " + path;
     }

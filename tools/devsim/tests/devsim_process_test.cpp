@@ -268,10 +268,10 @@ std::vector<std::string> DialogueEvents(const std::vector<std::string> &options)
 // it: CR LF line ends.
 std::string WindowsTrace(const DeviceOptions &options)
 {
-    std::vector<Bytes> answers;
-    for (const Exchange &exchange : BuildDialogue(options)) {
-        answers.push_back(JoinReply(exchange.reply));
-    }
+    const std::vector<Exchange> dialogue = BuildDialogue(options);
+    std::vector<Bytes> answers(dialogue.size());
+    std::transform(dialogue.begin(), dialogue.end(), answers.begin(),
+                   [](const Exchange &exchange) { return JoinReply(exchange.reply); });
     const std::string trace =
         expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(answers)) + expected::ReleasedLine;
     std::string windows;

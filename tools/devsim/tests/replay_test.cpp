@@ -2,6 +2,7 @@
 // itself (comtrace's logic on the fake platform's virtual clock) records a
 // trace against each of devsim's own devices, then runs against the replay
 // of that trace; both runs must print the same trace.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -41,10 +42,10 @@ std::string RunProgramAgainst(const DeviceOptions &options)
 
 std::vector<Bytes> Answers(const DeviceOptions &options)
 {
-    std::vector<Bytes> answers;
-    for (const Exchange &exchange : BuildDialogue(options)) {
-        answers.push_back(JoinReply(exchange.reply));
-    }
+    const std::vector<Exchange> dialogue = BuildDialogue(options);
+    std::vector<Bytes> answers(dialogue.size());
+    std::transform(dialogue.begin(), dialogue.end(), answers.begin(),
+                   [](const Exchange &exchange) { return JoinReply(exchange.reply); });
     return answers;
 }
 
