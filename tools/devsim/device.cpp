@@ -82,7 +82,42 @@ Exchange MakeExchange(Request request, Bytes sent, std::vector<ReplyChunk> reply
     return exchange;
 }
 
+// A replayed device answers with the recording's bytes alone; a setting that
+// changes replies would make it something the recording never was.
+std::string CheckReplay(const DeviceOptions &options)
+{
+    if (options.silent || options.answerAcks || options.longText || options.bigReply || options.splitDelayMs ||
+        !options.image.empty()) {
+        return "a replayed trace fixes every reply; no other reply setting can be combined with it";
+    }
+    if (options.replay->size() != CollectionCount) {
+        return "a replayed trace must hold " + std::to_string(CollectionCount) + " collections, not " +
+               std::to_string(options.replay->size());
+    }
+    return std::string();
+}
+
+// Gives each collected request the bytes its collection took in the
+// recording; the blind acknowledgements get nothing, since whatever the
+// recorded device sent after them was taken by the next collection.
+void ReplayCollections(const std::vector<Bytes> &collections, std::vector<Exchange> &dialogue)
+{
+    std::size_t next = 0;
+    for (Exchange &exchange : dialogue) {
+        exchange.reply.clear();
+        if (IsCollectedAfter(exchange.request) && !collections[next].empty()) {
+            exchange.reply = AtOnce(collections[next]);
+        }
+        next += IsCollectedAfter(exchange.request) ? 1 : 0;
+    }
+}
+
 } // namespace
+
+bool IsCollectedAfter(Request request)
+{
+    return request != Request::IdentifyAck && request != Request::BlockAck;
+}
 
 std::string FormatHex(const Bytes &bytes)
 {
@@ -110,6 +145,9 @@ std::string CheckDeviceOptions(const DeviceOptions &options)
     }
     if (options.splitDelayMs && *options.splitDelayMs > MaxSplitDelayMs) {
         return "the split delay must be at most " + std::to_string(MaxSplitDelayMs) + " ms";
+    }
+    if (options.replay) {
+        return CheckReplay(options);
     }
     return std::string();
 }
@@ -168,6 +206,9 @@ std::vector<Exchange> BuildDialogue(const DeviceOptions &options)
         for (Exchange &exchange : dialogue) {
             exchange.reply.clear();
         }
+    }
+    if (options.replay) {
+        ReplayCollections(*options.replay, dialogue);
     }
     return dialogue;
 }

@@ -32,6 +32,11 @@ constexpr unsigned MaxSplitDelayMs = 60000;
 // 128 * 4 + 1) and the number of exchanges they form.
 constexpr std::size_t DialogueLength = 526;
 constexpr std::size_t ExchangeCount = 262;
+// Collections the program makes over a whole conversation: after every
+// request but the acknowledgements of the identification and of the blocks.
+constexpr std::size_t CollectionCount = 133;
+// The most one collection takes: the program's receive buffer.
+constexpr std::size_t MaxCollection = 4096;
 
 constexpr std::uint8_t Ack = 0x06;
 constexpr std::uint8_t TextEnd = 0x0D;
@@ -56,6 +61,12 @@ struct DeviceOptions {
     // Memory image, ImageSize bytes, block N at offset N * BlockSize.
     // Empty means the built-in image.
     Bytes image;
+    // When set, the device plays back a recorded trace: CollectionCount
+    // byte strings, the bytes each collection of the recording took. Each
+    // goes out at once after the request that the collection follows, so
+    // the program collects it where the recording did. Every other reply
+    // setting must then keep its default.
+    std::optional<std::vector<Bytes>> replay;
 };
 
 // Returns an empty string when a device can be built from the options,
@@ -91,6 +102,10 @@ enum class Request {
     BlockAck,    // 06 -> nothing (ACK with answerAcks)
     End,         // 'E' -> ACK
 };
+
+// Whether the program collects what the device sent right after this
+// request (all but the two kinds of acknowledgement it sends blind).
+bool IsCollectedAfter(Request request);
 
 // Part of a reply: bytes sent afterMs milliseconds after the last byte of
 // the request arrived.

@@ -20,6 +20,7 @@
 #include "options.h"
 #include "pty_link.h"
 #include "sandbox.h"
+#include "trace_reader.h"
 #include "wine_prefix.h"
 
 namespace {
@@ -28,6 +29,9 @@ namespace {
 constexpr int ExitDeviation = 3;
 // Nice value for devsim while it plays the device.
 constexpr int DevicePriority = -10;
+// The most a raw pty holds for its reader at once (the line discipline's
+// 4096-byte buffer keeps one slot free).
+constexpr std::size_t PtyQueueLimit = 4095;
 
 int SetupFailure(const std::string &message)
 {
@@ -45,7 +49,35 @@ std::string PrepareDevice(devsim::Options &options)
             return imageProblem;
         }
     }
+    if (!options.replayPath.empty()) {
+        std::vector<devsim::Bytes> collections;
+        std::string traceProblem = devsim::LoadTrace(options.replayPath, collections);
+        if (!traceProblem.empty()) {
+            return traceProblem;
+        }
+        options.device.replay = std::move(collections);
+    }
     return devsim::CheckDeviceOptions(options.device);
+}
+
+// A trace from a port with a larger input queue can hold a collection the
+// pty cannot present at once; the replay then differs there, and says so.
+void WarnOfOversizedCollection(const devsim::Options &options)
+{
+    if (!options.device.replay) {
+        return;
+    }
+    const std::vector<devsim::Bytes> &collections = *options.device.replay;
+    for (std::size_t i = 0; i < collections.size(); ++i) {
+        if (collections[i].size() > PtyQueueLimit) {
+            // stderr is where it would be said
+            (void)std::fprintf(stderr,
+                               "devsim: warning: collection %zu of the trace holds %zu bytes, more than a pty "
+                               "passes at once (%zu); the program will take the rest at its next collection\n",
+                               i + 1, collections[i].size(), PtyQueueLimit);
+            return;
+        }
+    }
 }
 
 // Blocks the signals devsim handles and opens signalFd to read them.
@@ -118,6 +150,7 @@ int Run(int argc, char **argv)
     if (!deviceProblem.empty()) {
         return SetupFailure(deviceProblem);
     }
+    WarnOfOversizedCollection(options);
     devsim::Device device(options.device);
 
     int logFd = -1;

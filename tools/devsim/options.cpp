@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 #include <unistd.h>
 
@@ -134,6 +135,8 @@ std::string ApplyOption(OptionReader &reader, Options &options)
         options.absent = true;
     } else if (name == "--image") {
         problem = reader.TakeValue(options.imagePath);
+    } else if (name == "--replay") {
+        problem = reader.TakeValue(options.replayPath);
     } else if (name == "--big-reply") {
         problem = reader.TakeNumber(1, MaxBigReply, number);
         options.device.bigReply = number;
@@ -150,6 +153,29 @@ std::string ApplyOption(OptionReader &reader, Options &options)
         problem = "unknown option " + name;
     }
     return problem;
+}
+
+// The trace says every byte the device sends; an option that changes the
+// replies, or removes the device, contradicts it.
+std::string CheckReplayCombination(const Options &options)
+{
+    const DeviceOptions &device = options.device;
+    const std::pair<bool, const char *> conflicts[] = {
+        {options.absent, "--absent"},
+        {device.silent, "--silent"},
+        {device.answerAcks, "--answer-acks"},
+        {device.longText, "--long-text"},
+        {!options.imagePath.empty(), "--image"},
+        {device.bigReply.has_value(), "--big-reply"},
+        {device.splitDelayMs.has_value(), "--split-delay"},
+    };
+    for (const auto &[given, name] : conflicts) {
+        if (given) {
+            return std::string("--replay and ") + name +
+                   " cannot be combined: the trace already says every byte the device sends";
+        }
+    }
+    return std::string();
 }
 
 } // namespace
@@ -182,6 +208,9 @@ std::string ParseOptions(const std::vector<std::string> &arguments, Options &opt
     }
     if (options.absent && !options.winePrefix.empty()) {
         return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
+    }
+    if (!options.replayPath.empty()) {
+        return CheckReplayCombination(options);
     }
     return std::string();
 }
@@ -219,6 +248,7 @@ const char *UsageText()
            "  --silent            never answer (received bytes are still checked)\n"
            "  --answer-acks       also answer the acknowledgements normally left unanswered\n"
            "  --image FILE        memory image: 128 blocks of 32 bytes, exactly 4096 bytes\n"
+           "  --replay TRACE      play back the device of a comtrace trace, byte for byte\n"
            "  --long-text         identification text of 40 printable characters\n"
            "  --big-reply N       reply to block 0 is N bytes long\n"
            "  --split-delay MS    send each block reply in two halves, MS ms apart\n"

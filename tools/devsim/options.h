@@ -13,6 +13,7 @@ namespace devsim {
 struct Options {
     DeviceOptions device;                // image stays empty until LoadImage
     std::string imagePath;               // --image
+    std::string replayPath;              // --replay
     std::string logPath;                 // --log
     bool absent = false;                 // --absent
     std::optional<unsigned> vanishAfter; // --vanish-after

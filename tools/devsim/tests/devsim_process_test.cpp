@@ -22,6 +22,8 @@
 
 #include "devsim/device.h"
 #include "devsim/options.h"
+#include "devsim/trace_reader.h"
+#include "expected_trace.h"
 
 namespace devsim {
 namespace {
@@ -241,6 +243,11 @@ std::vector<std::string> DialogueEvents(const std::vector<std::string> &options)
     if (problem.empty() && !parsed.imagePath.empty()) {
         problem = LoadImage(parsed.imagePath, parsed.device.image);
     }
+    if (problem.empty() && !parsed.replayPath.empty()) {
+        std::vector<Bytes> collections;
+        problem = LoadTrace(parsed.replayPath, collections);
+        parsed.device.replay = std::move(collections);
+    }
     if (problem.empty()) {
         problem = CheckDeviceOptions(parsed.device);
     }
@@ -257,10 +264,28 @@ std::vector<std::string> DialogueEvents(const std::vector<std::string> &options)
     return events;
 }
 
+// A trace of the device with these options, as the Windows build prints
+// it: CR LF line ends.
+std::string WindowsTrace(const DeviceOptions &options)
+{
+    const std::vector<Exchange> dialogue = BuildDialogue(options);
+    std::vector<Bytes> answers(dialogue.size());
+    std::transform(dialogue.begin(), dialogue.end(), answers.begin(),
+                   [](const Exchange &exchange) { return JoinReply(exchange.reply); });
+    const std::string trace =
+        expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(answers)) + expected::ReleasedLine;
+    std::string windows;
+    for (char c : trace) {
+        windows += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    return windows;
+}
+
 struct DialogueCase {
     const char *name;
     // devsim's options for the device; "IMAGE" stands for a memory image
-    // file the test writes. Read through GetParam(), which cppcheck does
+    // file the test writes, "TRACE" for a trace of a device that answers
+    // every acknowledgement. Read through GetParam(), which cppcheck does
     // not follow.
     // cppcheck-suppress unusedStructMember
     std::vector<std::string> options;
@@ -277,6 +302,12 @@ TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
 {
     std::vector<std::string> options = GetParam().options;
     for (std::string &option : options) {
+        if (option == "TRACE") {
+            option = TempFile("replayed.trace");
+            DeviceOptions answering;
+            answering.answerAcks = true;
+            std::ofstream(option, std::ios::binary) << WindowsTrace(answering);
+        }
         if (option != "IMAGE") {
             continue;
         }
@@ -312,7 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DialogueCase{"Plain", {}}, DialogueCase{"AnswerAcks", {"--answer-acks"}},
                       DialogueCase{"Silent", {"--silent"}}, DialogueCase{"LongText", {"--long-text"}},
                       DialogueCase{"BigReply", {"--big-reply", "5000"}}, DialogueCase{"Image", {"--image", "IMAGE"}},
-                      DialogueCase{"SplitDelay", {"--split-delay", "5"}}),
+                      DialogueCase{"SplitDelay", {"--split-delay", "5"}},
+                      DialogueCase{"Replay", {"--replay", "TRACE"}}),
     [](const ::testing::TestParamInfo<DialogueCase> &info) { return std::string(info.param.name); });
 
 TEST_F(DevsimProcess, FlushesAreLoggedAndTimeTheSettle)
@@ -362,6 +394,15 @@ TEST_F(DevsimProcess, VanishingDeviceHangsUpOnceTheBlockIsRead)
     EXPECT_EQ(CountEvents(lines, "rx "), 8u + 2 + 1 + 1 + 1 + 3 * 4);
 }
 
+TEST_F(DevsimProcess, ReplayedDeviceVanishesWhereAsked)
+{
+    const std::string trace = TempFile("vanish.trace");
+    std::ofstream(trace, std::ios::binary) << WindowsTrace(DeviceOptions());
+    const Outcome run = RunDevsim({"--replay", trace, "--vanish-after", "2", "--", Probe, "vanish", "2"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "hung up\n");
+}
+
 TEST_F(DevsimProcess, AbsentPortMeansNoDevicesAtAll)
 {
     const std::string log = TempFile("absent.log");
@@ -374,6 +415,8 @@ TEST_F(DevsimProcess, ExitStatusIsTheCommandsOrDevsimsOwn)
 {
     const std::string badImage = TempFile("short.bin");
     std::ofstream(badImage) << "too short";
+    const std::string badTrace = TempFile("short.trace");
+    std::ofstream(badTrace) << "(+) COM1 initialized\n";
     struct Case {
         std::vector<std::string> arguments;
         int status;
@@ -385,6 +428,8 @@ TEST_F(DevsimProcess, ExitStatusIsTheCommandsOrDevsimsOwn)
         {{"--", "devsim-no-such-command"}, 127},
         {{"--no-such-option", "--", "true"}, 125},
         {{"--image", badImage, "--", "true"}, 125},
+        {{"--replay", badTrace, "--", "true"}, 125},
+        {{"--replay", badTrace + ".missing", "--", "true"}, 125},
         {{"--silent"}, 125},
     };
     for (const Case &c : cases) {
@@ -394,6 +439,10 @@ TEST_F(DevsimProcess, ExitStatusIsTheCommandsOrDevsimsOwn)
             EXPECT_NE(run.err.find("devsim: "), std::string::npos);
         }
     }
+    // An unusable trace is refused, with its line, before COMMAND starts.
+    const Outcome refused = RunDevsim({"--replay", badTrace, "--", "sh", "-c", "echo started"});
+    EXPECT_NE(refused.err.find(badTrace + ": line 2: expected the bring-up line"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
 }
 
 TEST_F(DevsimProcess, TerminationSignalIsPassedToTheCommand)

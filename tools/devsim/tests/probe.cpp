@@ -37,6 +37,7 @@
 #include "devsim/device.h"
 #include "devsim/event_log.h"
 #include "devsim/options.h"
+#include "devsim/trace_reader.h"
 
 namespace {
 
@@ -188,6 +189,11 @@ devsim::DeviceOptions ModelOptions(const std::vector<std::string> &arguments)
     std::string problem = devsim::ParseOptions(withCommand, options);
     if (problem.empty() && !options.imagePath.empty()) {
         problem = devsim::LoadImage(options.imagePath, options.device.image);
+    }
+    if (problem.empty() && !options.replayPath.empty()) {
+        std::vector<Bytes> collections;
+        problem = devsim::LoadTrace(options.replayPath, collections);
+        options.device.replay = std::move(collections);
     }
     if (!problem.empty()) {
         Stop(Usage, problem);
