@@ -323,8 +323,7 @@ RunResult Replay(const std::string &trace, const std::string &deviceOptions = ""
 
 TEST(EndToEnd, ReplayedTalkingTraceIsTracedByteForByte)
 {
-    const std::string talking = std::string(expected::HealthyBringUp) +
-                                expected::Dialogue(expected::CollectionsOf(Answers({}))) + expected::ReleasedLine;
+    const std::string talking = GoldenTalkingTrace();
     const RunResult run = Replay(talking);
     EXPECT_EQ(run.status, 0);
     ExpectTrace(talking, run.output);
@@ -346,9 +345,7 @@ TEST(EndToEnd, ReplayedRecordingOfOversizedSplitRepliesIsTracedByteForByte)
 TEST(EndToEnd, ReplayedDeviceVanishesWhereAsked)
 {
     std::vector<Bytes> collections = expected::CollectionsOf(Answers({}));
-    const RunResult run =
-        Replay(std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine,
-               "--vanish-after 32");
+    const RunResult run = Replay(BuiltTalkingTrace(), "--vanish-after 32");
     EXPECT_EQ(run.status, 0);
     for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
         collections[i].clear();
