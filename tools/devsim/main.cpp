@@ -20,6 +20,7 @@
 #include "options.h"
 #include "pty_link.h"
 #include "sandbox.h"
+#include "socket_link.h"
 #include "wine_prefix.h"
 
 namespace {
@@ -126,7 +127,14 @@ int Run(int argc, char **argv)
     devsim::EventLog log(logFd >= 0);
 
     devsim::PtyLink link;
-    if (!options.absent) {
+    int listener = -1;
+    const bool overSocket = !options.socketPath.empty();
+    if (overSocket) {
+        const std::string socketProblem = devsim::ListenOnSocket(options.socketPath, listener);
+        if (!socketProblem.empty()) {
+            return SetupFailure(socketProblem);
+        }
+    } else if (!options.absent) {
         const std::string ptyProblem = devsim::OpenPtyLink(!options.winePrefix.empty(), link);
         if (!ptyProblem.empty()) {
             return SetupFailure(ptyProblem);
@@ -136,11 +144,12 @@ int Run(int argc, char **argv)
     int signalFd = -1;
     const std::string signalProblem = BlockHandledSignals(signalFd);
     if (!signalProblem.empty()) {
+        devsim::StopListening(options.socketPath, listener);
         return SetupFailure(signalProblem);
     }
 
     pid_t sessionHolder = -1;
-    if (!options.absent) {
+    if (!options.absent && !overSocket) {
         const std::string holdProblem = devsim::HoldControllingTerminal(link, sessionHolder);
         if (!holdProblem.empty()) {
             return SetupFailure(holdProblem);
@@ -153,11 +162,13 @@ int Run(int argc, char **argv)
     (void)std::fflush(stderr);
     const pid_t child = fork();
     if (child < 0) {
+        devsim::StopListening(options.socketPath, listener);
         return SetupFailure(std::string("cannot fork: ") + std::strerror(errno));
     }
     if (child == 0) {
         devsim::ChildPlan plan;
         plan.absent = options.absent;
+        plan.direct = overSocket;
         plan.standInPath = link.slavePath;
         plan.winePrefix = options.winePrefix;
         plan.command = options.command;
@@ -173,7 +184,8 @@ int Run(int argc, char **argv)
     devsim::LoopSettings settings;
     settings.child = child;
     settings.signalFd = signalFd;
-    settings.link = options.absent ? nullptr : &link;
+    settings.link = options.absent || overSocket ? nullptr : &link;
+    settings.listener = listener;
     settings.vanishAfter = options.vanishAfter;
     const int waitStatus = devsim::PlayDevice(settings, device, log);
     // Wine's processes outlive the command; they go before the line does.
@@ -184,6 +196,7 @@ int Run(int argc, char **argv)
         }
     }
     devsim::ClosePtyLink(link);
+    devsim::StopListening(options.socketPath, listener);
     devsim::ReleaseControllingTerminal(sessionHolder);
     if (waitStatus < 0) {
         return devsim::ExitSetupFailed;
