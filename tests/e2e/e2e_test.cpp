@@ -166,13 +166,32 @@ void ExpectTrace(const std::string &wanted, const std::string &actual)
 
 constexpr std::size_t HealthyBringUpLines = 6;
 
+// The talking device's whole trace, written out once and reviewed line by
+// line against the requirements: an oracle that shares nothing with the
+// builder or the program.
+std::string GoldenTalkingTrace()
+{
+    const std::string golden = Slurp(GOLDEN_DIR "/talking.trace");
+    EXPECT_FALSE(golden.empty()) << "cannot read " GOLDEN_DIR "/talking.trace";
+    return golden;
+}
+
+std::string BuiltTalkingTrace()
+{
+    return std::string(expected::HealthyBringUp) + expected::Dialogue(expected::CollectionsOf(Answers({}))) +
+           expected::ReleasedLine;
+}
+
+TEST(GoldenTrace, BuilderAgreesWithTheReviewedTalkingTrace)
+{
+    ExpectTrace(GoldenTalkingTrace(), BuiltTalkingTrace());
+}
+
 TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
 {
     const RunResult run = RunComtrace("");
     EXPECT_EQ(run.status, 0);
-    const std::string wanted = std::string(expected::HealthyBringUp) +
-                               expected::Dialogue(expected::CollectionsOf(Answers({}))) + expected::ReleasedLine;
-    ExpectTrace(wanted, run.output);
+    ExpectTrace(GoldenTalkingTrace(), run.output);
     EXPECT_EQ(Received(run), AllRequests());
 
     // The settle time runs from the last purge to the first byte sent.

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # The guest's whole user space, run as /init from the initramfs. Brings the
 # port up (the 16550 as it is, or the USB adapter's driver bound over
 # /dev/ttyS0), runs comtrace with the probe beside it, and reports on the

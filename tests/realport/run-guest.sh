@@ -167,9 +167,9 @@ run_guest() {
     sockets=$(mktemp -d /tmp/realport.XXXXXX)
     local socket=$sockets/line
 
-    local port=(-device isa-serial,chardev=dev,index=0)
+    local port=(-device "isa-serial,chardev=dev,index=0")
     if [ "$mode" = usb ]; then
-        port=(-device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=dev)
+        port=(-device "qemu-xhci,id=xhci" -device "usb-serial,bus=xhci.0,chardev=dev")
     fi
     local status=0
     # The nested KVM these machines offer cannot boot a stock kernel, and
