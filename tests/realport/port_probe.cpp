@@ -89,7 +89,7 @@ Holding ProcessHolds(const std::string &pid, dev_t device)
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: port_probe PORT PID\n");
+        (void)std::fprintf(stderr, "usage: port_probe PORT PID\n"); // nowhere else to say it
         return 2;
     }
     const char *portPath = argv[1];
@@ -138,8 +138,8 @@ int main(int argc, char **argv)
             return Fail(std::string("sample ") + std::strerror(errno));
         }
         ++samples;
-        dtr += (now & TIOCM_DTR) != 0;
-        rts += (now & TIOCM_RTS) != 0;
+        dtr += (now & TIOCM_DTR) != 0 ? 1 : 0;
+        rts += (now & TIOCM_RTS) != 0 ? 1 : 0;
         lines = now;
         settings = current;
         haveSettings = true;

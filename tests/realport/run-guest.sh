@@ -16,12 +16,12 @@
 # output), device.log (devsim's event log), devsim.err (devsim's and QEMU's
 # stderr), status (devsim's exit status) and times (seconds of wall, user
 # and system time of the run). A run is cut off after
-# $REALPORT_LIMIT_SECONDS (default 600).
+# $REALPORT_LIMIT_SECONDS (default 400).
 set -euo pipefail
 
 Modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 DownloadTries=3
-LimitSeconds=${REALPORT_LIMIT_SECONDS:-600}
+LimitSeconds=${REALPORT_LIMIT_SECONDS:-400}
 
 fail() {
     echo "run-guest: $*" >&2

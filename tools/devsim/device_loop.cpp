@@ -45,6 +45,7 @@ public:
 private:
     bool WaitForEvents();
     void ReadFromProgram(bool answer);
+    void LineFailed(ssize_t got, std::int64_t now);
     void Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer);
     void Schedule(std::int64_t due, const Bytes &bytes);
     void ReleaseDue(std::int64_t now);
@@ -153,31 +154,13 @@ void DeviceSide::ReadFromProgram(bool answer)
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return;
         }
-        if (got <= 0 && settings_.link == nullptr) {
-            // The command closed its end of the socket, usually because
-            // it is ending; nothing more can cross the line.
-            if (got < 0) {
-                (void)std::fprintf(stderr, "devsim: the connection failed (%s)\n", std::strerror(errno));
-            }
-            CloseLine();
-            return;
-        }
         if (got <= 0) {
-            // devsim holds a slave descriptor, so the master cannot see the
-            // far end close; anything else here leaves the line unusable.
-            (void)std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
-                               got < 0 ? std::strerror(errno) : "end of file");
-            HangUp(now);
+            LineFailed(got, now);
             return;
         }
         // Only a pty in packet mode reports flushes; a socket carries data alone.
-        Packet packet;
-        if (settings_.link != nullptr) {
-            packet = DecodePacket(buffer, static_cast<std::size_t>(got));
-        } else {
-            packet.data = buffer;
-            packet.size = static_cast<std::size_t>(got);
-        }
+        const Packet packet = settings_.link != nullptr ? DecodePacket(buffer, static_cast<std::size_t>(got))
+                                                        : Packet{false, 0, buffer, static_cast<std::size_t>(got)};
         if (packet.isStatus) {
             // Other status bits report flow-control changes, which the
             // device has no view on.
@@ -191,6 +174,25 @@ void DeviceSide::ReadFromProgram(bool answer)
             Hear(now, packet.data, packet.size, answer);
         }
     }
+}
+
+// A read from the line returned end of file or failed.
+void DeviceSide::LineFailed(ssize_t got, std::int64_t now)
+{
+    if (settings_.link == nullptr) {
+        // The command closed its end of the socket, usually because it is
+        // ending; nothing more can cross the line.
+        if (got < 0) {
+            (void)std::fprintf(stderr, "devsim: the connection failed (%s)\n", std::strerror(errno));
+        }
+        CloseLine();
+        return;
+    }
+    // devsim holds a slave descriptor, so the master cannot see the far end
+    // close; anything else here leaves the line unusable.
+    (void)std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
+                       got < 0 ? std::strerror(errno) : "end of file");
+    HangUp(now);
 }
 
 void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer)

@@ -100,6 +100,20 @@ int ConcludeRun(const devsim::Options &options, const devsim::Device &device, co
     return commandStatus;
 }
 
+// Readies the line the device will play on: the pty, the socket listener
+// (--socket) or nothing (--absent). Returns an empty string, else what
+// failed.
+std::string OpenLine(const devsim::Options &options, devsim::PtyLink &link, int &listener)
+{
+    if (!options.socketPath.empty()) {
+        return devsim::ListenOnSocket(options.socketPath, listener);
+    }
+    if (!options.absent) {
+        return devsim::OpenPtyLink(!options.winePrefix.empty(), link);
+    }
+    return std::string();
+}
+
 int Run(int argc, char **argv)
 {
     devsim::Options options;
@@ -129,16 +143,9 @@ int Run(int argc, char **argv)
     devsim::PtyLink link;
     int listener = -1;
     const bool overSocket = !options.socketPath.empty();
-    if (overSocket) {
-        const std::string socketProblem = devsim::ListenOnSocket(options.socketPath, listener);
-        if (!socketProblem.empty()) {
-            return SetupFailure(socketProblem);
-        }
-    } else if (!options.absent) {
-        const std::string ptyProblem = devsim::OpenPtyLink(!options.winePrefix.empty(), link);
-        if (!ptyProblem.empty()) {
-            return SetupFailure(ptyProblem);
-        }
+    const std::string lineProblem = OpenLine(options, link, listener);
+    if (!lineProblem.empty()) {
+        return SetupFailure(lineProblem);
     }
 
     int signalFd = -1;

@@ -33,13 +33,13 @@ std::string ListenOnSocket(const std::string &path, int &listener)
         return std::string("cannot create a socket: ") + std::strerror(errno);
     }
     if (bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        const std::string problem = "cannot bind a socket to " + path + ": " + std::strerror(errno);
+        std::string problem = "cannot bind a socket to " + path + ": " + std::strerror(errno);
         close(listener);
         listener = -1;
         return problem;
     }
     if (listen(listener, 1) != 0) {
-        const std::string problem = "cannot listen on " + path + ": " + std::strerror(errno);
+        std::string problem = "cannot listen on " + path + ": " + std::strerror(errno);
         StopListening(path, listener);
         return problem;
     }
