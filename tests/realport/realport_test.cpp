@@ -26,6 +26,13 @@ using expected::Bytes;
 
 // The dialogue alone takes 145 s; boot, bring-up and the end add a few.
 constexpr long DialogueSpanMs = 140000;
+// From the first byte the device receives to the end request, as the
+// program paces it. The device stamps bytes when QEMU hands them over,
+// which can be a little late; a guest's sleeps overshoot more than a
+// host's, but a program that stalls on a driver shows up as seconds.
+constexpr double NominalSpanMs = 143650.0;
+constexpr double SpanJitterMs = 5.0;
+constexpr double SpanOverheadMax = 0.03;
 
 std::string Slurp(const std::string &path)
 {
@@ -129,19 +136,28 @@ long Number(const Report &report, const std::string &key, const std::string &fie
     return std::stol(line->second.at(field), nullptr, base);
 }
 
-Bytes ReceivedByDevice(const std::string &log)
-{
+// The bytes the device received, and when the first and last came (µs).
+struct Received {
     Bytes bytes;
+    long long firstUs = 0;
+    long long lastUs = 0;
+};
+
+Received ReceivedByDevice(const std::string &log)
+{
+    Received received;
     for (const std::string &line : Lines(log)) {
         std::istringstream fields(line);
-        std::string time;
+        long long time = 0;
         std::string event;
         std::string argument;
         if (fields >> time >> event >> argument && event == "rx") {
-            bytes.push_back(static_cast<std::uint8_t>(std::stoul(argument, nullptr, 16)));
+            received.bytes.push_back(static_cast<std::uint8_t>(std::stoul(argument, nullptr, 16)));
+            received.firstUs = received.bytes.size() == 1 ? time : received.firstUs;
+            received.lastUs = time;
         }
     }
-    return bytes;
+    return received;
 }
 
 Bytes AllRequests()
@@ -203,7 +219,12 @@ void ExpectTalkingRun(const std::string &mode)
     ASSERT_FALSE(wanted.empty()) << "cannot read " GOLDEN_DIR "/talking.trace";
     EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
     EXPECT_TRUE(wanted == run.trace) << expected::FirstDifference(wanted, run.trace);
-    EXPECT_EQ(ReceivedByDevice(run.deviceLog), AllRequests());
+    const Received received = ReceivedByDevice(run.deviceLog);
+    EXPECT_EQ(received.bytes, AllRequests());
+    const double spanMs = static_cast<double>(received.lastUs - received.firstUs) / 1000.0;
+    EXPECT_GE(spanMs, NominalSpanMs - SpanJitterMs) << "the dialogue was paced too fast";
+    EXPECT_LE(spanMs, NominalSpanMs * (1.0 + SpanOverheadMax)) << "the dialogue stalled";
+    std::cout << mode << " dialogue span: " << spanMs << " ms\n";
 
     const Report probe = ReadReport(run.console, "probe");
     EXPECT_EQ(probe.count("error"), 0u) << run.console;

@@ -67,11 +67,18 @@ fetch_kernel() {
         try=$((try + 1))
         sleep $((try * 5))
     done
-    dpkg-deb -x "$download"/*.deb "$download/tree" || { rm -rf "$download"; fail "cannot unpack $package"; }
+    # Only the kernel and the modules, not the package's 400 MB.
+    local patterns=('./boot/vmlinuz-*') module
+    for module in $Modules; do
+        patterns+=("*/$module.ko*")
+    done
+    mkdir "$download/tree"
+    dpkg-deb --fsys-tarfile "$download"/*.deb | tar -x -C "$download/tree" --wildcards "${patterns[@]}" ||
+        { rm -rf "$download"; fail "cannot unpack the kernel and the modules $Modules from $package"; }
     rm -rf "$cache/kernel"
     mkdir -p "$cache/kernel/modules"
     cp "$download"/tree/boot/vmlinuz-* "$cache/kernel/vmlinuz"
-    local module found
+    local found
     for module in $Modules; do
         found=$(find "$download/tree/lib/modules" -name "$module.ko*" | head -n 1)
         [ -n "$found" ] || { rm -rf "$download"; fail "$package has no module $module"; }

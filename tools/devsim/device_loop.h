@@ -36,11 +36,12 @@ int CommandExitStatus(int waitStatus);
 // the program writes is fed to the device, logged and answered as the
 // device says, with the answers' delays measured from the moment the
 // request's last byte was read. Over a socket the line opens when the
-// command connects, and closes when the command closes its end. Deviations are reported on stderr as they
-// happen. Output waits in a queue while the pty is full, so devsim never
-// blocks on it. SIGINT, SIGTERM and SIGHUP sent to devsim are passed on to
-// the child; those the terminal sent to the whole process group are not,
-// the child already has them. Returns -1 if the loop itself fails (the
+// command connects, and closes when the command closes its end.
+// Deviations are reported on stderr as they happen. Output waits in a
+// queue while the line is full, so devsim never blocks on it. SIGINT,
+// SIGTERM and SIGHUP sent to devsim are passed on to the child; those the
+// terminal sent to the whole process group are not, the child already has
+// them. Returns -1 if the loop itself fails (the
 // message is on stderr); the child is then killed and reaped.
 int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log);
 
