@@ -171,7 +171,7 @@ constexpr std::size_t HealthyBringUpLines = 6;
 // builder or the program.
 std::string GoldenTalkingTrace()
 {
-    const std::string golden = Slurp(GOLDEN_DIR "/talking.trace");
+    std::string golden = Slurp(GOLDEN_DIR "/talking.trace");
     EXPECT_FALSE(golden.empty()) << "cannot read " GOLDEN_DIR "/talking.trace";
     return golden;
 }

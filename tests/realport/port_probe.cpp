@@ -16,6 +16,10 @@
 //
 // The flags and speeds are the raw termios values of the guest's C
 // library; the test decodes them with the same constants.
+//
+// It runs only in the guest run-guest.sh boots (its kernel command line
+// names realport=MODE): on any other machine PORT may be a live serial
+// line or the system console, which it has no business opening.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +37,7 @@
 
 namespace {
 
+constexpr int Refused = 99;
 constexpr long SampleMs = 50;
 // Time the program has to open the port after it starts; the bring-up
 // opens it first thing.
@@ -59,6 +64,18 @@ int Fail(const std::string &what)
     return 1;
 }
 
+bool InRealportGuest()
+{
+    std::FILE *file = std::fopen("/proc/cmdline", "r");
+    if (file == nullptr) {
+        return false;
+    }
+    char line[4096] = {};
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    (void)std::fclose(file); // read-only: nothing to lose
+    return read && std::strstr(line, " realport=") != nullptr;
+}
+
 enum class Holding { Yes, No, Gone };
 
 // Whether process pid has a descriptor open on the character device
@@ -72,6 +89,8 @@ Holding ProcessHolds(const std::string &pid, dev_t device)
         return Holding::Gone;
     }
     Holding holds = Holding::No;
+    // Single-threaded, and readdir_r is deprecated in its favour.
+    // cppcheck-suppress readdirCalled
     while (const dirent *entry = readdir(descriptors)) {
         struct stat target {};
         if (entry->d_name[0] != '.' && stat((folder + "/" + entry->d_name).c_str(), &target) == 0 &&
@@ -91,6 +110,10 @@ int main(int argc, char **argv)
     if (argc != 3) {
         (void)std::fprintf(stderr, "usage: port_probe PORT PID\n"); // nowhere else to say it
         return 2;
+    }
+    if (!InRealportGuest()) {
+        (void)std::fprintf(stderr, "port_probe: not in a realport guest; not opening any port\n"); // nowhere else
+        return Refused;
     }
     const char *portPath = argv[1];
     const std::string pid = argv[2];

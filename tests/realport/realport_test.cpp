@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -235,10 +236,10 @@ void ExpectTalkingRun(const std::string &mode)
     EXPECT_GE(Number(probe, "modem", "span-ms"), DialogueSpanMs) << "the port was not held for the dialogue";
     ExpectRawLine(probe);
 
-    std::size_t answered = 0;
-    for (const Bytes &answer : TalkingAnswers()) {
-        answered += answer.size();
-    }
+    const std::vector<Bytes> answers = TalkingAnswers();
+    const std::size_t answered =
+        std::accumulate(answers.begin(), answers.end(), std::size_t{0},
+                        [](std::size_t sum, const Bytes &answer) { return sum + answer.size(); });
     EXPECT_EQ(Number(probe, "counters", "tx"), static_cast<long>(devsim::DialogueLength));
     EXPECT_EQ(Number(probe, "counters", "rx"), static_cast<long>(answered));
     for (const char *fault : {"frame", "overrun", "parity", "brk", "buf_overrun"}) {

@@ -21,6 +21,7 @@ set -euo pipefail
 
 Modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 DownloadTries=3
+DownloadLimitSeconds=240
 LimitSeconds=${REALPORT_LIMIT_SECONDS:-400}
 
 fail() {
@@ -58,7 +59,7 @@ fetch_kernel() {
     local download
     download=$(mktemp -d "$cache/download.XXXXXX")
     local try=1
-    until (cd "$download" && apt-get download -q "$package" >/dev/null 2>"$download/apt.err"); do
+    until (cd "$download" && timeout "$DownloadLimitSeconds" apt-get download -q "$package" >/dev/null 2>"$download/apt.err"); do
         if [ $try -ge $DownloadTries ]; then
             cat "$download/apt.err" >&2
             rm -rf "$download"

@@ -429,7 +429,10 @@ TEST_F(DevsimProcess, SocketCommandRunsUnconfinedAndStatusesMatchThePtys)
     };
     for (const Case &c : cases) {
         const Outcome run = RunDevsim(c.arguments);
-        const std::string &shown = c.arguments[c.arguments.size() > 4 ? 4 : 2];
+        std::string shown = "devsim";
+        for (const std::string &argument : c.arguments) {
+            shown += " " + argument;
+        }
         EXPECT_EQ(run.status, c.status) << shown << ": " << run.err;
         EXPECT_NE(run.err.find(c.said), std::string::npos) << shown << ": " << run.err;
         EXPECT_NE(access(socketPath.c_str(), F_OK), 0) << shown << ": the socket was left behind";
