@@ -1,5 +1,7 @@
 #include "device_loop.h"
 
+#include "socket_link.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -33,7 +35,8 @@ class DeviceSide {
 public:
     DeviceSide(const LoopSettings &settings, Device &device, EventLog &log)
         : settings_(settings), device_(device), log_(log),
-          lineOpen_(settings.link != nullptr && settings.link->master >= 0)
+          lineOpen_(settings.link != nullptr && settings.link->master >= 0),
+          lineFd_(lineOpen_ ? settings.link->master : -1), awaitingPeer_(settings.listener >= 0)
     {
     }
 
@@ -42,6 +45,7 @@ public:
 private:
     bool WaitForEvents();
     void ReadFromProgram(bool answer);
+    void LineFailed(ssize_t got, std::int64_t now);
     void Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer);
     void Schedule(std::int64_t due, const Bytes &bytes);
     void ReleaseDue(std::int64_t now);
@@ -50,12 +54,17 @@ private:
     void HangUpWhenReplyTaken();
     void HangUp(std::int64_t time);
     void HandleSignals();
+    void AcceptPeer();
+    long WriteLine(const std::uint8_t *data, std::size_t size) const;
+    void CloseLine();
     int Abandon(const char *what) const;
 
     const LoopSettings &settings_;
     Device &device_;
     EventLog &log_;
     bool lineOpen_;
+    int lineFd_;                      // the pty master or the accepted connection
+    bool awaitingPeer_;               // --socket: no connection accepted yet
     std::deque<Scheduled> scheduled_; // ordered by due time
     Bytes outgoing_;                  // released, not yet written
     std::size_t outgoingSent_ = 0;    // how much of outgoing_ is written
@@ -77,6 +86,9 @@ int DeviceSide::Run()
     }
     // Whatever the program wrote just before it ended still counts for
     // the dialogue; nobody is left to answer.
+    if (awaitingPeer_) {
+        AcceptPeer();
+    }
     if (lineOpen_) {
         ReadFromProgram(false);
     }
@@ -95,7 +107,10 @@ bool DeviceSide::WaitForEvents()
         if (outgoingSent_ < outgoing_.size()) {
             events |= POLLOUT;
         }
-        fds[1] = pollfd{settings_.link->master, events, 0};
+        fds[1] = pollfd{lineFd_, events, 0};
+        count = 2;
+    } else if (awaitingPeer_) {
+        fds[1] = pollfd{settings_.listener, POLLIN, 0};
         count = 2;
     }
 
@@ -116,7 +131,11 @@ bool DeviceSide::WaitForEvents()
         HandleSignals();
     }
     if (count == 2 && (fds[1].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR))) {
-        ReadFromProgram(true);
+        if (lineOpen_) {
+            ReadFromProgram(true);
+        } else {
+            AcceptPeer();
+        }
     }
     return true;
 }
@@ -125,7 +144,7 @@ void DeviceSide::ReadFromProgram(bool answer)
 {
     std::uint8_t buffer[ReadBufferSize];
     while (lineOpen_) {
-        const ssize_t got = read(settings_.link->master, buffer, sizeof buffer);
+        const ssize_t got = read(lineFd_, buffer, sizeof buffer);
         // The time is taken right after the read so the log shows when
         // each byte arrived, not when it was dealt with.
         const std::int64_t now = MonotonicUs();
@@ -136,14 +155,12 @@ void DeviceSide::ReadFromProgram(bool answer)
             return;
         }
         if (got <= 0) {
-            // devsim holds a slave descriptor, so the master cannot see the
-            // far end close; anything else here leaves the line unusable.
-            (void)std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
-                               got < 0 ? std::strerror(errno) : "end of file");
-            HangUp(now);
+            LineFailed(got, now);
             return;
         }
-        const Packet packet = DecodePacket(buffer, static_cast<std::size_t>(got));
+        // Only a pty in packet mode reports flushes; a socket carries data alone.
+        const Packet packet = settings_.link != nullptr ? DecodePacket(buffer, static_cast<std::size_t>(got))
+                                                        : Packet{false, 0, buffer, static_cast<std::size_t>(got)};
         if (packet.isStatus) {
             // Other status bits report flow-control changes, which the
             // device has no view on.
@@ -157,6 +174,25 @@ void DeviceSide::ReadFromProgram(bool answer)
             Hear(now, packet.data, packet.size, answer);
         }
     }
+}
+
+// A read from the line returned end of file or failed.
+void DeviceSide::LineFailed(ssize_t got, std::int64_t now)
+{
+    if (settings_.link == nullptr) {
+        // The command closed its end of the socket, usually because it is
+        // ending; nothing more can cross the line.
+        if (got < 0) {
+            (void)std::fprintf(stderr, "devsim: the connection failed (%s)\n", std::strerror(errno));
+        }
+        CloseLine();
+        return;
+    }
+    // devsim holds a slave descriptor, so the master cannot see the far end
+    // close; anything else here leaves the line unusable.
+    (void)std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
+                       got < 0 ? std::strerror(errno) : "end of file");
+    HangUp(now);
 }
 
 void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer)
@@ -214,8 +250,7 @@ void DeviceSide::ReleaseDue(std::int64_t now)
 void DeviceSide::WriteToProgram()
 {
     while (lineOpen_ && outgoingSent_ < outgoing_.size()) {
-        const ssize_t written =
-            write(settings_.link->master, outgoing_.data() + outgoingSent_, outgoing_.size() - outgoingSent_);
+        const long written = WriteLine(outgoing_.data() + outgoingSent_, outgoing_.size() - outgoingSent_);
         const std::int64_t now = MonotonicUs();
         if (written < 0 && errno == EINTR) {
             continue;
@@ -229,7 +264,7 @@ void DeviceSide::WriteToProgram()
             outgoingSent_ = outgoing_.size();
             break;
         }
-        for (ssize_t i = 0; i < written; ++i) {
+        for (long i = 0; i < written; ++i) {
             log_.RecordByte(now, "tx", outgoing_[outgoingSent_ + i]);
         }
         outgoingSent_ += static_cast<std::size_t>(written);
@@ -245,7 +280,12 @@ void DeviceSide::WriteToProgram()
 // has read it all.
 bool DeviceSide::ReplyTaken() const
 {
-    return vanishArmed_ && lineOpen_ && scheduled_.empty() && outgoing_.empty() && SlaveInputDrained(*settings_.link);
+    if (!vanishArmed_ || !lineOpen_ || !scheduled_.empty() || !outgoing_.empty()) {
+        return false;
+    }
+    // Over a socket the device can only know that the command took the
+    // bytes, not whether the program behind it has read them.
+    return settings_.link != nullptr ? SlaveInputDrained(*settings_.link) : PeerTookEverything(lineFd_);
 }
 
 // A program that reads the last reply and sends nothing more still sees
@@ -267,8 +307,7 @@ void DeviceSide::HangUpWhenReplyTaken()
 
 void DeviceSide::HangUp(std::int64_t time)
 {
-    ClosePtyLink(*settings_.link);
-    lineOpen_ = false;
+    CloseLine();
     vanishArmed_ = false;
     scheduled_.clear();
     outgoing_.clear();
@@ -305,6 +344,40 @@ void DeviceSide::HandleSignals()
         childDone_ = true;
         childStatus_ = status;
     }
+}
+
+void DeviceSide::AcceptPeer()
+{
+    lineFd_ = AcceptLine(settings_.listener);
+    if (lineFd_ >= 0) {
+        lineOpen_ = true;
+        awaitingPeer_ = false;
+        return;
+    }
+    // A connection given up before it was accepted leaves nothing to take.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
+        (void)std::fprintf(stderr, "devsim: cannot accept the connection: %s\n", std::strerror(errno));
+        awaitingPeer_ = false;
+    }
+}
+
+long DeviceSide::WriteLine(const std::uint8_t *data, std::size_t size) const
+{
+    if (settings_.link != nullptr) {
+        return write(lineFd_, data, size);
+    }
+    return SendToPeer(lineFd_, data, size);
+}
+
+void DeviceSide::CloseLine()
+{
+    if (settings_.link != nullptr) {
+        ClosePtyLink(*settings_.link);
+    } else if (lineFd_ >= 0) {
+        close(lineFd_);
+    }
+    lineFd_ = -1;
+    lineOpen_ = false;
 }
 
 int DeviceSide::Abandon(const char *what) const

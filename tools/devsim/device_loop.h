@@ -19,6 +19,9 @@ struct LoopSettings {
     int signalFd = -1;
     // Null for --absent: there is no line and the device stays idle.
     PtyLink *link = nullptr;
+    // With --socket, instead of link: a listening Unix stream socket whose
+    // first connection becomes the line.
+    int listener = -1;
     // Answer nothing after this block's reply and hang up once the program
     // has read all of it: at its next byte, or 250 ms later if none comes.
     std::optional<unsigned> vanishAfter;
@@ -32,11 +35,13 @@ int CommandExitStatus(int waitStatus);
 // last event is then the child's exit with CommandExitStatus. Every byte
 // the program writes is fed to the device, logged and answered as the
 // device says, with the answers' delays measured from the moment the
-// request's last byte was read. Deviations are reported on stderr as they
-// happen. Output waits in a queue while the pty is full, so devsim never
-// blocks on it. SIGINT, SIGTERM and SIGHUP sent to devsim are passed on to
-// the child; those the terminal sent to the whole process group are not,
-// the child already has them. Returns -1 if the loop itself fails (the
+// request's last byte was read. Over a socket the line opens when the
+// command connects, and closes when the command closes its end.
+// Deviations are reported on stderr as they happen. Output waits in a
+// queue while the line is full, so devsim never blocks on it. SIGINT,
+// SIGTERM and SIGHUP sent to devsim are passed on to the child; those the
+// terminal sent to the whole process group are not, the child already has
+// them. Returns -1 if the loop itself fails (the
 // message is on stderr); the child is then killed and reaped.
 int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log);
 

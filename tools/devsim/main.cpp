@@ -21,6 +21,7 @@
 #include "pty_link.h"
 #include "sandbox.h"
 #include "trace_reader.h"
+#include "socket_link.h"
 #include "wine_prefix.h"
 
 namespace {
@@ -64,8 +65,8 @@ std::string PrepareDevice(devsim::Options &options)
 // pty cannot present at once; the replay then differs there, and says so.
 void WarnOfOversizedCollection(const devsim::Options &options)
 {
-    if (!options.device.replay) {
-        return;
+    if (!options.device.replay || !options.socketPath.empty()) {
+        return; // a socket passes any collection whole
     }
     const std::vector<devsim::Bytes> &collections = *options.device.replay;
     for (std::size_t i = 0; i < collections.size(); ++i) {
@@ -131,6 +132,20 @@ int ConcludeRun(const devsim::Options &options, const devsim::Device &device, co
     return commandStatus;
 }
 
+// Readies the line the device will play on: the pty, the socket listener
+// (--socket) or nothing (--absent). Returns an empty string, else what
+// failed.
+std::string OpenLine(const devsim::Options &options, devsim::PtyLink &link, int &listener)
+{
+    if (!options.socketPath.empty()) {
+        return devsim::ListenOnSocket(options.socketPath, listener);
+    }
+    if (!options.absent) {
+        return devsim::OpenPtyLink(!options.winePrefix.empty(), link);
+    }
+    return std::string();
+}
+
 int Run(int argc, char **argv)
 {
     devsim::Options options;
@@ -163,21 +178,22 @@ int Run(int argc, char **argv)
     devsim::EventLog log(logFd >= 0);
 
     devsim::PtyLink link;
-    if (!options.absent) {
-        const std::string ptyProblem = devsim::OpenPtyLink(!options.winePrefix.empty(), link);
-        if (!ptyProblem.empty()) {
-            return SetupFailure(ptyProblem);
-        }
+    int listener = -1;
+    const bool overSocket = !options.socketPath.empty();
+    const std::string lineProblem = OpenLine(options, link, listener);
+    if (!lineProblem.empty()) {
+        return SetupFailure(lineProblem);
     }
 
     int signalFd = -1;
     const std::string signalProblem = BlockHandledSignals(signalFd);
     if (!signalProblem.empty()) {
+        devsim::StopListening(options.socketPath, listener);
         return SetupFailure(signalProblem);
     }
 
     pid_t sessionHolder = -1;
-    if (!options.absent) {
+    if (!options.absent && !overSocket) {
         const std::string holdProblem = devsim::HoldControllingTerminal(link, sessionHolder);
         if (!holdProblem.empty()) {
             return SetupFailure(holdProblem);
@@ -190,11 +206,13 @@ int Run(int argc, char **argv)
     (void)std::fflush(stderr);
     const pid_t child = fork();
     if (child < 0) {
+        devsim::StopListening(options.socketPath, listener);
         return SetupFailure(std::string("cannot fork: ") + std::strerror(errno));
     }
     if (child == 0) {
         devsim::ChildPlan plan;
         plan.absent = options.absent;
+        plan.direct = overSocket;
         plan.standInPath = link.slavePath;
         plan.winePrefix = options.winePrefix;
         plan.command = options.command;
@@ -210,7 +228,8 @@ int Run(int argc, char **argv)
     devsim::LoopSettings settings;
     settings.child = child;
     settings.signalFd = signalFd;
-    settings.link = options.absent ? nullptr : &link;
+    settings.link = options.absent || overSocket ? nullptr : &link;
+    settings.listener = listener;
     settings.vanishAfter = options.vanishAfter;
     const int waitStatus = devsim::PlayDevice(settings, device, log);
     // Wine's processes outlive the command; they go before the line does.
@@ -221,6 +240,7 @@ int Run(int argc, char **argv)
         }
     }
     devsim::ClosePtyLink(link);
+    devsim::StopListening(options.socketPath, listener);
     devsim::ReleaseControllingTerminal(sessionHolder);
     if (waitStatus < 0) {
         return devsim::ExitSetupFailed;

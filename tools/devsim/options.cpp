@@ -149,6 +149,8 @@ std::string ApplyOption(OptionReader &reader, Options &options)
     } else if (name == "--wine-prefix") {
         problem = reader.TakeValue(options.winePrefix);
         options.winePrefix = MakeAbsolute(options.winePrefix);
+    } else if (name == "--socket") {
+        problem = reader.TakeValue(options.socketPath);
     } else {
         problem = "unknown option " + name;
     }
@@ -209,6 +211,9 @@ std::string ParseOptions(const std::vector<std::string> &arguments, Options &opt
     if (options.absent && !options.winePrefix.empty()) {
         return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
     }
+    if (!options.socketPath.empty() && (options.absent || !options.winePrefix.empty())) {
+        return "--socket cannot be combined with --absent or --wine-prefix: it replaces the pty";
+    }
     if (!options.replayPath.empty()) {
         return CheckReplayCombination(options);
     }
@@ -241,7 +246,7 @@ std::string LoadImage(const std::string &path, Bytes &image)
 
 const char *UsageText()
 {
-    return "usage: devsim [options] -- COMMAND [ARGS...]\n"
+    return "usage: devsim [options] [--socket PATH] -- COMMAND [ARGS...]\n"
            "Runs COMMAND with a simulated device standing in for /dev/ttyS0.\n"
            "\n"
            "  --log FILE          record every event with its CLOCK_MONOTONIC time\n"
@@ -255,6 +260,10 @@ const char *UsageText()
            "  --vanish-after N    answer up to block N, hang up once its reply is read\n"
            "  --absent            no /dev/ttyS0 at all (empty /dev); no device\n"
            "  --wine-prefix DIR   serve a Wine run: point COM1 of prefix DIR at the device\n"
+           "  --socket PATH       play the device over a Unix stream socket that devsim\n"
+           "                      listens on at PATH before starting COMMAND (which\n"
+           "                      connects to it once, e.g. QEMU's -chardev socket);\n"
+           "                      no pty, no mount namespace, no flush events\n"
            "  --help              show this text\n"
            "  --version           show devsim's version\n"
            "\n"

@@ -18,6 +18,7 @@ struct Options {
     bool absent = false;                 // --absent
     std::optional<unsigned> vanishAfter; // --vanish-after
     std::string winePrefix;              // --wine-prefix, made absolute
+    std::string socketPath;              // --socket
     bool help = false;                   // --help
     bool version = false;                // --version
     std::vector<std::string> command;    // COMMAND and its arguments

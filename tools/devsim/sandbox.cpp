@@ -119,11 +119,13 @@ void MountEmptyDev()
 
 void RunCommandInStandIn(const ChildPlan &plan)
 {
-    EnterPrivateMountNamespace();
-    if (plan.absent) {
-        MountEmptyDev();
-    } else {
-        MountStandIn(plan.standInPath);
+    if (!plan.direct) {
+        EnterPrivateMountNamespace();
+        if (plan.absent) {
+            MountEmptyDev();
+        } else {
+            MountStandIn(plan.standInPath);
+        }
     }
 
     // The command gets the signal handling devsim started with: devsim

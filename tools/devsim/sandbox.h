@@ -17,12 +17,13 @@ constexpr int ExitNotFound = 127;
 
 struct ChildPlan {
     bool absent = false;     // empty /dev instead of the stand-in
+    bool direct = false;     // --socket: no namespace and no stand-in at all
     std::string standInPath; // pty slave to appear as /dev/ttyS0
     std::string winePrefix;  // non-empty: ready this Wine prefix first
     std::vector<std::string> command;
 };
 
-// Runs in the freshly forked child. Enters a private mount namespace (as
+// Runs in the freshly forked child. Unless the plan is direct, enters a private mount namespace (as
 // root directly, otherwise through an unprivileged user namespace), mounts
 // the stand-in over /dev/ttyS0 or an empty tmpfs over /dev, readies Wine
 // when asked, restores the signal mask and executes the command with the

@@ -296,9 +296,15 @@ void PrintTo(const DialogueCase &c, std::ostream *out)
     *out << c.name;
 }
 
-class DevsimDialogue : public DevsimProcess, public ::testing::WithParamInterface<DialogueCase> {};
+class DevsimDialogue : public DevsimProcess, public ::testing::WithParamInterface<DialogueCase> {
+protected:
+    void ExpectWholeDialogue(const std::string &socketPath);
+};
 
-TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
+// Runs the probe's whole dialogue under devsim with the case's options,
+// over the pty or, given a socket path, over devsim --socket, and checks
+// every byte each way.
+void DevsimDialogue::ExpectWholeDialogue(const std::string &socketPath)
 {
     std::vector<std::string> options = GetParam().options;
     for (std::string &option : options) {
@@ -320,8 +326,13 @@ TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
     const std::string log = TempFile("dialogue.log");
     std::vector<std::string> arguments{"--log", log};
     arguments.insert(arguments.end(), options.begin(), options.end());
+    std::vector<std::string> probe{Probe};
+    if (!socketPath.empty()) {
+        arguments.insert(arguments.end(), {"--socket", socketPath});
+        probe.insert(probe.end(), {"--connect", socketPath});
+    }
     arguments.push_back("--");
-    arguments.push_back(Probe);
+    arguments.insert(arguments.end(), probe.begin(), probe.end());
     arguments.push_back("dialogue");
     arguments.insert(arguments.end(), options.begin(), options.end());
 
@@ -336,6 +347,18 @@ TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
     // Every byte each way, against the model for this case's options: the
     // probe checks the replies from its side, this checks what devsim did.
     ExpectEvents(lines, DialogueEvents(options));
+}
+
+TEST_P(DevsimDialogue, ProgramGetsTheModelsRepliesByteForByte)
+{
+    ExpectWholeDialogue("");
+}
+
+TEST_P(DevsimDialogue, SocketPeerGetsTheModelsRepliesByteForByte)
+{
+    const std::string socketPath = TempFile("line.sock");
+    ExpectWholeDialogue(socketPath);
+    EXPECT_NE(access(socketPath.c_str(), F_OK), 0) << "devsim left its socket behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -403,6 +426,61 @@ TEST_F(DevsimProcess, ReplayedDeviceVanishesWhereAsked)
     EXPECT_EQ(run.out, "hung up\n");
 }
 
+TEST_F(DevsimProcess, SocketDeviceVanishesByClosingTheConnection)
+{
+    const std::string socketPath = TempFile("vanish.sock");
+    const std::string log = TempFile("vanish.log");
+    const Outcome run = RunDevsim({"--log", log, "--vanish-after", "2", "--socket", socketPath, "--", Probe,
+                                   "--connect", socketPath, "vanish", "2"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "hung up\n");
+    const std::vector<LogLine> lines = ReadLog(log);
+    ASSERT_GE(lines.size(), 3u);
+    ExpectEvents(std::vector<LogLine>(lines.end() - 3, lines.end()), {"rx 06", "hangup", "exit 0"});
+}
+
+TEST_F(DevsimProcess, SocketCommandRunsUnconfinedAndStatusesMatchThePtys)
+{
+    char ownNamespace[64] = {};
+    ASSERT_GT(readlink("/proc/self/ns/mnt", ownNamespace, sizeof ownNamespace - 1), 0);
+    const std::string socketPath = TempFile("status.sock");
+    const std::string occupied = TempFile("occupied");
+    std::ofstream(occupied) << "not a socket";
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        const char *said; // expected on stderr
+    };
+    const std::vector<Case> cases = {
+        // No namespace: the command sees the machine's own mounts.
+        {{"--socket", socketPath, "--", "sh", "-c",
+          "test \"$(readlink /proc/self/ns/mnt)\" = '" + std::string(ownNamespace) + "'"},
+         0,
+         ""},
+        {{"--socket", socketPath, "--", "sh", "-c", "exit 7"}, 7, ""},
+        {{"--socket", socketPath, "--", Probe, "--connect", socketPath, "send", "02", "51"},
+         3,
+         "received byte 2 was 51, expected 50"},
+        {{"--socket", socketPath, "--", Probe, "--connect", socketPath, "send", "02", "50"},
+         3,
+         "stopped after 2 of 526 bytes"},
+        {{"--socket", occupied, "--", "true"}, 125, "already exists"},
+        {{"--socket", TempFile("no-such-dir") + "/line.sock", "--", "true"}, 125, "cannot bind"},
+        {{"--socket", socketPath, "--absent", "--", "true"}, 125, "cannot be combined"},
+    };
+    for (const Case &c : cases) {
+        const Outcome run = RunDevsim(c.arguments);
+        std::string shown = "devsim";
+        for (const std::string &argument : c.arguments) {
+            shown += " " + argument;
+        }
+        EXPECT_EQ(run.status, c.status) << shown << ": " << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << shown << ": " << run.err;
+        EXPECT_NE(access(socketPath.c_str(), F_OK), 0) << shown << ": the socket was left behind";
+    }
+    EXPECT_EQ(Slurp(occupied), "not a socket");
+}
+
 TEST_F(DevsimProcess, AbsentPortMeansNoDevicesAtAll)
 {
     const std::string log = TempFile("absent.log");
@@ -447,9 +525,16 @@ TEST_F(DevsimProcess, ExitStatusIsTheCommandsOrDevsimsOwn)
 
 TEST_F(DevsimProcess, TerminationSignalIsPassedToTheCommand)
 {
-    const long long started = NowMs();
-    EXPECT_EQ(RunDevsim({"--", "sleep", "30"}, 300).status, 128 + SIGTERM);
-    EXPECT_LT(NowMs() - started, 5000);
+    // Over a socket devsim is still waiting for the command to connect.
+    const std::string socketPath = TempFile("term.sock");
+    for (const std::vector<std::string> &options : {std::vector<std::string>{}, {"--socket", socketPath}}) {
+        std::vector<std::string> arguments = options;
+        arguments.insert(arguments.end(), {"--", "sleep", "30"});
+        const long long started = NowMs();
+        EXPECT_EQ(RunDevsim(arguments, 300).status, 128 + SIGTERM) << options.size();
+        EXPECT_LT(NowMs() - started, 5000);
+    }
+    EXPECT_NE(access(socketPath.c_str(), F_OK), 0) << "the socket was left behind";
 }
 
 // Creating a Wine prefix takes half a minute or more, so this runs only

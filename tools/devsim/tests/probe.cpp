@@ -16,6 +16,10 @@
 //                                    200 ms, send 02
 //   devsim_probe send [--exit N] HEX...  send the bytes, print what comes
 //                                    back within 100 ms, exit N
+//
+// With --connect PATH before the mode, the probe talks over the Unix
+// stream socket devsim listens on at PATH (devsim --socket) instead; it
+// then never looks at /dev/ttyS0, and a hang-up is the connection closing.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -28,8 +32,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -108,8 +114,29 @@ bool PortIsStandIn()
     return fsType == "devpts";
 }
 
+// --connect: the socket devsim plays the device on, or empty.
+std::string ConnectPath;
+
+int ConnectToDevice()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (ConnectPath.size() >= sizeof address.sun_path) {
+        Stop(Usage, "socket path too long: " + ConnectPath);
+    }
+    std::memcpy(address.sun_path, ConnectPath.c_str(), ConnectPath.size() + 1);
+    const int line = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (line < 0 || connect(line, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        Stop(Refused, "cannot connect to " + ConnectPath + ": " + std::strerror(errno));
+    }
+    return line;
+}
+
 int OpenStandIn()
 {
+    if (!ConnectPath.empty()) {
+        return ConnectToDevice();
+    }
     if (!PortIsStandIn()) {
         Stop(Refused, "/dev/ttyS0 is not devsim's pty here; not opening it");
     }
@@ -141,7 +168,11 @@ void Send(int port, const Bytes &bytes)
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t written = write(port, bytes.data() + done, bytes.size() - done);
+        // send() on the socket, so that a closed line fails rather than
+        // raising SIGPIPE.
+        const ssize_t written = ConnectPath.empty()
+                                    ? write(port, bytes.data() + done, bytes.size() - done)
+                                    : send(port, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (written < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
@@ -246,6 +277,15 @@ int RunVanish(unsigned lastBlock)
             break;
         }
     }
+    if (!ConnectPath.empty()) {
+        // Over the socket the hang-up is the connection closing: end of file.
+        std::uint8_t byte = 0;
+        if (!Receive(port, 1, 2000).empty() || recv(port, &byte, 1, MSG_DONTWAIT) != 0) {
+            Stop(Mismatch, "the connection was not closed");
+        }
+        std::printf("hung up\n");
+        return 0;
+    }
     // With VMIN and VTIME at 0 a read returns 0 whether or not the line is
     // up, so the hang-up is taken from poll(); after it writes fail with EIO.
     pollfd line{port, POLLIN, 0};
@@ -303,8 +343,13 @@ int main(int argc, char **argv)
     if (argc < 2) {
         Stop(Usage, "usage: devsim_probe dialogue|vanish|flush|send ...");
     }
-    const std::string mode = argv[1];
-    const std::vector<std::string> rest(argv + 2, argv + argc);
+    int first = 1;
+    if (std::string(argv[1]) == "--connect" && argc >= 4) {
+        ConnectPath = argv[2];
+        first = 3;
+    }
+    const std::string mode = argv[first];
+    const std::vector<std::string> rest(argv + first + 1, argv + argc);
     if (mode == "dialogue") {
         return RunDialogue(rest);
     }
