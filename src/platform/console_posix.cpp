@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -79,6 +80,23 @@ void SkipEscapeSequence()
 
 void PrepareConsole()
 {
+    // Standard descriptors the program was started without are put on
+    // /dev/null before anything is opened, so that nothing opened later
+    // takes their place and receives what is meant for them. Where there is
+    // no /dev/null they stay closed; the port never takes one anyway.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        const int null = open("/dev/null", O_RDWR); // the lowest free one: fd
+        if (null < 0) {
+            break;
+        }
+        if (null != fd) { // only if a lower one was closed meanwhile
+            (void)dup2(null, fd);
+            (void)close(null);
+        }
+    }
     // A reader that goes away (comtrace | head) must not end the run while
     // the device is in the middle of the dialogue.
     (void)signal(SIGPIPE, SIG_IGN);

@@ -9,10 +9,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/console.h"
 
@@ -175,6 +177,37 @@ TEST_F(KeyWait, EndsAtOnceWithoutATerminal)
     const int status = StatusWithin(child, 1000);
     ASSERT_NE(status, -1) << "waited for a key without a terminal";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A standard descriptor the program was started without must not be left
+// for a file opened later (the port) to take.
+TEST(PrepareConsole, PutsClosedStandardDescriptorsOnTheNullDevice)
+{
+    struct stat null {};
+    ASSERT_EQ(stat("/dev/null", &null), 0);
+    for (const std::vector<int> &closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
+        SCOPED_TRACE(testing::PrintToString(closed));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int fd : closed) {
+                close(fd);
+            }
+            PrepareConsole();
+            int wrong = 0;
+            for (int fd : closed) {
+                struct stat now {};
+                if (fstat(fd, &now) != 0 || now.st_rdev != null.st_rdev || !S_ISCHR(now.st_mode)) {
+                    wrong |= 1 << fd;
+                }
+            }
+            _exit(wrong);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "a bit for each descriptor left closed or not on /dev/null";
+    }
 }
 
 } // namespace

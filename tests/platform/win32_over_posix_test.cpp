@@ -2,11 +2,13 @@
 // serial port, the master side the device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -165,6 +167,31 @@ TEST_F(Pty, ComNamesMapToTtySDevices)
         link[n] = '\0';
         EXPECT_STREQ(link, "/dev/ttyS8");
         EXPECT_TRUE(CloseHandle(port));
+    }
+}
+
+// Started with standard descriptors closed, open() would hand the port one
+// of them, and the trace meant for standard output would go to the device.
+TEST_F(Pty, APortNeverTakesAStandardDescriptor)
+{
+    for (const std::vector<int> &closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
+        SCOPED_TRACE(testing::PrintToString(closed));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int fd : closed) {
+                close(fd);
+            }
+            const HANDLE port = Open();
+            const auto fd = reinterpret_cast<std::intptr_t>(port);
+            const bool stillClosed =
+                std::all_of(closed.begin(), closed.end(), [](int standard) { return fcntl(standard, F_GETFD) < 0; });
+            _exit(port == INVALID_HANDLE_VALUE ? 1 : fd <= STDERR_FILENO ? 2 : !stillClosed ? 3 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: open failed, 2: a standard descriptor, 3: a closed one reopened";
     }
 }
 

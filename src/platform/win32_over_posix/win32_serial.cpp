@@ -35,6 +35,11 @@ constexpr int WriteRoomTimeoutMs = 1000;
 // The longest "COMn" number mapped to /dev/ttyS<n-1>.
 constexpr long MaxComNumber = 256;
 constexpr std::size_t DevicePathSize = 4096;
+// The lowest descriptor a port may have: 0, 1 and 2 are standard input,
+// output and error even while closed, and a port there would receive the
+// trace.
+constexpr int LowestPortDescriptor = 3;
+
 // The one open port, and what a Win32 driver remembers of its settings but
 // termios cannot hold.
 int OpenPortFd = -1;
@@ -237,6 +242,18 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
     if (fd < 0) {
         FailWithErrno();
         return INVALID_HANDLE_VALUE;
+    }
+    // open() gives the lowest free descriptor, which is a standard one when
+    // the program was started with it closed.
+    if (fd < LowestPortDescriptor) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, LowestPortDescriptor);
+        const int error = errno;
+        (void)close(fd);
+        if (moved < 0) {
+            FailWith(Win32ErrorFor(error));
+            return INVALID_HANDLE_VALUE;
+        }
+        fd = moved;
     }
     // A COM port belongs to one program at a time.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -145,8 +145,8 @@ typedef struct _OVERLAPPED {
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 // Opens a serial port ("COMn" is /dev/ttyS<n-1>; any other name is a path),
-// exclusively; INVALID_HANDLE_VALUE on failure (error 5 when the port is
-// held, 4 while another one is open).
+// exclusively, never on a standard descriptor; INVALID_HANDLE_VALUE on
+// failure (error 5 when the port is held, 4 while another one is open).
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
                    DWORD flags, HANDLE templateFile);
 // Empties the input and/or output queue named by PURGE_* flags.
