@@ -535,9 +535,14 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
         }
     }
     // Nothing more waiting is not a failure: the read takes what is there.
-    const DWORD status = (taken == 0 && ended && count > 0) ? ERROR_HANDLE_EOF
-                         : (error != 0 && error != EAGAIN)  ? Win32ErrorFor(error)
-                                                            : ERROR_SUCCESS;
+    // Nor is a failure after some bytes came: those bytes are the read's
+    // outcome, and a lasting fault shows again on the next read.
+    DWORD status = ERROR_SUCCESS;
+    if (taken == 0 && ended && count > 0) {
+        status = ERROR_HANDLE_EOF;
+    } else if (taken == 0 && error != 0 && error != EAGAIN) {
+        status = Win32ErrorFor(error);
+    }
     if (done != nullptr) {
         *done = taken;
     }
@@ -545,7 +550,7 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
         overlapped->Internal = status;
         overlapped->InternalHigh = taken;
     }
-    if (status != ERROR_SUCCESS && taken == 0) {
+    if (status != ERROR_SUCCESS) {
         return FailWith(status);
     }
     return TRUE;

@@ -161,7 +161,8 @@ BOOL SetCommState(HANDLE port, LPDCB settings);
 BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status);
 // Raises DTR or RTS; FALSE (87) for any other function.
 BOOL EscapeCommFunction(HANDLE port, DWORD function);
-// Reads at most count bytes that are already waiting; never blocks.
+// Reads at most count bytes that are already waiting; never blocks. A read
+// that took bytes succeeds, whatever happened after them.
 BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 // Hands every byte to the port without waiting for transmission.
 BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
