@@ -1,27 +1,32 @@
 // The POSIX shim's answers to failures a pty cannot produce: the shim's own
-// read() calls go through the linker's --wrap, so a test can make one fail
-// with the errno a real driver gives, on a real pty.
+// read() and ioctl() calls go through the linker's --wrap, so a test can make
+// one fail with the errno a real driver gives, on a real pty.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "platform/serial_api.h"
 
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's names
 extern "C" ssize_t __real_read(int fd, void *buffer, size_t count);
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 
-// What the wrapped call does on the port under test: reads after the first
-// `ReadsBeforeFailure` fail with `ReadFailure`; zero means the real call.
+// What the wrapped calls do on the port under test: reads after the first
+// `ReadsBeforeFailure` fail with `ReadFailure`; TIOCCBRK fails with
+// `BreakFailure`. Zero errors mean the real call.
 int FaultyFd = -1;
 int ReadsBeforeFailure = 0;
 int ReadFailure = 0;
+int BreakFailure = 0;
 
 } // namespace
 
@@ -36,6 +41,19 @@ extern "C" ssize_t __wrap_read(int fd, void *buffer, size_t count)
         --ReadsBeforeFailure;
     }
     return __real_read(fd, buffer, count);
+}
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
+{
+    va_list arguments;
+    va_start(arguments, request);
+    void *argument = va_arg(arguments, void *);
+    va_end(arguments);
+    if (fd == FaultyFd && request == TIOCCBRK && BreakFailure != 0) {
+        errno = BreakFailure;
+        return -1;
+    }
+    return __real_ioctl(fd, request, argument);
 }
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
@@ -68,6 +86,7 @@ protected:
         FaultyFd = -1;
         ReadsBeforeFailure = 0;
         ReadFailure = 0;
+        BreakFailure = 0;
         (void)CloseHandle(port);
         close(master);
     }
@@ -127,6 +146,42 @@ TEST_F(ShimFaults, AReadThatDeliveredBytesSucceedsWhateverFollowed)
             ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
         }
     }
+}
+
+// A terminal that cannot send a break has none in effect: clearing succeeds
+// there. Anything else that refuses, including a descriptor that is no
+// terminal, fails with its own error.
+TEST_F(ShimFaults, ClearingABreakSucceedsWhereNoBreakCanBeInEffect)
+{
+    int pipeEnds[2] = {-1, -1};
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const HANDLE notATerminal = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(pipeEnds[0]));
+    const struct {
+        const char *name;
+        HANDLE handle;
+        int error;
+        bool succeeds;
+        DWORD expectedError;
+    } cases[] = {
+        {"a port that takes the request", port, 0, true, 0},
+        {"usb-serial without break support", port, ENOTTY, true, 0},
+        {"cdc-acm without break support", port, EOPNOTSUPP, true, 0},
+        {"a failing device", port, EIO, false, ERROR_GEN_FAILURE},
+        {"a refused request", port, EINVAL, false, ERROR_INVALID_PARAMETER},
+        {"a descriptor that is no terminal", notATerminal, 0, false, ERROR_INVALID_FUNCTION},
+        {"the invalid handle", INVALID_HANDLE_VALUE, 0, false, ERROR_INVALID_HANDLE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        BreakFailure = c.error;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(ClearCommBreak(c.handle) != FALSE, c.succeeds);
+        if (!c.succeeds) {
+            EXPECT_EQ(GetLastError(), c.expectedError);
+        }
+    }
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
 }
 
 } // namespace

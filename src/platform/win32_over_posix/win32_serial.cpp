@@ -326,10 +326,19 @@ BOOL PurgeComm(HANDLE port, DWORD flags)
 
 BOOL ClearCommBreak(HANDLE port)
 {
-    if (IoctlRetrying(DescriptorOf(port), TIOCCBRK, nullptr) != 0) {
-        return FailWithErrno();
+    const int fd = DescriptorOf(port);
+    if (IoctlRetrying(fd, TIOCCBRK, nullptr) == 0) {
+        return TRUE;
     }
-    return TRUE;
+    const int error = errno;
+    // USB adapters without break support refuse the request (usb-serial with
+    // ENOTTY, cdc-acm with EOPNOTSUPP); no break can be in effect on them. A
+    // descriptor that is no terminal at all also answers ENOTTY, and is no port.
+    if ((error == ENOTTY || error == EOPNOTSUPP) && isatty(fd) == 1) {
+        return TRUE;
+    }
+    LastError = Win32ErrorFor(error);
+    return FALSE;
 }
 
 BOOL GetCommState(HANDLE port, LPDCB settings)

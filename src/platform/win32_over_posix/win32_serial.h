@@ -151,7 +151,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
                    DWORD flags, HANDLE templateFile);
 // Empties the input and/or output queue named by PURGE_* flags.
 BOOL PurgeComm(HANDLE port, DWORD flags);
-// Takes the line out of the break state.
+// Takes the line out of the break state; succeeds on a port that cannot
+// send a break at all.
 BOOL ClearCommBreak(HANDLE port);
 // Fills the record with the port's current line settings.
 BOOL GetCommState(HANDLE port, LPDCB settings);
