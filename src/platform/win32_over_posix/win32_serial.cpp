@@ -270,13 +270,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
 
     OpenPortFd = fd;
     OpenPortSettings = FreshPortSettings();
-    // A Windows driver presents a fresh port with software flow control off;
-    // a tty left with the terminal default IXON would swallow XON/XOFF bytes
-    // of binary replies and stall output after an XOFF.
     termios settings{};
     if (tcgetattr(fd, &settings) == 0) {
-        settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-        (void)SetTermios(fd, settings); // a port that refuses keeps its own
         OpenPortSettings.XonChar = static_cast<char>(settings.c_cc[VSTART]);
         OpenPortSettings.XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
         OpenPortSettings.EofChar = static_cast<char>(settings.c_cc[VEOF]);

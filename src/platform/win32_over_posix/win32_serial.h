@@ -4,13 +4,15 @@
 // calls comtrace makes and nothing more: one port open at a time, "COMn"
 // names only as /dev/ttyS<n-1> (any other name is a path), 5 to 8 data bits
 // with none, odd or even parity, SETDTR and SETRTS alone among the escape
-// functions. Left out: every other kernel32 call, the \\.\COMn form of
-// port names, CreateFileA's access, sharing and creation arguments (a port
-// is always opened for reading and writing, exclusively), mark and space
-// parity, setting a break, the XON/XOFF and line-lowering escapes,
-// line-error reporting (the error word of ClearCommError is always 0),
-// time-outs (reads take what is waiting, writes hand their bytes over),
-// events, and waiting on handles (nothing is ever left pending).
+// functions. A port presents the line settings it was left with, software
+// flow control included, as a Windows port does. Left out: every other
+// kernel32 call, the \\.\COMn form of port names, CreateFileA's access,
+// sharing and creation arguments (a port is always opened for reading and
+// writing, exclusively), mark and space parity, setting a break, the
+// XON/XOFF and line-lowering escapes, line-error reporting (the error word
+// of ClearCommError is always 0), time-outs (reads take what is waiting,
+// writes hand their bytes over), events, and waiting on handles (nothing is
+// ever left pending).
 #ifndef COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
 #define COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
 
