@@ -57,7 +57,7 @@ protected:
             const rlimit noCore{0, 0};
             setrlimit(RLIMIT_CORE, &noCore); // SIGQUIT would leave a core file
             if (ignoredSignal != 0) {
-                signal(ignoredSignal, SIG_IGN);
+                (void)signal(ignoredSignal, SIG_IGN);
             }
             dup2(slave, STDIN_FILENO);
             WaitForKey();

@@ -283,7 +283,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
 BOOL CloseHandle(HANDLE port)
 {
     const int fd = DescriptorOf(port);
-    if (fd >= 0 && fd == OpenPortFd) {
+    if (fd == OpenPortFd) {
         OpenPortFd = -1;
     }
     // The lock goes with the descriptor. close() is not retried on EINTR:
