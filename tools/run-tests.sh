@@ -32,7 +32,7 @@ bash tests/realport/run-guest.sh build prepare || echo "run-tests: preparing the
 
 # The unit tests again with the sanitizers.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCOMTRACE_SANITIZE=ON
-cmake --build build-asan -j"$jobs" --target unit_tests posix_platform_tests
+cmake --build build-asan -j"$jobs" --target unit_tests posix_platform_tests posix_shim_fault_tests
 (cd build-asan && ctest --output-on-failure -L 'unit|pty')
 
 # Everything else. The long runs mostly wait, so many run at once, and the

@@ -7,8 +7,10 @@
 
 #include <cstddef>
 
-// Readies standard output: notes whether it is a console (then every message
-// is flushed at its end) and makes a closed output harmless to the process.
+// Readies the console, first thing: on POSIX puts any closed standard
+// descriptor on the null device, so that no file opened later takes its
+// place; notes whether standard output is a console (then every message is
+// flushed at its end) and makes a closed output harmless to the process.
 void PrepareConsole();
 
 // Writes one complete message to standard output; errors are ignored.

@@ -6,15 +6,16 @@
 #include <csignal>
 #include <cstdio>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// How long the rest of a key's escape sequence may take to arrive after its
-// ESC; a lone ESC key sends nothing more.
-constexpr int EscapeSequenceGapMs = 50;
+// How long the rest of a key's bytes may take to arrive after its first; a
+// lone ESC key sends nothing more.
+constexpr int KeyBytesGapMs = 50;
 constexpr int MaxEscapeSequenceLength = 16;
 
 bool OutputIsConsole = false;
@@ -23,13 +24,68 @@ bool OutputIsConsole = false;
 termios SavedMode;
 volatile sig_atomic_t ModeSaved = 0;
 
+// The dispositions replaced during the wait, by signal number.
+struct sigaction ReplacedActions[NSIG];
+bool Replaced[NSIG];
+
 extern "C" void RestoreModeAndDie(int signalNumber)
 {
     if (ModeSaved != 0) {
         (void)tcsetattr(STDIN_FILENO, TCSANOW, &SavedMode);
     }
     (void)signal(signalNumber, SIG_DFL);
-    (void)raise(signalNumber);
+    (void)raise(signalNumber); // delivered as the handler returns
+}
+
+// Signals whose default action does not end the process, or that cannot be
+// caught.
+bool LeavesTheProcessRunning(int signalNumber)
+{
+    switch (signalNumber) {
+    case SIGKILL: // ends it, but cannot be caught
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+#ifdef SIGWINCH
+    case SIGWINCH:
+#endif
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Every signal that would end the process by default puts the terminal's
+// mode back first. Signals the parent left ignored stay ignored, and a
+// handler already in place stays in place.
+void RestoreModeOnEndingSignals()
+{
+    struct sigaction restore = {};
+    restore.sa_handler = RestoreModeAndDie;
+    sigfillset(&restore.sa_mask);
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        Replaced[signalNumber] = false;
+        struct sigaction current = {};
+        if (LeavesTheProcessRunning(signalNumber) || sigaction(signalNumber, nullptr, &current) != 0 ||
+            current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO) != 0) {
+            continue;
+        }
+        Replaced[signalNumber] = sigaction(signalNumber, &restore, &ReplacedActions[signalNumber]) == 0;
+    }
+}
+
+void PutBackSignalActions()
+{
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (Replaced[signalNumber]) {
+            (void)sigaction(signalNumber, &ReplacedActions[signalNumber], nullptr);
+            Replaced[signalNumber] = false;
+        }
+    }
 }
 
 // Reads one byte, waiting at most timeoutMs (-1: without limit); false when
@@ -53,23 +109,60 @@ bool ReadKeyByte(unsigned char &byte, int timeoutMs)
     }
 }
 
-// Consumes the rest of a key that began with ESC: CSI (ESC [ ... final byte)
-// or SS3 (ESC O x), so that a cursor or function key counts as one key.
+// How many bytes follow a UTF-8 lead byte; 0 for any other byte.
+int Utf8ContinuationCount(unsigned char lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return 1;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return 2;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return 3;
+    }
+    return 0;
+}
+
+// Consumes the rest of a character whose first byte was read, so that a
+// character typed in UTF-8 (é is C3 A9) counts as one key.
+void SkipRestOfCharacter(unsigned char lead)
+{
+    unsigned char byte = 0;
+    for (int left = Utf8ContinuationCount(lead); left > 0; --left) {
+        if (!ReadKeyByte(byte, KeyBytesGapMs) || (byte & 0xC0) != 0x80) {
+            return;
+        }
+    }
+}
+
+// Consumes the rest of a key that began with ESC, so that a cursor or
+// function key counts as one key: CSI (ESC [ parameters final byte), SS3
+// (ESC O x), the Linux console's F1 to F5 (ESC [ [ A to E), and Alt with a
+// character (ESC and the character).
 void SkipEscapeSequence()
 {
     unsigned char byte = 0;
-    if (!ReadKeyByte(byte, EscapeSequenceGapMs)) {
+    if (!ReadKeyByte(byte, KeyBytesGapMs)) {
         return; // the ESC key alone
     }
     if (byte == 'O') {
-        (void)ReadKeyByte(byte, EscapeSequenceGapMs);
+        (void)ReadKeyByte(byte, KeyBytesGapMs);
         return;
     }
     if (byte != '[') {
+        SkipRestOfCharacter(byte);
         return;
     }
-    for (int i = 0; i < MaxEscapeSequenceLength; ++i) {
-        if (!ReadKeyByte(byte, EscapeSequenceGapMs) || (byte >= 0x40 && byte <= 0x7E)) {
+    if (!ReadKeyByte(byte, KeyBytesGapMs)) {
+        return;
+    }
+    if (byte == '[') {
+        (void)ReadKeyByte(byte, KeyBytesGapMs);
+        return;
+    }
+    for (int i = 0; i < MaxEscapeSequenceLength && (byte < 0x40 || byte > 0x7E); ++i) {
+        if (!ReadKeyByte(byte, KeyBytesGapMs)) {
             return;
         }
     }
@@ -79,6 +172,23 @@ void SkipEscapeSequence()
 
 void PrepareConsole()
 {
+    // Standard descriptors the program was started without are put on
+    // /dev/null before anything is opened, so that nothing opened later
+    // takes their place and receives what is meant for them. Where there is
+    // no /dev/null they stay closed; the port never takes one anyway.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        const int null = open("/dev/null", O_RDWR); // the lowest free one: fd
+        if (null < 0) {
+            break;
+        }
+        if (null != fd) { // only if a lower one was closed meanwhile
+            (void)dup2(null, fd);
+            (void)close(null);
+        }
+    }
     // A reader that goes away (comtrace | head) must not end the run while
     // the device is in the middle of the dialogue.
     (void)signal(SIGPIPE, SIG_IGN);
@@ -101,13 +211,7 @@ void WaitForKey()
         return;
     }
     ModeSaved = 1;
-    struct sigaction restore = {};
-    restore.sa_handler = RestoreModeAndDie;
-    sigemptyset(&restore.sa_mask);
-    struct sigaction oldTerm = {};
-    struct sigaction oldHangup = {};
-    (void)sigaction(SIGTERM, &restore, &oldTerm);
-    (void)sigaction(SIGHUP, &restore, &oldHangup);
+    RestoreModeOnEndingSignals();
 
     termios raw = SavedMode;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
@@ -116,13 +220,16 @@ void WaitForKey()
     raw.c_cc[VTIME] = 0;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
         unsigned char key = 0;
-        if (ReadKeyByte(key, -1) && key == 0x1B) {
-            SkipEscapeSequence();
+        if (ReadKeyByte(key, -1)) {
+            if (key == 0x1B) {
+                SkipEscapeSequence();
+            } else {
+                SkipRestOfCharacter(key);
+            }
         }
     }
 
     (void)tcsetattr(STDIN_FILENO, TCSANOW, &SavedMode);
     ModeSaved = 0;
-    (void)sigaction(SIGTERM, &oldTerm, nullptr);
-    (void)sigaction(SIGHUP, &oldHangup, nullptr);
+    PutBackSignalActions();
 }

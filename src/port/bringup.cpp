@@ -40,6 +40,11 @@ void ApplyLineSettings(DCB &settings)
     settings.fNull = 0;
     settings.fRtsControl = RTS_CONTROL_DISABLE;
     settings.fAbortOnError = 0;
+    // A port keeps the settings the last program that used it left, and
+    // software flow control would swallow the XON and XOFF bytes of binary
+    // replies and hold the output after an XOFF.
+    settings.fOutX = 0;
+    settings.fInX = 0;
 }
 
 struct ErrorText {

@@ -53,13 +53,17 @@ std::vector<std::string> Lines(const std::string &text)
 
 // Runs comtrace under devsim with the given device options, standard input
 // from /dev/null (no terminal), the trace into a file; `tail` is appended to
-// the pipeline (e.g. "| head -3").
-RunResult RunComtrace(const std::string &deviceOptions, const std::string &tail = "")
+// the pipeline (e.g. "| head -3"); `closing` are redirections that close
+// standard descriptors for comtrace alone (e.g. ">&-"), devsim keeping its own.
+RunResult RunComtrace(const std::string &deviceOptions, const std::string &tail = "", const std::string &closing = "")
 {
     const std::string out = TempPath("out");
     const std::string log = TempPath("log");
-    const std::string command = "set -o pipefail; '" DEVSIM_PATH "' --log '" + log + "' " + deviceOptions +
-                                " -- '" COMTRACE_PATH "' </dev/null " + tail + " >'" + out + "'";
+    // Inside the double quotes of bash -c, \" and \$ reach the inner sh as " and $.
+    const std::string program =
+        closing.empty() ? "'" COMTRACE_PATH "'" : "sh -c 'exec \\\"\\$0\\\" " + closing + "' '" COMTRACE_PATH "'";
+    const std::string command = "set -o pipefail; '" DEVSIM_PATH "' --log '" + log + "' " + deviceOptions + " -- " +
+                                program + " </dev/null " + tail + " >'" + out + "'";
     const auto start = std::chrono::steady_clock::now();
     // The run is a shell pipeline on purpose (redirections, `tail`), built
     // only from the test's own constants and temporary paths.
@@ -353,5 +357,37 @@ TEST(EndToEnd, ReplayedDeviceVanishesWhereAsked)
     ExpectTrace(std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine,
                 run.output);
 }
+
+// Started with standard descriptors closed, the port must not take one of
+// them: the device would receive the trace. devsim checks every byte it gets.
+// The name and traceShown are read through GetParam() and the instantiation's
+// name generator, which cppcheck does not follow.
+struct ClosedDescriptors {
+    // cppcheck-suppress unusedStructMember
+    const char *name;
+    const char *closing;
+    // cppcheck-suppress unusedStructMember
+    bool traceShown;
+};
+
+void PrintTo(const ClosedDescriptors &closed, std::ostream *out)
+{
+    *out << closed.closing;
+}
+
+class ClosedStandardDescriptors : public ::testing::TestWithParam<ClosedDescriptors> {};
+
+TEST_P(ClosedStandardDescriptors, LeaveTheDeviceExactlyTheDialoguesBytes)
+{
+    const RunResult run = RunComtrace("", "", GetParam().closing);
+    EXPECT_EQ(run.status, 0) << "devsim exits 3 when the device saw a deviation";
+    EXPECT_EQ(Received(run), AllRequests());
+    ExpectTrace(GetParam().traceShown ? GoldenTalkingTrace() : "", run.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, ClosedStandardDescriptors,
+                         ::testing::Values(ClosedDescriptors{"Output", ">&-", false},
+                                           ClosedDescriptors{"InputAndError", "<&- 2>&-", true}),
+                         [](const ::testing::TestParamInfo<ClosedDescriptors> &info) { return info.param.name; });
 
 } // namespace

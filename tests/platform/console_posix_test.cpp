@@ -9,10 +9,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/console.h"
 
@@ -44,15 +47,24 @@ protected:
         close(master);
     }
 
-    // Starts WaitForKey in a child whose standard input is the pty; the
-    // child exits 0 when the wait returns.
-    pid_t StartWait() const
+    // Starts WaitForKey in a child whose standard input is the pty, with
+    // the given signal ignored as a parent may leave it; the child exits 0
+    // when the wait returns and the signal is still ignored.
+    pid_t StartWait(int ignoredSignal = 0) const
     {
         const pid_t child = fork();
         if (child == 0) {
+            const rlimit noCore{0, 0};
+            setrlimit(RLIMIT_CORE, &noCore); // SIGQUIT would leave a core file
+            if (ignoredSignal != 0) {
+                (void)signal(ignoredSignal, SIG_IGN);
+            }
             dup2(slave, STDIN_FILENO);
             WaitForKey();
-            _exit(0);
+            struct sigaction after = {};
+            _exit(ignoredSignal != 0 && (sigaction(ignoredSignal, nullptr, &after) != 0 || after.sa_handler != SIG_IGN)
+                      ? 1
+                      : 0);
         }
         return child;
     }
@@ -122,9 +134,15 @@ TEST_F(KeyWait, OneKeyEndsTheWaitAndEachKeyIsConsumedWhole)
         std::string keys;
         std::string left;
     } cases[] = {
-        {"a letter", "ab", "b"},          {"Ctrl+C", "\x03z", "z"},
-        {"a cursor key", "\x1b[Az", "z"}, {"a function key", "\x1b[15~z", "z"},
+        {"a letter", "ab", "b"},
+        {"Ctrl+C", "\x03z", "z"},
+        {"a cursor key", "\x1b[Az", "z"},
+        {"a function key", "\x1b[15~z", "z"},
         {"an SS3 key", "\x1bOPz", "z"},
+        {"a two-byte character", "\xC3\xA9z", "z"},
+        {"a four-byte character", "\xF0\x9F\x99\x82z", "z"},
+        {"a Linux console function key", "\x1b[[Az", "z"},
+        {"Alt with a two-byte character", "\x1b\xC3\xA9z", "z"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -151,7 +169,7 @@ TEST_F(KeyWait, NoEchoWhileWaiting)
 
 TEST_F(KeyWait, ModeIsRestoredWhenEndedDuringTheWait)
 {
-    for (int signalNumber : {SIGTERM, SIGHUP}) {
+    for (int signalNumber : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
         SCOPED_TRACE(signalNumber);
         const pid_t child = StartWait();
         AwaitRawMode();
@@ -159,6 +177,22 @@ TEST_F(KeyWait, ModeIsRestoredWhenEndedDuringTheWait)
         const int status = StatusWithin(child, 2000);
         ASSERT_NE(status, -1);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber);
+        ExpectModeRestored();
+    }
+}
+
+TEST_F(KeyWait, SignalsTheParentIgnoredStayIgnored)
+{
+    for (int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGUSR1}) {
+        SCOPED_TRACE(signalNumber);
+        const pid_t child = StartWait(signalNumber);
+        AwaitRawMode();
+        kill(child, signalNumber);
+        EXPECT_EQ(StatusWithin(child, 100), -1) << "an ignored signal ended the wait";
+        Type("k");
+        const int status = StatusWithin(child, 2000);
+        ASSERT_NE(status, -1);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not ignored after the wait";
         ExpectModeRestored();
     }
 }
@@ -175,6 +209,37 @@ TEST_F(KeyWait, EndsAtOnceWithoutATerminal)
     const int status = StatusWithin(child, 1000);
     ASSERT_NE(status, -1) << "waited for a key without a terminal";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A standard descriptor the program was started without must not be left
+// for a file opened later (the port) to take.
+TEST(PrepareConsole, PutsClosedStandardDescriptorsOnTheNullDevice)
+{
+    struct stat null {};
+    ASSERT_EQ(stat("/dev/null", &null), 0);
+    for (const std::vector<int> &closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
+        SCOPED_TRACE(testing::PrintToString(closed));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int fd : closed) {
+                close(fd);
+            }
+            PrepareConsole();
+            int wrong = 0;
+            for (int fd : closed) {
+                struct stat now {};
+                if (fstat(fd, &now) != 0 || now.st_rdev != null.st_rdev || !S_ISCHR(now.st_mode)) {
+                    wrong |= 1 << fd;
+                }
+            }
+            _exit(wrong);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "a bit for each descriptor left closed or not on /dev/null";
+    }
 }
 
 } // namespace

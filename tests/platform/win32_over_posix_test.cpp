@@ -2,11 +2,13 @@
 // serial port, the master side the device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -60,6 +62,8 @@ protected:
         settings.fOutxDsrFlow = 0;
         settings.fDtrControl = DTR_CONTROL_ENABLE;
         settings.fRtsControl = RTS_CONTROL_DISABLE;
+        settings.fOutX = 0;
+        settings.fInX = 0;
         ASSERT_TRUE(SetCommState(port, &settings)) << GetLastError();
     }
 
@@ -168,6 +172,31 @@ TEST_F(Pty, ComNamesMapToTtySDevices)
     }
 }
 
+// Started with standard descriptors closed, open() would hand the port one
+// of them, and the trace meant for standard output would go to the device.
+TEST_F(Pty, APortNeverTakesAStandardDescriptor)
+{
+    for (const std::vector<int> &closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
+        SCOPED_TRACE(testing::PrintToString(closed));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int fd : closed) {
+                close(fd);
+            }
+            const HANDLE port = Open();
+            const auto fd = reinterpret_cast<std::intptr_t>(port);
+            const bool stillClosed =
+                std::all_of(closed.begin(), closed.end(), [](int standard) { return fcntl(standard, F_GETFD) < 0; });
+            _exit(port == INVALID_HANDLE_VALUE ? 1 : fd <= STDERR_FILENO ? 2 : !stillClosed ? 3 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: open failed, 2: a standard descriptor, 3: a closed one reopened";
+    }
+}
+
 TEST_F(Pty, SettingsAreAppliedAndReadBack)
 {
     const HANDLE port = Open();
@@ -242,21 +271,38 @@ TEST_F(Pty, SettingsThatCannotBeRepresentedAreRefused)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Pty, FreshPortHasSoftwareFlowControlOffAndKeepsItThroughTheSettings)
+// A port presents the software flow control it was left with, as a Windows
+// port presents its last settings; the program's settings turn it off.
+TEST_F(Pty, OpenPortShowsTheFlowControlItWasLeftWithUntilSettingsTurnItOff)
 {
-    const HANDLE port = Open();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    DCB settings = {};
-    ASSERT_TRUE(GetCommState(port, &settings));
-    EXPECT_EQ(settings.fOutX, 0u);
-    EXPECT_EQ(settings.fInX, 0u);
-    EXPECT_EQ(settings.XonChar, 0x11);
-    EXPECT_EQ(settings.XoffChar, 0x13);
-    Configure(port);
-    termios line{};
-    ASSERT_EQ(tcgetattr(reinterpret_cast<std::intptr_t>(port), &line), 0);
-    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), 0u);
-    EXPECT_TRUE(CloseHandle(port));
+    const struct {
+        tcflag_t left;
+        DWORD outX;
+        DWORD inX;
+    } cases[] = {{0, 0, 0}, {IXON, 1, 0}, {IXOFF, 0, 1}, {IXON | IXOFF | IXANY, 1, 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.left);
+        const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        termios line{};
+        ASSERT_EQ(tcgetattr(slave, &line), 0);
+        line.c_iflag = (line.c_iflag & ~static_cast<tcflag_t>(IXON | IXOFF | IXANY)) | c.left;
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &line), 0);
+        close(slave);
+
+        const HANDLE port = Open();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        DCB settings = {};
+        ASSERT_TRUE(GetCommState(port, &settings));
+        EXPECT_EQ(settings.fOutX, c.outX);
+        EXPECT_EQ(settings.fInX, c.inX);
+        EXPECT_EQ(settings.XonChar, 0x11);
+        EXPECT_EQ(settings.XoffChar, 0x13);
+        Configure(port);
+        ASSERT_EQ(tcgetattr(reinterpret_cast<std::intptr_t>(port), &line), 0);
+        EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), 0u);
+        EXPECT_TRUE(CloseHandle(port));
+    }
 }
 
 TEST_F(Pty, EveryByteValuePassesUnalteredBothWays)

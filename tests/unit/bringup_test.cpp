@@ -156,8 +156,6 @@ TEST_F(BringUp, WritesTheLineSettingsAndKeepsEveryOtherFieldAsRead)
     EXPECT_EQ(written.DCBlength, before.DCBlength);
     EXPECT_EQ(written.fParity, before.fParity);
     EXPECT_EQ(written.fTXContinueOnXoff, before.fTXContinueOnXoff);
-    EXPECT_EQ(written.fOutX, before.fOutX);
-    EXPECT_EQ(written.fInX, before.fInX);
     EXPECT_EQ(written.fErrorChar, before.fErrorChar);
     EXPECT_EQ(written.XonLim, before.XonLim);
     EXPECT_EQ(written.XoffLim, before.XoffLim);

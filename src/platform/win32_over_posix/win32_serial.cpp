@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <iterator>
 
@@ -24,7 +23,6 @@
 #include <unistd.h>
 
 #ifdef __linux__
-#include <linux/serial.h>
 #include <sys/prctl.h>
 #endif
 
@@ -34,23 +32,18 @@ thread_local DWORD LastError = ERROR_SUCCESS;
 
 // How long WriteFile waits for room in a full output queue before it gives up.
 constexpr int WriteRoomTimeoutMs = 1000;
-// Ports this process may hold open at once.
-constexpr int MaxOpenPorts = 8;
 // The longest "COMn" number mapped to /dev/ttyS<n-1>.
 constexpr long MaxComNumber = 256;
 constexpr std::size_t DevicePathSize = 4096;
+// The lowest descriptor a port may have: 0, 1 and 2 are standard input,
+// output and error even while closed, and a port there would receive the
+// trace.
+constexpr int LowestPortDescriptor = 3;
 
-// What a Win32 driver remembers of the settings but termios cannot hold.
-struct PortSlot {
-    int fd = -1;
-    DCB settings{};
-#ifdef __linux__
-    serial_icounter_struct counters{};
-    bool haveCounters = false;
-#endif
-};
-
-PortSlot Ports[MaxOpenPorts];
+// The one open port, and what a Win32 driver remembers of its settings but
+// termios cannot hold.
+int OpenPortFd = -1;
+DCB OpenPortSettings{};
 
 DWORD Win32ErrorFor(int error)
 {
@@ -116,21 +109,6 @@ HANDLE HandleOf(int fd)
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
 }
 
-PortSlot *FreeSlot()
-{
-    PortSlot *slot = std::find_if(std::begin(Ports), std::end(Ports), [](const PortSlot &s) { return s.fd < 0; });
-    return slot != std::end(Ports) ? slot : nullptr;
-}
-
-PortSlot *SlotOf(int fd)
-{
-    if (fd < 0) {
-        return nullptr;
-    }
-    PortSlot *slot = std::find_if(std::begin(Ports), std::end(Ports), [fd](const PortSlot &s) { return s.fd == fd; });
-    return slot != std::end(Ports) ? slot : nullptr;
-}
-
 int IoctlRetrying(int fd, unsigned long request, void *argument)
 {
     int result = 0;
@@ -160,13 +138,10 @@ BOOL SetTermios(int fd, const termios &settings)
     return TRUE;
 }
 
-// "COM1" is /dev/ttyS0, as is "\\.\COM1"; any other name is a path.
+// "COM1" is /dev/ttyS0; any other name is a path.
 void DevicePathFor(LPCSTR name, char *path, std::size_t size)
 {
     const char *com = name;
-    if (std::strncmp(com, "\\\\.\\", 4) == 0) {
-        com += 4;
-    }
     if ((com[0] == 'C' || com[0] == 'c') && (com[1] == 'O' || com[1] == 'o') && (com[2] == 'M' || com[2] == 'm') &&
         com[3] >= '1' && com[3] <= '9') {
         char *end = nullptr;
@@ -255,11 +230,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
         FailWith(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    PortSlot *slot = FreeSlot();
-    if (slot == nullptr) {
-        FailWith(ERROR_TOO_MANY_OPEN_FILES);
-        return INVALID_HANDLE_VALUE;
-    }
     char path[DevicePathSize];
     DevicePathFor(name, path, sizeof path);
 
@@ -273,6 +243,18 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
         FailWithErrno();
         return INVALID_HANDLE_VALUE;
     }
+    // open() gives the lowest free descriptor, which is a standard one when
+    // the program was started with it closed.
+    if (fd < LowestPortDescriptor) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, LowestPortDescriptor);
+        const int error = errno;
+        (void)close(fd);
+        if (moved < 0) {
+            FailWith(Win32ErrorFor(error));
+            return INVALID_HANDLE_VALUE;
+        }
+        fd = moved;
+    }
     // A COM port belongs to one program at a time.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
@@ -280,23 +262,19 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
         FailWith(error == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32ErrorFor(error));
         return INVALID_HANDLE_VALUE;
     }
+    if (OpenPortFd >= 0) {
+        (void)close(fd);
+        FailWith(ERROR_TOO_MANY_OPEN_FILES);
+        return INVALID_HANDLE_VALUE;
+    }
 
-    slot->fd = fd;
-    slot->settings = FreshPortSettings();
-#ifdef __linux__
-    slot->haveCounters = IoctlRetrying(fd, TIOCGICOUNT, &slot->counters) == 0;
-#endif
-
-    // A Windows driver presents a fresh port with software flow control off;
-    // a tty left with the terminal default IXON would swallow XON/XOFF bytes
-    // of binary replies and stall output after an XOFF.
+    OpenPortFd = fd;
+    OpenPortSettings = FreshPortSettings();
     termios settings{};
     if (tcgetattr(fd, &settings) == 0) {
-        settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-        (void)SetTermios(fd, settings); // a port that refuses keeps its own
-        slot->settings.XonChar = static_cast<char>(settings.c_cc[VSTART]);
-        slot->settings.XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
-        slot->settings.EofChar = static_cast<char>(settings.c_cc[VEOF]);
+        OpenPortSettings.XonChar = static_cast<char>(settings.c_cc[VSTART]);
+        OpenPortSettings.XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+        OpenPortSettings.EofChar = static_cast<char>(settings.c_cc[VEOF]);
     }
     LastError = ERROR_SUCCESS;
     return HandleOf(fd);
@@ -305,9 +283,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
 BOOL CloseHandle(HANDLE port)
 {
     const int fd = DescriptorOf(port);
-    PortSlot *slot = SlotOf(fd);
-    if (slot != nullptr) {
-        slot->fd = -1;
+    if (fd == OpenPortFd) {
+        OpenPortFd = -1;
     }
     // The lock goes with the descriptor. close() is not retried on EINTR:
     // on Linux the descriptor is released whatever it returns.
@@ -344,10 +321,19 @@ BOOL PurgeComm(HANDLE port, DWORD flags)
 
 BOOL ClearCommBreak(HANDLE port)
 {
-    if (IoctlRetrying(DescriptorOf(port), TIOCCBRK, nullptr) != 0) {
-        return FailWithErrno();
+    const int fd = DescriptorOf(port);
+    if (IoctlRetrying(fd, TIOCCBRK, nullptr) == 0) {
+        return TRUE;
     }
-    return TRUE;
+    const int error = errno;
+    // USB adapters without break support refuse the request (usb-serial with
+    // ENOTTY, cdc-acm with EOPNOTSUPP); no break can be in effect on them. A
+    // descriptor that is no terminal at all also answers ENOTTY, and is no port.
+    if ((error == ENOTTY || error == EOPNOTSUPP) && isatty(fd) == 1) {
+        return TRUE;
+    }
+    LastError = Win32ErrorFor(error);
+    return FALSE;
 }
 
 BOOL GetCommState(HANDLE port, LPDCB settings)
@@ -360,8 +346,7 @@ BOOL GetCommState(HANDLE port, LPDCB settings)
     if (settings == nullptr) {
         return FailWith(ERROR_NOACCESS);
     }
-    const PortSlot *slot = SlotOf(fd);
-    *settings = slot != nullptr ? slot->settings : FreshPortSettings();
+    *settings = fd == OpenPortFd ? OpenPortSettings : FreshPortSettings();
 
     settings->DCBlength = sizeof(DCB);
     settings->BaudRate = BaudFor(cfgetospeed(&line));
@@ -381,15 +366,7 @@ BOOL GetCommState(HANDLE port, LPDCB settings)
     }
     settings->Parity = NOPARITY;
     if ((line.c_cflag & PARENB) != 0) {
-        const bool odd = (line.c_cflag & PARODD) != 0;
-#ifdef CMSPAR
-        if ((line.c_cflag & CMSPAR) != 0) {
-            settings->Parity = odd ? MARKPARITY : SPACEPARITY;
-        } else
-#endif
-        {
-            settings->Parity = odd ? ODDPARITY : EVENPARITY;
-        }
+        settings->Parity = (line.c_cflag & PARODD) != 0 ? ODDPARITY : EVENPARITY;
     }
     settings->StopBits = (line.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
     settings->fBinary = 1;
@@ -414,16 +391,10 @@ BOOL SetCommState(HANDLE port, LPDCB settings)
     }
     speed_t speed = B0;
     if (!SpeedFor(settings->BaudRate, speed) || settings->ByteSize < 5 || settings->ByteSize > 8 ||
-        settings->Parity > SPACEPARITY || settings->StopBits > TWOSTOPBITS ||
+        settings->Parity > EVENPARITY || settings->StopBits > TWOSTOPBITS ||
         (settings->fOutX != 0 || settings->fInX != 0 ? settings->XonChar == settings->XoffChar : false)) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
-#ifndef CMSPAR
-    if (settings->Parity == MARKPARITY || settings->Parity == SPACEPARITY) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-#endif
-
     // Binary mode: every byte passes unaltered both ways, with no line
     // editing, echo, signal characters or CR/NL translation.
     line.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IGNPAR |
@@ -454,7 +425,7 @@ BOOL SetCommState(HANDLE port, LPDCB settings)
     // The receiver is always on and does not wait for carrier.
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
 #ifdef CMSPAR
-    line.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+    line.c_cflag &= ~static_cast<tcflag_t>(CMSPAR); // else odd and even would be mark and space
 #endif
     line.c_cflag |= CREAD | CLOCAL;
     static const tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
@@ -466,14 +437,6 @@ BOOL SetCommState(HANDLE port, LPDCB settings)
     case EVENPARITY:
         line.c_cflag |= PARENB;
         break;
-#ifdef CMSPAR
-    case MARKPARITY:
-        line.c_cflag |= PARENB | PARODD | CMSPAR;
-        break;
-    case SPACEPARITY:
-        line.c_cflag |= PARENB | CMSPAR;
-        break;
-#endif
     default:
         break;
     }
@@ -506,10 +469,9 @@ BOOL SetCommState(HANDLE port, LPDCB settings)
         (void)SetModemLine(fd, TIOCM_RTS, settings->fRtsControl != RTS_CONTROL_DISABLE);
     }
 
-    PortSlot *slot = SlotOf(fd);
-    if (slot != nullptr) {
-        slot->settings = *settings;
-        slot->settings.DCBlength = sizeof(DCB);
+    if (fd == OpenPortFd) {
+        OpenPortSettings = *settings;
+        OpenPortSettings.DCBlength = sizeof(DCB);
     }
     LastError = ERROR_SUCCESS;
     return TRUE;
@@ -526,34 +488,8 @@ BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status)
     if (IoctlRetrying(fd, TIOCOUTQ, &queued) != 0) {
         queued = 0; // not every driver counts its output queue
     }
-
-    DWORD found = 0;
-#ifdef __linux__
-    // Line errors are counted by the driver, where it has counters at all;
-    // what is new since the last look is what has not been cleared yet.
-    PortSlot *slot = SlotOf(fd);
-    serial_icounter_struct now{};
-    if (slot != nullptr && slot->haveCounters && IoctlRetrying(fd, TIOCGICOUNT, &now) == 0) {
-        if (now.frame != slot->counters.frame) {
-            found |= CE_FRAME;
-        }
-        if (now.overrun != slot->counters.overrun) {
-            found |= CE_OVERRUN;
-        }
-        if (now.parity != slot->counters.parity) {
-            found |= CE_RXPARITY;
-        }
-        if (now.brk != slot->counters.brk) {
-            found |= CE_BREAK;
-        }
-        if (now.buf_overrun != slot->counters.buf_overrun) {
-            found |= CE_RXOVER;
-        }
-        slot->counters = now;
-    }
-#endif
     if (errors != nullptr) {
-        *errors = found;
+        *errors = 0; // line errors are not reported
     }
     if (status != nullptr) {
         *status = COMSTAT{};
@@ -569,24 +505,10 @@ BOOL EscapeCommFunction(HANDLE port, DWORD function)
     int result = 0;
     switch (function) {
     case SETDTR:
-    case CLRDTR:
-        result = SetModemLine(fd, TIOCM_DTR, function == SETDTR);
+        result = SetModemLine(fd, TIOCM_DTR, true);
         break;
     case SETRTS:
-    case CLRRTS:
-        result = SetModemLine(fd, TIOCM_RTS, function == SETRTS);
-        break;
-    case SETBREAK:
-        result = IoctlRetrying(fd, TIOCSBRK, nullptr);
-        break;
-    case CLRBREAK:
-        result = IoctlRetrying(fd, TIOCCBRK, nullptr);
-        break;
-    case SETXOFF:
-        result = tcflow(fd, TCOOFF);
-        break;
-    case SETXON:
-        result = tcflow(fd, TCOON);
+        result = SetModemLine(fd, TIOCM_RTS, true);
         break;
     default:
         return FailWith(ERROR_INVALID_PARAMETER);
@@ -617,9 +539,14 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
         }
     }
     // Nothing more waiting is not a failure: the read takes what is there.
-    const DWORD status = (taken == 0 && ended && count > 0) ? ERROR_HANDLE_EOF
-                         : (error != 0 && error != EAGAIN)  ? Win32ErrorFor(error)
-                                                            : ERROR_SUCCESS;
+    // Nor is a failure after some bytes came: those bytes are the read's
+    // outcome, and a lasting fault shows again on the next read.
+    DWORD status = ERROR_SUCCESS;
+    if (taken == 0 && ended && count > 0) {
+        status = ERROR_HANDLE_EOF;
+    } else if (taken == 0 && error != 0 && error != EAGAIN) {
+        status = Win32ErrorFor(error);
+    }
     if (done != nullptr) {
         *done = taken;
     }
@@ -627,7 +554,7 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
         overlapped->Internal = status;
         overlapped->InternalHigh = taken;
     }
-    if (status != ERROR_SUCCESS && taken == 0) {
+    if (status != ERROR_SUCCESS) {
         return FailWith(status);
     }
     return TRUE;

@@ -4,10 +4,15 @@
 // calls comtrace makes and nothing more: one port open at a time, "COMn"
 // names only as /dev/ttyS<n-1> (any other name is a path), 5 to 8 data bits
 // with none, odd or even parity, SETDTR and SETRTS alone among the escape
-// functions. Left out: every other kernel32 call, mark and space parity,
-// break, XON/XOFF and line-clearing escapes, line-error reporting (the
-// error word of ClearCommError is always 0), time-outs (reads take what is
-// waiting, writes hand their bytes over), events and waiting on handles.
+// functions. A port presents the line settings it was left with, software
+// flow control included, as a Windows port does. Left out: every other
+// kernel32 call, the \\.\COMn form of port names, CreateFileA's access,
+// sharing and creation arguments (a port is always opened for reading and
+// writing, exclusively), mark and space parity, setting a break, the
+// XON/XOFF and line-lowering escapes, line-error reporting (the error word
+// of ClearCommError is always 0), time-outs (reads take what is waiting,
+// writes hand their bytes over), events, and waiting on handles (nothing is
+// ever left pending).
 #ifndef COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
 #define COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
 
@@ -41,20 +46,12 @@ typedef DWORD *LPDWORD;
 #define PURGE_RXCLEAR 0x0008u
 
 // EscapeCommFunction codes.
-#define SETXOFF 1u
-#define SETXON 2u
 #define SETRTS 3u
-#define CLRRTS 4u
 #define SETDTR 5u
-#define CLRDTR 6u
-#define SETBREAK 8u
-#define CLRBREAK 9u
 
 #define NOPARITY 0
 #define ODDPARITY 1
 #define EVENPARITY 2
-#define MARKPARITY 3
-#define SPACEPARITY 4
 #define ONESTOPBIT 0
 #define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
@@ -66,13 +63,6 @@ typedef DWORD *LPDWORD;
 #define RTS_CONTROL_ENABLE 1
 #define RTS_CONTROL_HANDSHAKE 2
 #define RTS_CONTROL_TOGGLE 3
-
-// ClearCommError error bits.
-#define CE_RXOVER 0x0001u
-#define CE_OVERRUN 0x0002u
-#define CE_RXPARITY 0x0004u
-#define CE_FRAME 0x0008u
-#define CE_BREAK 0x0010u
 
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_FUNCTION 1u
@@ -157,22 +147,25 @@ typedef struct _OVERLAPPED {
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 // Opens a serial port ("COMn" is /dev/ttyS<n-1>; any other name is a path),
-// exclusively; INVALID_HANDLE_VALUE on failure (error 5 when the port is held).
+// exclusively, never on a standard descriptor; INVALID_HANDLE_VALUE on
+// failure (error 5 when the port is held, 4 while another one is open).
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
                    DWORD flags, HANDLE templateFile);
 // Empties the input and/or output queue named by PURGE_* flags.
 BOOL PurgeComm(HANDLE port, DWORD flags);
-// Takes the line out of the break state.
+// Takes the line out of the break state; succeeds on a port that cannot
+// send a break at all.
 BOOL ClearCommBreak(HANDLE port);
 // Fills the record with the port's current line settings.
 BOOL GetCommState(HANDLE port, LPDCB settings);
 // Applies the record's line settings; FALSE (87) when they cannot be represented.
 BOOL SetCommState(HANDLE port, LPDCB settings);
-// Reports and clears line errors and fills the queue counts; either pointer may be null.
+// Fills the queue counts and reports no line errors; either pointer may be null.
 BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status);
-// Raises or lowers a modem line, sets or clears a break, or flow-controls output.
+// Raises DTR or RTS; FALSE (87) for any other function.
 BOOL EscapeCommFunction(HANDLE port, DWORD function);
-// Reads at most count bytes that are already waiting; never blocks.
+// Reads at most count bytes that are already waiting; never blocks. A read
+// that took bytes succeeds, whatever happened after them.
 BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 // Hands every byte to the port without waiting for transmission.
 BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
