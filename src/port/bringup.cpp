@@ -127,7 +127,16 @@ HANDLE BringUpPort()
 void ClosePort(HANDLE port)
 {
     FinishPendingWrite();
-    if (CloseHandle(port)) {
+    // On Windows the invalid handle's value is also the current process's
+    // pseudo-handle, which CloseHandle "closes" successfully: a port that
+    // never opened must not be reported released.
+    BOOL closed = FALSE;
+    if (port == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else {
+        closed = CloseHandle(port);
+    }
+    if (closed) {
         Trace("(+) CloseHandle ok \n");
     } else {
         Trace("(-) CloseHandle() failed\n");

@@ -16,7 +16,9 @@ extern const char PortName[];
 // could not be opened.
 HANDLE BringUpPort();
 
-// Closes the port once any pending write has been finished; prints the outcome.
+// Closes the port once any pending write has been finished; prints the
+// outcome. A port that never opened is not handed to the system and fails
+// with ERROR_INVALID_HANDLE.
 void ClosePort(HANDLE port);
 
 // Prints the calling thread's last error code and, for the codes it knows,

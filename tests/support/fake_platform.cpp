@@ -428,6 +428,11 @@ BOOL CloseHandle(HANDLE port)
 {
     fake::Record("CloseHandle");
     fake::CheckRecordFree("CloseHandle");
+    // As on Windows: the invalid handle is the current process's
+    // pseudo-handle, and closing that succeeds and does nothing.
+    if (port == INVALID_HANDLE_VALUE) {
+        return TRUE;
+    }
     return fake::Outcome("CloseHandle", port);
 }
 
