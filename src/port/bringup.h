@@ -10,8 +10,9 @@
 // The port name; nothing changes it.
 extern const char PortName[];
 
-// Opens, purges, clears a break, applies 9600 8N1 without hardware flow
-// control, raises DTR and RTS and waits 1000 ms for the device to settle.
+// Opens, purges, clears a break, applies 9600 8N1 without hardware or
+// software flow control, sets time-outs under which reads and writes never
+// wait, raises DTR and RTS and waits 1000 ms for the device to settle.
 // Sets PortHandle and returns it: the port, or INVALID_HANDLE_VALUE when it
 // could not be opened.
 HANDLE BringUpPort();
