@@ -131,6 +131,10 @@ int Run(int argc, char **argv)
         if (!ptyProblem.empty()) {
             return SetupFailure(ptyProblem);
         }
+        const std::string flowProblem = options.xonXoff ? devsim::TurnOnSoftwareFlowControl(link) : std::string();
+        if (!flowProblem.empty()) {
+            return SetupFailure(flowProblem);
+        }
     }
 
     int signalFd = -1;

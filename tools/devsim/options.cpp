@@ -140,6 +140,9 @@ std::string ApplyOption(OptionReader &reader, Options &options)
     } else if (name == "--vanish-after") {
         problem = reader.TakeNumber(0, BlockCount - 1, number);
         options.vanishAfter = static_cast<unsigned>(number);
+    } else if (name == "--xon-xoff") {
+        problem = reader.NoValue();
+        options.xonXoff = true;
     } else if (name == "--wine-prefix") {
         problem = reader.TakeValue(options.winePrefix);
         options.winePrefix = MakeAbsolute(options.winePrefix);
@@ -222,6 +225,7 @@ const char *UsageText()
            "  --vanish-after N    answer up to block N, hang up once its reply is read\n"
            "  --absent            no /dev/ttyS0 at all (empty /dev); no device\n"
            "  --wine-prefix DIR   serve a Wine run: point COM1 of prefix DIR at the device\n"
+           "  --xon-xoff          the line starts with XON/XOFF flow control on both ways\n"
            "  --help              show this text\n"
            "\n"
            "Exit status: COMMAND's (128+N when killed by signal N); 3 when COMMAND\n"

@@ -17,6 +17,7 @@ struct Options {
     bool absent = false;                 // --absent
     std::optional<unsigned> vanishAfter; // --vanish-after
     std::string winePrefix;              // --wine-prefix, made absolute
+    bool xonXoff = false;                // --xon-xoff
     bool help = false;                   // --help
     std::vector<std::string> command;    // COMMAND and its arguments
 };
