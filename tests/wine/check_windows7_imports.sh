@@ -29,7 +29,7 @@ if [ "$count" -lt 10 ] || ! printf '%s\n' "$imports" | grep -qx 'kernel32.dll Cr
     exit 1
 fi
 
-known=$(grep -v '^[[:space:]]*#' "$list" | grep . | sort -u)
+known=$(awk '!/^[[:space:]]*(#|$)/ { for (i = 2; i <= NF; i++) print $1, $i }' "$list" | sort -u)
 missing=$(comm -23 <(printf '%s\n' "$imports") <(printf '%s\n' "$known"))
 if [ -n "$missing" ]; then
     echo "FAIL: comtrace.exe imports functions not known to exist on Windows 7:"
