@@ -406,7 +406,8 @@ TEST(PosixPerformanceCounter, MeasuresSleepInItsOwnFrequency)
     ASSERT_TRUE(QueryPerformanceCounter(&before));
     Sleep(20);
     ASSERT_TRUE(QueryPerformanceCounter(&after));
-    const double elapsedMs = static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 / frequency.QuadPart;
+    const double elapsedMs =
+        static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
     EXPECT_GE(elapsedMs, 20.0);
     EXPECT_LT(elapsedMs, 1000.0);
 }

@@ -153,11 +153,10 @@ TEST_F(Dialogue, InheritedSoftwareFlowControlAndWriteTimeOutsLeaveTheTraceIntact
 
     ExpectTrace(expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(device.answers)) +
                 expected::ReleasedLine);
-    std::size_t sent = 0;
-    for (const fake::Write &write : fake::Port().writes) {
-        sent += write.bytes.size();
-    }
-    EXPECT_EQ(sent, 526u);
+    const auto &writes = fake::Port().writes;
+    EXPECT_EQ(std::accumulate(writes.begin(), writes.end(), std::size_t{0},
+                              [](std::size_t sum, const fake::Write &write) { return sum + write.bytes.size(); }),
+              526u);
     EXPECT_EQ(fake::Port().portSettings.fOutX, 0u);
     EXPECT_EQ(fake::Port().portSettings.fInX, 0u);
 }

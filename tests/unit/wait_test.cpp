@@ -23,10 +23,10 @@ std::uint64_t ClockUs()
 
 std::vector<std::uint64_t> SleepRequests()
 {
-    std::vector<std::uint64_t> requests;
-    for (const fake::Call &call : fake::CallsTo("Sleep")) {
-        requests.push_back(call.args.at(0));
-    }
+    const std::vector<fake::Call> sleeps = fake::CallsTo("Sleep");
+    std::vector<std::uint64_t> requests(sleeps.size());
+    std::transform(sleeps.begin(), sleeps.end(), requests.begin(),
+                   [](const fake::Call &call) { return call.args.at(0); });
     return requests;
 }
 
@@ -79,10 +79,9 @@ TEST(Wait, HoldsTheFineTimerFromTheFirstWaitToTheLastAndNotDuringTheKeyWait)
 {
     fake::Reset();
     (void)RunProgram();
-    std::vector<std::string> names;
-    for (const fake::Call &call : fake::Port().calls) {
-        names.push_back(call.name);
-    }
+    const std::vector<fake::Call> &calls = fake::Port().calls;
+    std::vector<std::string> names(calls.size());
+    std::transform(calls.begin(), calls.end(), names.begin(), [](const fake::Call &call) { return call.name; });
     const auto begin = std::find(names.begin(), names.end(), "timeBeginPeriod");
     const auto end = std::find(names.begin(), names.end(), "timeEndPeriod");
     const auto firstSleep = std::find(names.begin(), names.end(), "Sleep");

@@ -704,6 +704,8 @@ void Sleep(DWORD milliseconds)
     }
 }
 
+// The record is not changed, but Win32 declares it without const.
+// cppcheck-suppress constParameter
 BOOL SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts)
 {
     const int fd = DescriptorOf(port);
