@@ -10,6 +10,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// timeBeginPeriod and timeEndPeriod (winmm), left out by WIN32_LEAN_AND_MEAN.
+#include <mmsystem.h>
 #else
 #include "platform/win32_over_posix/win32_serial.h"
 #endif

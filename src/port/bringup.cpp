@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/fresh_port_settings.h"
 #include "platform/trace.h"
 #include "port/port_io.h"
+#include "port/wait.h"
 
 const char PortName[] = "COM1";
 
@@ -12,19 +14,10 @@ namespace {
 
 constexpr DWORD SettleMs = 1000;
 
-// The record written when the port's own settings cannot be read: a fresh
-// port's defaults, so that the flow-control characters stay distinct and the
-// queue limits sane (a driver may reject a zero-filled record for that).
-DCB DefaultLineSettings()
-{
-    DCB settings = {};
-    settings.DCBlength = sizeof(DCB);
-    settings.XonLim = 2048;
-    settings.XoffLim = 512;
-    settings.XonChar = 0x11;
-    settings.XoffChar = 0x13;
-    return settings;
-}
+// Reads take only bytes already waiting and return at once with them;
+// writes have no total time-out, so none is cut short. A port keeps the
+// time-outs the last program that used it set, so they are set here.
+const COMMTIMEOUTS PortTimeouts = {MAXDWORD, 0, 0, 0, 0};
 
 void ApplyLineSettings(DCB &settings)
 {
@@ -95,12 +88,12 @@ HANDLE BringUpPort()
         ReportLastError();
     }
 
-    DCB settings = DefaultLineSettings();
+    DCB settings = FreshPortSettings();
     if (GetCommState(port, &settings)) {
         Trace("(+) Retrieved the current control settings for %s\n", PortName);
     } else {
         // A failed read may have left anything in the record.
-        settings = DefaultLineSettings();
+        settings = FreshPortSettings();
         Trace("(-) GetCommState() failed\n");
     }
     ApplyLineSettings(settings);
@@ -109,6 +102,11 @@ HANDLE BringUpPort()
     } else {
         Trace("(-) SetCommState() failed\n");
     }
+    // Prints nothing: the step is not one of the trace's. A port that
+    // refuses keeps its own time-outs, and only a short write time-out among
+    // them would show, as bytes missing on the line.
+    COMMTIMEOUTS timeouts = PortTimeouts;
+    (void)SetCommTimeouts(port, &timeouts);
 
     if (PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR)) {
         Trace("(+) PurgeComm\n");
@@ -125,14 +123,23 @@ HANDLE BringUpPort()
     (void)EscapeCommFunction(port, SETDTR);
     (void)EscapeCommFunction(port, SETRTS);
 
-    Sleep(SettleMs);
+    WaitMs(SettleMs);
     return port;
 }
 
 void ClosePort(HANDLE port)
 {
     FinishPendingWrite();
-    if (CloseHandle(port)) {
+    // On Windows the invalid handle's value is also the current process's
+    // pseudo-handle, which CloseHandle "closes" successfully: a port that
+    // never opened must not be reported released.
+    BOOL closed = FALSE;
+    if (port == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    } else {
+        closed = CloseHandle(port);
+    }
+    if (closed) {
         Trace("(+) CloseHandle ok \n");
     } else {
         Trace("(-) CloseHandle() failed\n");

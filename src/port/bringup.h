@@ -10,13 +10,16 @@
 // The port name; nothing changes it.
 extern const char PortName[];
 
-// Opens, purges, clears a break, applies 9600 8N1 without hardware flow
-// control, raises DTR and RTS and waits 1000 ms for the device to settle.
+// Opens, purges, clears a break, applies 9600 8N1 without hardware or
+// software flow control, sets time-outs under which reads and writes never
+// wait, raises DTR and RTS and waits 1000 ms for the device to settle.
 // Sets PortHandle and returns it: the port, or INVALID_HANDLE_VALUE when it
 // could not be opened.
 HANDLE BringUpPort();
 
-// Closes the port once any pending write has been finished; prints the outcome.
+// Closes the port once any pending write has been finished; prints the
+// outcome. A port that never opened is not handed to the system and fails
+// with ERROR_INVALID_HANDLE.
 void ClosePort(HANDLE port);
 
 // Prints the calling thread's last error code and, for the codes it knows,

@@ -2,6 +2,7 @@
 
 #include "platform/trace.h"
 #include "port/port_io.h"
+#include "port/wait.h"
 
 unsigned char ReceiveBuffer[ReceiveBufferSize];
 std::uint32_t ReplyCount = 0;
@@ -18,7 +19,7 @@ void SendPaced(const unsigned char *bytes, const char *const *labels, std::size_
     for (std::size_t i = 0; i < count; ++i) {
         Trace("%s", labels[i]);
         WritePortBytes(&bytes[i], 1);
-        Sleep(i + 1 < count ? ByteGapMs : RequestGapMs);
+        WaitMs(i + 1 < count ? ByteGapMs : RequestGapMs);
     }
 }
 
@@ -26,7 +27,7 @@ void SendCommand(const char *label, const unsigned char *bytes, std::size_t coun
 {
     Trace("%s", label);
     WritePortBytes(bytes, count);
-    Sleep(RequestGapMs);
+    WaitMs(RequestGapMs);
 }
 
 void CollectReply(bool showCount)

@@ -15,26 +15,32 @@ bool WritePending = false;
 HANDLE PendingWritePort = INVALID_HANDLE_VALUE;
 
 // Waits up to boundMs for the operation on SharedOverlap to finish, cancels
-// it after that, and returns the bytes it transferred.
+// it after that, and returns the bytes it transferred. The record has no
+// event, so the port's handle is what signals completion; only one
+// operation is ever outstanding on it. (GetOverlappedResultEx would do this
+// in one call but does not exist before Windows 8.)
 DWORD CompleteOperation(HANDLE port, DWORD boundMs)
 {
     DWORD transferred = 0;
-    if (GetOverlappedResultEx(port, &SharedOverlap, &transferred, boundMs, FALSE)) {
-        return transferred;
-    }
-    DWORD error = GetLastError();
-    if (error == WAIT_TIMEOUT || error == ERROR_IO_INCOMPLETE) {
-        // A cancelled operation completes promptly; wait for that so that
-        // nothing is left running into our buffers.
-        (void)CancelIoEx(port, &SharedOverlap);
-        transferred = 0;
-        if (GetOverlappedResult(port, &SharedOverlap, &transferred, TRUE)) {
+    if (WaitForSingleObject(port, boundMs) == WAIT_OBJECT_0) {
+        if (GetOverlappedResult(port, &SharedOverlap, &transferred, FALSE)) {
             return transferred;
         }
-        error = GetLastError();
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_INCOMPLETE) {
+            // An aborted operation keeps what it transferred before it stopped.
+            return error == ERROR_OPERATION_ABORTED ? transferred : 0;
+        }
     }
-    // An aborted operation keeps what it transferred before it stopped.
-    return error == ERROR_OPERATION_ABORTED ? transferred : 0;
+    // Timed out, or the wait itself failed. A cancelled operation completes
+    // promptly; wait for that so that nothing is left running into our
+    // buffers.
+    (void)CancelIoEx(port, &SharedOverlap);
+    transferred = 0;
+    if (GetOverlappedResult(port, &SharedOverlap, &transferred, TRUE)) {
+        return transferred;
+    }
+    return GetLastError() == ERROR_OPERATION_ABORTED ? transferred : 0;
 }
 
 } // namespace

@@ -131,6 +131,7 @@ TEST_F(Pty, EveryCallOnTheInvalidHandleFailsWithInvalidHandle)
     DWORD errors = 0;
     unsigned char byte = 0;
     OVERLAPPED overlap = {};
+    COMMTIMEOUTS timeouts = {};
     const struct {
         const char *name;
         BOOL result;
@@ -143,6 +144,7 @@ TEST_F(Pty, EveryCallOnTheInvalidHandleFailsWithInvalidHandle)
         {"EscapeCommFunction", EscapeCommFunction(INVALID_HANDLE_VALUE, SETDTR)},
         {"ReadFile", ReadFile(INVALID_HANDLE_VALUE, &byte, 1, nullptr, &overlap)},
         {"WriteFile", WriteFile(INVALID_HANDLE_VALUE, &byte, 1, nullptr, &overlap)},
+        {"SetCommTimeouts", SetCommTimeouts(INVALID_HANDLE_VALUE, &timeouts)},
         {"CloseHandle", CloseHandle(INVALID_HANDLE_VALUE)},
     };
     for (const auto &call : calls) {
@@ -151,6 +153,8 @@ TEST_F(Pty, EveryCallOnTheInvalidHandleFailsWithInvalidHandle)
     // Each failing call sets the code; the last one must be the handle's.
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(ClearCommBreak(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
@@ -437,6 +441,21 @@ TEST(PosixSleep, NeverReturnsEarly)
             (after.tv_sec - before.tv_sec) * 1000000LL + (after.tv_nsec - before.tv_nsec) / 1000;
         EXPECT_GE(elapsedUs, static_cast<long long>(ms) * 1000);
     }
+}
+
+TEST(PosixPerformanceCounter, MeasuresSleepInItsOwnFrequency)
+{
+    LARGE_INTEGER frequency = {};
+    LARGE_INTEGER before = {};
+    LARGE_INTEGER after = {};
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    ASSERT_TRUE(QueryPerformanceCounter(&before));
+    Sleep(20);
+    ASSERT_TRUE(QueryPerformanceCounter(&after));
+    const double elapsedMs =
+        static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    EXPECT_GE(elapsedMs, 20.0);
+    EXPECT_LT(elapsedMs, 1000.0);
 }
 
 } // namespace

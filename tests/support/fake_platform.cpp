@@ -116,6 +116,41 @@ void Finish(DWORD status, std::size_t delivered)
     Outstanding.active = false;
 }
 
+// With the settings' fOutX on, a driver takes XON and XOFF out of what it
+// receives and holds its output from an XOFF to the next XON.
+void ActOnFlowControl()
+{
+    const DCB &settings = TheState.portSettings;
+    if (!TheState.actOnFlowControl || settings.fOutX == 0) {
+        return;
+    }
+    auto &incoming = TheState.incoming;
+    for (auto arrival = incoming.begin(); arrival != incoming.end() && arrival->first <= TheState.now;) {
+        if (arrival->second == static_cast<std::uint8_t>(settings.XoffChar)) {
+            TheState.outputHeld = true;
+            arrival = incoming.erase(arrival);
+        } else if (arrival->second == static_cast<std::uint8_t>(settings.XonChar)) {
+            TheState.outputHeld = false;
+            arrival = incoming.erase(arrival);
+        } else {
+            ++arrival;
+        }
+    }
+}
+
+// How many of count bytes reach the line before the write's total time-out
+// (none: all of them). At 9600 bit/s with 10 bits a byte, 0.96 bytes a ms.
+DWORD BytesBeforeWriteTimeout(DWORD count)
+{
+    const COMMTIMEOUTS &timeouts = TheState.portTimeouts;
+    const std::uint64_t totalMs =
+        std::uint64_t{timeouts.WriteTotalTimeoutMultiplier} * count + timeouts.WriteTotalTimeoutConstant;
+    if (totalMs == 0) {
+        return count;
+    }
+    return static_cast<DWORD>(std::min<std::uint64_t>(count, totalMs * 96 / 100));
+}
+
 Completion NextCompletion(std::deque<Completion> &queue)
 {
     if (queue.empty()) {
@@ -285,6 +320,7 @@ BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status)
     if (fake::Gone()) {
         return fake::Fail(ERROR_GEN_FAILURE);
     }
+    fake::ActOnFlowControl();
     if (errors != nullptr) {
         *errors = 0;
     }
@@ -315,6 +351,7 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
     if (fake::Gone()) {
         return fake::Fail(ERROR_HANDLE_EOF);
     }
+    fake::ActOnFlowControl();
     std::uint32_t limit = count;
     if (!TheState.readLimits.empty()) {
         limit = std::min(limit, TheState.readLimits.front());
@@ -350,20 +387,29 @@ BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAP
     if (fake::Gone()) {
         return fake::Fail(ERROR_GEN_FAILURE);
     }
+    fake::ActOnFlowControl();
     const auto *bytes = static_cast<const std::uint8_t *>(buffer);
-    fake::Bytes written(bytes, bytes + count);
-    TheState.writes.push_back({TheState.now, written});
     fake::Outstanding = fake::Operation{};
     fake::Outstanding.active = true;
     fake::Outstanding.overlap = overlapped;
     fake::Outstanding.source = bytes;
-    fake::Outstanding.bytes = written;
-    const fake::Completion how = fake::NextCompletion(TheState.writeCompletions);
-    if (TheState.device) {
-        TheState.device(written);
+    fake::Outstanding.bytes.assign(bytes, bytes + count);
+    fake::Completion how = fake::NextCompletion(TheState.writeCompletions);
+    if (TheState.outputHeld) {
+        how = {fake::Completion::Never, 0};
+    } else {
+        const fake::Bytes sent(bytes, bytes + fake::BytesBeforeWriteTimeout(count));
+        TheState.writes.push_back({TheState.now, sent});
+        if (TheState.device) {
+            TheState.device(sent);
+        }
+        if (sent.size() < count) {
+            how = fake::Completion{};
+            fake::Outstanding.bytes = sent;
+        }
     }
     if (how.kind == fake::Completion::AtOnce) {
-        fake::Finish(ERROR_SUCCESS, count);
+        fake::Finish(ERROR_SUCCESS, fake::Outstanding.bytes.size());
         return TRUE;
     }
     fake::Outstanding.never = how.kind == fake::Completion::Never;
@@ -371,30 +417,46 @@ BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAP
     return fake::Fail(ERROR_IO_PENDING);
 }
 
-BOOL GetOverlappedResultEx(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, DWORD milliseconds, BOOL alertable)
+namespace fake {
+namespace {
+
+// Waits up to milliseconds of virtual time for the outstanding operation;
+// true when it has completed by then (or none was outstanding).
+bool AwaitOutstanding(const OVERLAPPED *overlapped, DWORD milliseconds)
 {
-    fake::Record("GetOverlappedResultEx", {milliseconds, static_cast<std::uint64_t>(alertable)});
-    if (port != fake::TheHandle) {
-        return fake::Fail(ERROR_INVALID_HANDLE);
+    if (!Outstanding.active || Outstanding.overlap != overlapped) {
+        return true;
     }
-    if (fake::Outstanding.active && fake::Outstanding.overlap == overlapped) {
-        if (fake::Outstanding.never || fake::Outstanding.completesAt > TheState.now + milliseconds) {
-            TheState.now += milliseconds;
-            return fake::Fail(milliseconds == 0 ? ERROR_IO_INCOMPLETE : WAIT_TIMEOUT);
-        }
-        TheState.now = std::max(TheState.now, fake::Outstanding.completesAt);
-        fake::Finish(ERROR_SUCCESS, fake::Outstanding.bytes.size());
+    if (Outstanding.never || Outstanding.completesAt > TheState.now + milliseconds) {
+        TheState.now += milliseconds;
+        return false;
     }
-    *done = static_cast<DWORD>(overlapped->InternalHigh);
-    if (overlapped->Internal != ERROR_SUCCESS) {
-        return fake::Fail(static_cast<DWORD>(overlapped->Internal));
+    TheState.now = std::max(TheState.now, Outstanding.completesAt);
+    Finish(ERROR_SUCCESS, Outstanding.bytes.size());
+    return true;
+}
+
+} // namespace
+} // namespace fake
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    fake::Record("WaitForSingleObject", {milliseconds});
+    if (object != fake::TheHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
     }
-    return TRUE;
+    // The port's handle is signalled when its one operation completes.
+    const OVERLAPPED *operation = fake::Outstanding.active ? fake::Outstanding.overlap : nullptr;
+    return fake::AwaitOutstanding(operation, milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait)
 {
     fake::Record("GetOverlappedResult", {static_cast<std::uint64_t>(wait)});
+    if (port != fake::TheHandle) {
+        return fake::Fail(ERROR_INVALID_HANDLE);
+    }
     if (fake::Outstanding.active && fake::Outstanding.overlap == overlapped) {
         if (!wait) {
             return fake::Fail(ERROR_IO_INCOMPLETE);
@@ -404,8 +466,13 @@ BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, BOO
             TheState.violations.push_back({TheState.now, "waited without limit for an operation that never ends"});
             return fake::Fail(ERROR_GEN_FAILURE);
         }
+        (void)fake::AwaitOutstanding(overlapped, WaitWithoutLimit);
     }
-    return GetOverlappedResultEx(port, overlapped, done, WaitWithoutLimit, FALSE);
+    *done = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal != ERROR_SUCCESS) {
+        return fake::Fail(static_cast<DWORD>(overlapped->Internal));
+    }
+    return TRUE;
 }
 
 BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped)
@@ -428,13 +495,70 @@ BOOL CloseHandle(HANDLE port)
 {
     fake::Record("CloseHandle");
     fake::CheckRecordFree("CloseHandle");
+    // As on Windows: the invalid handle is the current process's
+    // pseudo-handle, and closing that succeeds and does nothing.
+    if (port == INVALID_HANDLE_VALUE) {
+        return TRUE;
+    }
     return fake::Outcome("CloseHandle", port);
+}
+
+BOOL SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts)
+{
+    fake::Record("SetCommTimeouts");
+    TheState.writtenTimeouts.push_back(*timeouts);
+    if (!fake::Outcome("SetCommTimeouts", port)) {
+        return FALSE;
+    }
+    TheState.portTimeouts = *timeouts;
+    return TRUE;
 }
 
 void Sleep(DWORD milliseconds)
 {
     fake::Record("Sleep", {milliseconds});
-    TheState.now += milliseconds;
+    std::int64_t us = std::int64_t{milliseconds} * 1000;
+    if (!TheState.sleepErrorsUs.empty()) {
+        us = std::max<std::int64_t>(0, us + TheState.sleepErrorsUs.front());
+        TheState.sleepErrorsUs.pop_front();
+    }
+    const std::uint64_t fine = TheState.nowUs + static_cast<std::uint64_t>(us);
+    TheState.now += fine / 1000;
+    TheState.nowUs = static_cast<std::uint32_t>(fine % 1000);
+}
+
+// Reading the clock changes nothing, so these calls are not recorded.
+BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency)
+{
+    frequency->QuadPart = TheState.counterFrequency;
+    return TheState.counterFrequency > 0 ? TRUE : FALSE;
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER *count)
+{
+    if (TheState.counterFrequency <= 0) {
+        count->QuadPart = 0;
+        return FALSE;
+    }
+    const std::int64_t us =
+        TheState.counterStopped ? 12345 : static_cast<std::int64_t>(TheState.now * 1000 + TheState.nowUs);
+    // Counts since an arbitrary origin, as on Windows.
+    count->QuadPart = 987654321 + us * TheState.counterFrequency / 1000000 * TheState.counterRatePercent / 100;
+    return TRUE;
+}
+
+MMRESULT timeBeginPeriod(UINT period)
+{
+    fake::Record("timeBeginPeriod", {period});
+    ++TheState.finePeriodsHeld;
+    return TIMERR_NOERROR;
+}
+
+MMRESULT timeEndPeriod(UINT period)
+{
+    fake::Record("timeEndPeriod", {period});
+    --TheState.finePeriodsHeld;
+    return TIMERR_NOERROR;
 }
 
 void PrepareConsole()

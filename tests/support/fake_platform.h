@@ -2,7 +2,10 @@
 // virtual clock. Every call is recorded with the virtual time it was made
 // at; results can be scripted to fail with a given error code; bytes the
 // device sends arrive at scripted virtual times; reads and writes can be
-// scripted to stay pending. Sleep advances the clock instead of waiting.
+// scripted to stay pending. Sleep advances the clock instead of waiting,
+// by exactly what was asked or by a scripted error, and the performance
+// counter reads the same clock. The port's inherited time-outs and, when a
+// test asks, its software flow control act on the line as a driver's do.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +65,30 @@ struct State {
 
     DCB portSettings{};
     std::vector<DCB> writtenSettings;
+    // The time-outs in force, as the last program left them until the
+    // program sets its own. A write whose total time-out ends before its
+    // bytes are on the line (at 9600 bit/s) delivers only those that are.
+    COMMTIMEOUTS portTimeouts{};
+    std::vector<COMMTIMEOUTS> writtenTimeouts;
+    // When set, the settings' fOutX acts: the XON and XOFF characters are
+    // taken out of the input, and after an XOFF every write stays pending
+    // (its bytes not sent) until it is cancelled.
+    bool actOnFlowControl = false;
+    bool outputHeld = false;
+
+    // The performance counter's counts per second; 0: the system has none.
+    std::int64_t counterFrequency = 10000000;
+    // When set, the counter stands still.
+    bool counterStopped = false;
+    // How fast the counter really counts, in percent of its frequency.
+    std::int64_t counterRatePercent = 100;
+    // The clock's microseconds past `now`; only sleeps that err move it.
+    std::uint32_t nowUs = 0;
+    // How much each coming Sleep overshoots (positive) or ends short
+    // (negative), in microseconds; unscripted sleeps are exact.
+    std::deque<std::int64_t> sleepErrorsUs;
+    // Timer resolution requests granted and not yet given back.
+    int finePeriodsHeld = 0;
 
     // Bytes the device sends: (arrival time, byte), in arrival order.
     std::deque<std::pair<std::uint64_t, std::uint8_t>> incoming;

@@ -53,10 +53,10 @@ TEST_F(BringUp, CallsEveryStepInOrderAndSettlesForOneSecond)
         }
         sequence.push_back(step);
     }
-    const std::vector<std::string> expected = {"CreateFileA",          "PurgeComm 15",   "ClearCommBreak",
-                                               "GetCommState",         "SetCommState",   "PurgeComm 5",
-                                               "ClearCommError",       "ClearCommError", "EscapeCommFunction 5",
-                                               "EscapeCommFunction 3", "Sleep 1000"};
+    const std::vector<std::string> expected = {"CreateFileA",          "PurgeComm 15",         "ClearCommBreak",
+                                               "GetCommState",         "SetCommState",         "SetCommTimeouts",
+                                               "PurgeComm 5",          "ClearCommError",       "ClearCommError",
+                                               "EscapeCommFunction 5", "EscapeCommFunction 3", "Sleep 1000"};
     EXPECT_EQ(sequence, expected);
     // Nothing is printed during the settle time, and bring-up ends with it.
     EXPECT_EQ(fake::Port().now, 1000u);
@@ -71,6 +71,7 @@ TEST_F(BringUp, AbsentPortPrintsEveryFailureAndTheErrorCode)
     EXPECT_EQ(fake::Output(), AbsentBringUp) << expected::FirstDifference(AbsentBringUp, fake::Output());
     ClosePort(port);
     EXPECT_EQ(fake::Output(), std::string(AbsentBringUp) + "(-) CloseHandle() failed\n");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     // Every step still ran, including the settle wait.
     EXPECT_EQ(fake::Port().now, 1000u);
 }
@@ -134,7 +135,7 @@ TEST_F(BringUp, ReportsTheLastErrorWithItsDescription)
     }
 }
 
-TEST_F(BringUp, WritesTheLineSettingsAndKeepsEveryOtherFieldAsRead)
+TEST_F(BringUp, WritesTheLineSettingsWithoutFlowControlAndKeepsEveryOtherFieldAsRead)
 {
     const DCB before = fake::Port().portSettings;
     (void)BringUpPort();
@@ -152,6 +153,10 @@ TEST_F(BringUp, WritesTheLineSettingsAndKeepsEveryOtherFieldAsRead)
     EXPECT_EQ(written.fNull, 0u);
     EXPECT_EQ(written.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
     EXPECT_EQ(written.fAbortOnError, 0u);
+    // The port inherited XON/XOFF both ways; neither survives.
+    ASSERT_TRUE(before.fOutX != 0 && before.fInX != 0);
+    EXPECT_EQ(written.fOutX, 0u);
+    EXPECT_EQ(written.fInX, 0u);
 
     EXPECT_EQ(written.DCBlength, before.DCBlength);
     EXPECT_EQ(written.fParity, before.fParity);
@@ -164,6 +169,13 @@ TEST_F(BringUp, WritesTheLineSettingsAndKeepsEveryOtherFieldAsRead)
     EXPECT_EQ(written.ErrorChar, before.ErrorChar);
     EXPECT_EQ(written.EofChar, before.EofChar);
     EXPECT_EQ(written.EvtChar, before.EvtChar);
+
+    // Reads return at once with what is waiting; writes are never cut short.
+    ASSERT_EQ(fake::Port().writtenTimeouts.size(), 1u);
+    const COMMTIMEOUTS &timeouts = fake::Port().writtenTimeouts[0];
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier + timeouts.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier + timeouts.WriteTotalTimeoutConstant, 0u);
 }
 
 TEST_F(BringUp, WritesASoundRecordWhenTheSettingsCouldNotBeRead)
@@ -210,7 +222,8 @@ TEST_F(BringUp, ProgramExitsWithZeroAndWaitsForAKeyWhateverFails)
         EXPECT_EQ(RunProgram(), 0);
         EXPECT_TRUE(fake::Port().consolePrepared);
         EXPECT_EQ(fake::Port().keyWaits, 1);
-        EXPECT_EQ(fake::CallsTo("CloseHandle").size(), 1u);
+        // A port that never opened is not closed.
+        EXPECT_EQ(fake::CallsTo("CloseHandle").size(), call == std::string("CreateFileA") ? 0u : 1u);
         // The key wait comes after the release line.
         EXPECT_EQ(fake::Port().calls.back().name, "WaitForKey");
         const std::string output = fake::Output();

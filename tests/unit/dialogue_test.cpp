@@ -137,6 +137,30 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     EXPECT_EQ(fake::Port().now, 144150u + SettleMs);
 }
 
+TEST_F(Dialogue, InheritedSoftwareFlowControlAndWriteTimeOutsLeaveTheTraceIntact)
+{
+    // The last program left XON/XOFF on and a write time-out too short for
+    // a byte at 9600 bit/s; block 0 carries XON, then XOFF.
+    fake::Port().actOnFlowControl = true;
+    fake::Port().portSettings.XonChar = 0x11;
+    fake::Port().portSettings.XoffChar = 0x13;
+    fake::Port().portTimeouts.WriteTotalTimeoutConstant = 1;
+    std::vector<Bytes> answers = TalkingDeviceAnswers(false);
+    answers.at(5).insert(answers[5].begin(), {0x00, 0xFF, 0x06, 0x11, 0x13});
+    ScriptedDevice device(answers);
+    Attach(device);
+    (void)RunProgram();
+
+    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(device.answers)) +
+                expected::ReleasedLine);
+    const auto &writes = fake::Port().writes;
+    EXPECT_EQ(std::accumulate(writes.begin(), writes.end(), std::size_t{0},
+                              [](std::size_t sum, const fake::Write &write) { return sum + write.bytes.size(); }),
+              526u);
+    EXPECT_EQ(fake::Port().portSettings.fOutX, 0u);
+    EXPECT_EQ(fake::Port().portSettings.fInX, 0u);
+}
+
 TEST_F(Dialogue, CountsCountLinesAndDumps)
 {
     ScriptedDevice device(TalkingDeviceAnswers(false));

@@ -8,6 +8,10 @@
 #                        --work DIR [--wine PATH] [--wineserver PATH]
 #                        [-- DEVICE_OPTIONS...]
 #
+# With --absent among the device options there is no port at all: the
+# Windows build then runs without devsim (which would leave Wine no /dev),
+# in a private mount namespace whose /dev holds only the nodes Wine needs.
+#
 # DIR is emptied first; it keeps the traces and devsim's event logs for a
 # failure to be looked into. The Wine prefix inside it is always removed at
 # the end: while Wine runs, its port links may name /dev/ttyS0, which only
@@ -94,12 +98,42 @@ run_side() {
     echo "$started $(date +%s.%N)" | awk '{ printf "%.1f\n", $2 - $1 }' >"$work/$name.seconds"
 }
 
+# Run as bash -c SCRIPT no-ports WINESERVER COMMAND...: runs COMMAND where
+# no serial port exists and the machine's own are out of reach; the prefix's
+# wineserver, started in there, is stopped in there.
+# shellcheck disable=SC2016
+noPortsScript='
+    set -e
+    dev=$(mktemp -d)
+    mount -t tmpfs comtrace-no-ports "$dev"
+    for node in null zero full random urandom tty ptmx; do
+        touch "$dev/$node"
+        mount --bind "/dev/$node" "$dev/$node"
+    done
+    mkdir "$dev/pts" "$dev/shm"
+    mount --bind /dev/pts "$dev/pts"
+    mount --bind /dev/shm "$dev/shm"
+    mount --bind "$dev" /dev
+    set +e
+    "${@:2}"
+    status=$?
+    "$1" -k >/dev/null 2>&1
+    exit $status'
+
+windowsSide=("$devsim" --log "$work/wine-device.log" --wine-prefix "$prefix" "${deviceOptions[@]}" --)
+expectedFirst="(+) COM1 initialized"
+expectedLast="(+) CloseHandle ok "
+if [[ " ${deviceOptions[*]} " == *" --absent "* ]]; then
+    windowsSide=(unshare --mount --propagation private bash -c "$noPortsScript" no-ports "$wineserver")
+    expectedFirst="(-) COM1 initialization failed"
+    expectedLast="(-) CloseHandle() failed"
+fi
+
 run_side linux "$devsim" --log "$work/linux-device.log" "${deviceOptions[@]}" -- "$comtrace" &
 pids+=($!)
 run_side wine env -u DISPLAY -u WAYLAND_DISPLAY \
     WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
-    "$devsim" --log "$work/wine-device.log" --wine-prefix "$prefix" "${deviceOptions[@]}" \
-    -- "$wine" "$comtraceExe" &
+    "${windowsSide[@]}" "$wine" "$comtraceExe" &
 pids+=($!)
 wait "${pids[@]}"
 pids=()
@@ -122,11 +156,12 @@ for side in linux wine; do
 done
 
 # The reference must be a whole dialogue, or two runs that failed alike
-# would agree: the port opened, every request went out, the port closed.
+# would agree: the port opened (or, with no port, failed to), every request
+# went out, the port closed (or failed to).
 firstLine=$(head -n 1 "$work/linux.out")
 lastLine=$(tail -n 1 "$work/linux.out")
 requests=$(grep -c '^send \[' "$work/linux.out")
-if [ "$firstLine" != "(+) COM1 initialized" ] || [ "$lastLine" != "(+) CloseHandle ok " ] || [ "$requests" != 262 ]; then
+if [ "$firstLine" != "$expectedFirst" ] || [ "$lastLine" != "$expectedLast" ] || [ "$requests" != 262 ]; then
     fail "the Linux run did not hold a whole dialogue (first line '$firstLine', last line '$lastLine', $requests requests)"
 fi
 

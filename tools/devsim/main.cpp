@@ -141,7 +141,11 @@ std::string OpenLine(const devsim::Options &options, devsim::PtyLink &link, int 
         return devsim::ListenOnSocket(options.socketPath, listener);
     }
     if (!options.absent) {
-        return devsim::OpenPtyLink(!options.winePrefix.empty(), link);
+        const std::string ptyProblem = devsim::OpenPtyLink(!options.winePrefix.empty(), link);
+        if (!ptyProblem.empty() || !options.xonXoff) {
+            return ptyProblem;
+        }
+        return devsim::TurnOnSoftwareFlowControl(link);
     }
     return std::string();
 }

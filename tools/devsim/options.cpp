@@ -146,6 +146,9 @@ std::string ApplyOption(OptionReader &reader, Options &options)
     } else if (name == "--vanish-after") {
         problem = reader.TakeNumber(0, BlockCount - 1, number);
         options.vanishAfter = static_cast<unsigned>(number);
+    } else if (name == "--xon-xoff") {
+        problem = reader.NoValue();
+        options.xonXoff = true;
     } else if (name == "--wine-prefix") {
         problem = reader.TakeValue(options.winePrefix);
         options.winePrefix = MakeAbsolute(options.winePrefix);
@@ -211,8 +214,11 @@ std::string ParseOptions(const std::vector<std::string> &arguments, Options &opt
     if (options.absent && !options.winePrefix.empty()) {
         return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
     }
-    if (!options.socketPath.empty() && (options.absent || !options.winePrefix.empty())) {
-        return "--socket cannot be combined with --absent or --wine-prefix: it replaces the pty";
+    if (!options.socketPath.empty() && (options.absent || !options.winePrefix.empty() || options.xonXoff)) {
+        return "--socket cannot be combined with --absent, --wine-prefix or --xon-xoff: it replaces the pty";
+    }
+    if (options.absent && options.xonXoff) {
+        return "--absent and --xon-xoff cannot be combined: there is no line";
     }
     if (!options.replayPath.empty()) {
         return CheckReplayCombination(options);
@@ -264,6 +270,7 @@ const char *UsageText()
            "                      listens on at PATH before starting COMMAND (which\n"
            "                      connects to it once, e.g. QEMU's -chardev socket);\n"
            "                      no pty, no mount namespace, no flush events\n"
+           "  --xon-xoff          the line starts with XON/XOFF flow control on both ways\n"
            "  --help              show this text\n"
            "  --version           show devsim's version\n"
            "\n"

@@ -19,6 +19,7 @@ struct Options {
     std::optional<unsigned> vanishAfter; // --vanish-after
     std::string winePrefix;              // --wine-prefix, made absolute
     std::string socketPath;              // --socket
+    bool xonXoff = false;                // --xon-xoff
     bool help = false;                   // --help
     bool version = false;                // --version
     std::vector<std::string> command;    // COMMAND and its arguments

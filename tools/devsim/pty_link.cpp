@@ -202,4 +202,17 @@ Packet DecodePacket(const std::uint8_t *buffer, std::size_t length)
     return packet;
 }
 
+std::string TurnOnSoftwareFlowControl(const PtyLink &link)
+{
+    termios settings{};
+    if (tcgetattr(link.slave, &settings) != 0) {
+        return Failure("cannot read the pty's terminal settings");
+    }
+    settings.c_iflag |= IXON | IXOFF;
+    if (tcsetattr(link.slave, TCSANOW, &settings) != 0) {
+        return Failure("cannot turn on the pty's software flow control");
+    }
+    return std::string();
+}
+
 } // namespace devsim

@@ -35,6 +35,11 @@ std::string OpenPtyLink(bool raw, PtyLink &link);
 // empty string and the holder's pid, else what failed.
 std::string HoldControllingTerminal(const PtyLink &link, pid_t &holder);
 
+// Turns software flow control on both ways (IXON and IXOFF) on the slave,
+// as an earlier program may leave a serial port. Returns an empty string on
+// success, else what failed.
+std::string TurnOnSoftwareFlowControl(const PtyLink &link);
+
 // Ends the holder started by HoldControllingTerminal and reaps it.
 void ReleaseControllingTerminal(pid_t holder);
 

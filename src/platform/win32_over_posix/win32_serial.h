@@ -5,14 +5,15 @@
 // names only as /dev/ttyS<n-1> (any other name is a path), 5 to 8 data bits
 // with none, odd or even parity, SETDTR and SETRTS alone among the escape
 // functions. A port presents the line settings it was left with, software
-// flow control included, as a Windows port does. Left out: every other
-// kernel32 call, the \\.\COMn form of port names, CreateFileA's access,
-// sharing and creation arguments (a port is always opened for reading and
-// writing, exclusively), mark and space parity, setting a break, the
-// XON/XOFF and line-lowering escapes, line-error reporting (the error word
-// of ClearCommError is always 0), time-outs (reads take what is waiting,
-// writes hand their bytes over), events, and waiting on handles (nothing is
-// ever left pending).
+// flow control included, as a Windows port does. Time-outs are accepted but
+// not applied: reads take what is waiting and writes hand their bytes over,
+// which is what the program asks of them. The timer resolution calls change
+// nothing: Sleep is exact here. Left out: every other kernel32 call, the
+// \\.\COMn form of port names, CreateFileA's access, sharing and creation
+// arguments (a port is always opened for reading and writing, exclusively),
+// mark and space parity, setting a break, the XON/XOFF and line-lowering
+// escapes, line-error reporting (the error word of ClearCommError is always
+// 0), events, and waits on anything but an open port.
 #ifndef COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
 #define COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_H
 
@@ -171,8 +172,6 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
 BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 // Gives the outcome of an operation started with this overlap record.
 BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait);
-// As GetOverlappedResult, waiting at most the given time for completion.
-BOOL GetOverlappedResultEx(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, DWORD milliseconds, BOOL alertable);
 // Cancels an operation still pending on the record; FALSE (1168) when none is.
 BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped);
 // Releases the port and its lock.
@@ -182,5 +181,41 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 // Suspends the thread for at least the given time, on the monotonic clock.
 void Sleep(DWORD milliseconds);
+
+// Time-outs, timing and waiting on the port.
+
+#define MAXDWORD 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define TIMERR_NOERROR 0u
+
+typedef unsigned int UINT;
+typedef UINT MMRESULT;
+
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+
+typedef union _LARGE_INTEGER {
+    std::int64_t QuadPart;
+} LARGE_INTEGER;
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+
+// Keeps the port's time-outs; FALSE (6) on a handle that is not an open port.
+BOOL SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
+// The monotonic clock in nanoseconds: a frequency of 10^9 counts per second.
+BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency);
+BOOL QueryPerformanceCounter(LARGE_INTEGER *count);
+// An open port is always signalled (nothing is ever left pending);
+// WAIT_FAILED (6) for anything else.
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+// Accepted and ignored.
+MMRESULT timeBeginPeriod(UINT period);
+MMRESULT timeEndPeriod(UINT period);
 
 #endif

@@ -17,7 +17,7 @@ TEST(DevsimOptions, EveryOptionReachesItsSetting)
     Options options;
     ASSERT_EQ(ParseOptions({"--log", "run.log", "--silent", "--answer-acks", "--long-text", "--image=img.bin",
                             "--big-reply", "5000", "--split-delay=800", "--vanish-after", "127",
-                            "--wine-prefix=/tmp/pfx", "--", "wine", "comtrace.exe"},
+                            "--wine-prefix=/tmp/pfx", "--xon-xoff", "--", "wine", "comtrace.exe"},
                            options),
               "");
     EXPECT_EQ(options.logPath, "run.log");
@@ -27,6 +27,7 @@ TEST(DevsimOptions, EveryOptionReachesItsSetting)
     EXPECT_EQ(options.device.splitDelayMs, std::optional<unsigned>(800));
     EXPECT_EQ(options.vanishAfter, std::optional<unsigned>(127));
     EXPECT_EQ(options.winePrefix, "/tmp/pfx");
+    EXPECT_TRUE(options.xonXoff);
     EXPECT_EQ(options.command, (std::vector<std::string>{"wine", "comtrace.exe"}));
 
     Options relative;
@@ -66,6 +67,8 @@ TEST(DevsimOptions, MistakesAreNamed)
         {{"--vanish-after", "128", "--", "x"}, "from 0 to 127"},
         {{"--silent", "--"}, "no COMMAND"},
         {{"--absent", "--wine-prefix", "/tmp/p", "--", "wine", "x"}, "cannot be combined"},
+        {{"--absent", "--xon-xoff", "--", "x"}, "there is no line"},
+        {{"--socket", "/tmp/s", "--xon-xoff", "--", "x"}, "it replaces the pty"},
     };
     for (const auto &[arguments, mentions] : cases) {
         Options options;
