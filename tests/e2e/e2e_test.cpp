@@ -15,10 +15,13 @@
 
 #include "devsim/device.h"
 #include "expected_trace.h"
+#include "text_files.h"
 
 namespace {
 
 using expected::Bytes;
+using support::Lines;
+using support::Slurp;
 
 struct RunResult {
     int status = -1;
@@ -31,24 +34,6 @@ std::string TempPath(const std::string &name)
 {
     const char *dir = std::getenv("TMPDIR");
     return std::string(dir != nullptr ? dir : "/tmp") + "/comtrace-e2e-" + std::to_string(getpid()) + "-" + name;
-}
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // Runs comtrace under devsim with the given device options, standard input

@@ -20,10 +20,13 @@
 
 #include "devsim/device.h"
 #include "expected_trace.h"
+#include "text_files.h"
 
 namespace {
 
 using expected::Bytes;
+using support::Lines;
+using support::Slurp;
 
 // The dialogue alone takes 145 s; boot, bring-up and the end add a few.
 constexpr long DialogueSpanMs = 140000;
@@ -34,27 +37,6 @@ constexpr long DialogueSpanMs = 140000;
 constexpr double NominalSpanMs = 143650.0;
 constexpr double SpanJitterMs = 5.0;
 constexpr double SpanOverheadMax = 0.03;
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 // The last lines of a text, to show why a run failed.
 std::string Tail(const std::string &text, std::size_t count = 15)
