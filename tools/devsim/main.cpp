@@ -20,8 +20,8 @@
 #include "options.h"
 #include "pty_link.h"
 #include "sandbox.h"
-#include "trace_reader.h"
 #include "socket_link.h"
+#include "trace_reader.h"
 #include "wine_prefix.h"
 
 namespace {
@@ -141,7 +141,7 @@ std::string OpenLine(const devsim::Options &options, devsim::PtyLink &link, int 
         return devsim::ListenOnSocket(options.socketPath, listener);
     }
     if (!options.absent) {
-        const std::string ptyProblem = devsim::OpenPtyLink(!options.winePrefix.empty(), link);
+        std::string ptyProblem = devsim::OpenPtyLink(!options.winePrefix.empty(), link);
         if (!ptyProblem.empty() || !options.xonXoff) {
             return ptyProblem;
         }
