@@ -21,8 +21,6 @@ $sudo apt-get install -y -qq --no-install-recommends \
     git dpkg-dev lintian mandoc man-db zip unzip qemu-system-x86 busybox-static >/dev/null
 
 jobs=$(nproc)
-# devsim's own Wine check makes a prefix; it takes a few seconds.
-export DEVSIM_TEST_WINE=1
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 # The QEMU runs' kernel download and static build, done now so that they
