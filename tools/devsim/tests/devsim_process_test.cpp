@@ -212,7 +212,10 @@ TEST_F(DevsimProcess, StandInAnswersTheHandshakeAndLogsEveryByte)
         EXPECT_LE(lines[i - 1].time, lines[i].time) << "line " << i + 2;
     }
     ASSERT_GE(lines.size(), 9u);
-    EXPECT_LT(lines[8].time - lines[7].time, 50000) << "the ACK took longer than 50 ms";
+    // The program collects the answer 500 ms after the request; a device
+    // that answered near that would lose bytes to it. The margin allows for
+    // a busy machine.
+    EXPECT_LT(lines[8].time - lines[7].time, 250000) << "the ACK took longer than 250 ms";
 
     // The bind mount must not have leaked out of devsim's namespace.
     EXPECT_EQ(Slurp("/proc/self/mountinfo").find(" /dev/ttyS0 "), std::string::npos);
