@@ -265,6 +265,11 @@ TEST_F(Pty, SettingsThatCannotBeRepresentedAreRefused)
     settings.ByteSize = 9;
     EXPECT_FALSE(SetCommState(port, &settings));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // One and a half stop bits would otherwise come out as two.
+    settings = good;
+    settings.StopBits = ONE5STOPBITS;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     // A pty carries eight bits without parity only; settings that do not
     // take effect are not reported as applied.
     settings = good;

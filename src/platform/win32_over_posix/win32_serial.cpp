@@ -378,7 +378,7 @@ BOOL SetCommState(HANDLE port, LPDCB settings)
     }
     speed_t speed = B0;
     if (!SpeedFor(settings->BaudRate, speed) || settings->ByteSize < 5 || settings->ByteSize > 8 ||
-        settings->Parity > EVENPARITY || settings->StopBits > TWOSTOPBITS ||
+        settings->Parity > EVENPARITY || (settings->StopBits != ONESTOPBIT && settings->StopBits != TWOSTOPBITS) ||
         (settings->fOutX != 0 || settings->fInX != 0 ? settings->XonChar == settings->XoffChar : false)) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
@@ -427,7 +427,7 @@ BOOL SetCommState(HANDLE port, LPDCB settings)
     default:
         break;
     }
-    if (settings->StopBits != ONESTOPBIT) {
+    if (settings->StopBits == TWOSTOPBITS) {
         line.c_cflag |= CSTOPB;
     }
     if (settings->fOutxCtsFlow != 0 || settings->fRtsControl == RTS_CONTROL_HANDSHAKE) {

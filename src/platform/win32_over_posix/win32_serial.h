@@ -3,8 +3,9 @@
 // The same names, types, constants and semantics as <windows.h>, for the
 // calls comtrace makes and nothing more: one port open at a time, "COMn"
 // names only as /dev/ttyS<n-1> (any other name is a path), 5 to 8 data bits
-// with none, odd or even parity, SETDTR and SETRTS alone among the escape
-// functions. A port presents the line settings it was left with, software
+// with none, odd or even parity and one or two stop bits (termios has no
+// one and a half), SETDTR and SETRTS alone among the escape functions.
+// A port presents the line settings it was left with, software
 // flow control included, as a Windows port does. Time-outs are accepted but
 // not applied: reads take what is waiting and writes hand their bytes over,
 // which is what the program asks of them. The timer resolution calls change
