@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace devsim {
@@ -19,6 +20,18 @@ namespace {
 
 constexpr std::size_t OutputMax = 16384;
 
+// How long the wineserver that devsim starts for the command outlives its
+// last program: the command must join that session, whose port links are
+// known to be in place, and cannot start a new one of its own.
+constexpr int SessionHoldSeconds = 60;
+
+// How long the session may take to build its port links. Wine's service
+// manager lets a new session's programs run once the device manager has
+// reported that it is starting, so on a loaded machine the links can come
+// after a program's first instructions.
+constexpr long PortLinkWaitMs = 240000;
+constexpr long PortLinkPollMs = 20;
+
 struct ProgramResult {
     int status = -1;    // wait status, -1 when it could not be started
     std::string output; // stdout and stderr together, at most OutputMax bytes
@@ -26,12 +39,25 @@ struct ProgramResult {
 
 // Runs argv to completion with stdin from /dev/null and its output
 // captured, so Wine's chatter stays out of the command's output streams.
-// extraEnv entries (NAME=VALUE) are added for that program only.
-ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv)
+// extraEnv entries (NAME=VALUE) are added for that program only. A program
+// that leaves a process behind, such as a wineserver or the services of a
+// session, must run with captured false: its output then goes to
+// /dev/null, since what is left behind would hold the pipe open.
+ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv,
+                         bool captured = true)
 {
     ProgramResult result;
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    if (!captured) {
+        pipeFds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        pipeFds[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (pipeFds[0] < 0 || pipeFds[1] < 0) {
+            result.output = std::string("cannot open /dev/null: ") + std::strerror(errno);
+            close(pipeFds[0]);
+            close(pipeFds[1]);
+            return result;
+        }
+    } else if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         result.output = std::string("cannot create a pipe: ") + std::strerror(errno);
         return result;
     }
@@ -123,6 +149,32 @@ bool IsPortLinkName(const char *name)
     return true;
 }
 
+long long NowMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until link is a symbolic link to target; false after PortLinkWaitMs.
+bool WaitForLink(const std::string &link, const std::string &target)
+{
+    const long long deadline = NowMs() + PortLinkWaitMs;
+    for (;;) {
+        char found[PATH_MAX];
+        const ssize_t length = readlink(link.c_str(), found, sizeof found - 1);
+        if (length >= 0 && target.compare(0, std::string::npos, found, static_cast<std::size_t>(length)) == 0) {
+            return true;
+        }
+        if (NowMs() >= deadline) {
+            return false;
+        }
+        timespec pause{0, PortLinkPollMs * 1000000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+}
+
 } // namespace
 
 std::string RemoveSerialPortLinks(const std::string &dosdevices, std::vector<std::string> &removed)
@@ -183,7 +235,34 @@ std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyP
     }
 
     std::vector<std::string> removed;
-    return RemoveSerialPortLinks(prefix + "/dosdevices", removed);
+    std::string problem = RemoveSerialPortLinks(prefix + "/dosdevices", removed);
+    if (!problem.empty()) {
+        return problem;
+    }
+    // A com1 link left by an earlier run may name another pty; only the new
+    // session's own link proves that its device manager has run.
+    const std::string comOne = prefix + "/dosdevices/com1";
+    if (unlink(comOne.c_str()) != 0 && errno != ENOENT) {
+        return "cannot remove " + comOne + ": " + std::strerror(errno);
+    }
+
+    // The new session is started here and held open for the command, which
+    // then finds COM1 in place from its first instruction on. A program that
+    // starts a session itself may run before the device manager has made the
+    // links, and its COM1 then does not exist.
+    ProgramResult held = RunProgram({"wineserver", "-p" + std::to_string(SessionHoldSeconds)}, {}, false);
+    if (!Succeeded(held)) {
+        return DescribeFailure("starting a Wine session for the command", held);
+    }
+    ProgramResult booted = RunProgram({"wine", "reg", "query", "HKLM\\Software\\Wine\\Ports", "/v", "COM1"}, {}, false);
+    if (!Succeeded(booted)) {
+        return DescribeFailure("reading COM1 back in the new Wine session", booted);
+    }
+    if (!WaitForLink(comOne, ptyPath)) {
+        return "the Wine session did not link " + comOne + " to " + ptyPath + " within " +
+               std::to_string(PortLinkWaitMs / 1000) + " s";
+    }
+    return std::string();
 }
 
 std::string FinishWineRun(const std::string &prefix)

@@ -14,11 +14,13 @@ namespace devsim {
 // Runs inside the command's namespace before the command. Sets WINEPREFIX
 // (and, unless already set, WINEDEBUG=-all and WINEDLLOVERRIDES that skip
 // the Mono and Gecko installers), records COM1 = ptyPath in the prefix's
-// registry with "wine reg add", waits for that Wine session to end so the
-// command's own start rebuilds the port links from the new value, and
-// removes the prefix's com links that lead to /dev/ttyS*. Creates the
-// prefix when it does not exist yet, which takes a while. Returns an empty
-// string on success, else what failed (with Wine's output).
+// registry with "wine reg add", waits for that Wine session to end, and
+// removes the prefix's com links that lead to /dev/ttyS* and its com1
+// link. Then starts a new session, which builds the port links from the
+// new value, waits until com1 leads to ptyPath, and leaves that session
+// running for the command to join. Creates the prefix when it does not
+// exist yet, which takes a while. Returns an empty string on success, else
+// what failed (with Wine's output where it was kept).
 std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyPath);
 
 // Removes the entries named comN in the directory dosdevices that are

@@ -553,14 +553,19 @@ TEST_F(DevsimProcess, WinePrefixPointsComOneAtThePty)
         GTEST_SKIP() << "set DEVSIM_TEST_WINE=1 to run";
     }
     const std::string prefix = ::testing::TempDir() + "devsim_wine_" + std::to_string(getpid());
-    const Outcome run =
-        RunDevsim({"--wine-prefix", prefix, "--", "wine", "cmd", "/c", "echo", "hi"}, 0, WinePrefixTimeoutMs);
+    // COM1 must lead to the pty before the command's first instruction: a
+    // program that opens it at once finds it, however slowly the session's
+    // device manager came up.
+    const Outcome run = RunDevsim(
+        {"--wine-prefix", prefix, "--", "sh", "-c", "readlink \"$WINEPREFIX/dosdevices/com1\" && wine cmd /c echo hi"},
+        0, WinePrefixTimeoutMs);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("hi"), std::string::npos) << run.out;
 
     char target[256] = {};
     ASSERT_GT(readlink((prefix + "/dosdevices/com1").c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(std::string(target).compare(0, 9, "/dev/pts/"), 0) << target;
+    EXPECT_EQ(run.out.compare(0, std::strlen(target) + 1, std::string(target) + "\n"), 0) << run.out;
     const std::string contents = Slurp(prefix + "/system.reg");
     EXPECT_NE(contents.find("\"COM1\"=\"" + std::string(target) + "\""), std::string::npos);
     std::error_code removal;
