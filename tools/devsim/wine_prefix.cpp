@@ -1,9 +1,12 @@
 #include "wine_prefix.h"
 
+#include "event_log.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -149,24 +152,17 @@ bool IsPortLinkName(const char *name)
     return true;
 }
 
-long long NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Waits until link is a symbolic link to target; false after PortLinkWaitMs.
 bool WaitForLink(const std::string &link, const std::string &target)
 {
-    const long long deadline = NowMs() + PortLinkWaitMs;
+    const std::int64_t deadlineUs = MonotonicUs() + std::int64_t{PortLinkWaitMs} * 1000;
     for (;;) {
         char found[PATH_MAX];
         const ssize_t length = readlink(link.c_str(), found, sizeof found - 1);
         if (length >= 0 && target.compare(0, std::string::npos, found, static_cast<std::size_t>(length)) == 0) {
             return true;
         }
-        if (NowMs() >= deadline) {
+        if (MonotonicUs() >= deadlineUs) {
             return false;
         }
         timespec pause{0, PortLinkPollMs * 1000000};
