@@ -197,9 +197,12 @@ TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
     ASSERT_GE(lastFlush, 0) << "no purge seen by the device";
     ASSERT_GE(firstByte, 0);
     // The device stamps each event when it reads it, and on a busy machine it
-    // may notice the purge a few milliseconds late; the exact 1000 ms wait is
-    // checked on the virtual clock.
-    constexpr double DeviceTimestampJitterMs = 5.0;
+    // may notice the purge late (7 ms was seen beside the suite's QEMU and
+    // Wine jobs); the exact 1000 ms wait is checked on the virtual clock, and
+    // the real sleep's never returning early on the platform tests. This run
+    // shows that the settle is in its place: a missing or shortened one, or
+    // a doubled one, is still far outside.
+    constexpr double DeviceTimestampJitterMs = 50.0;
     const double settleMs = static_cast<double>(firstByte - lastFlush) / 1000.0;
     EXPECT_GE(settleMs, 1000.0 - DeviceTimestampJitterMs);
     EXPECT_LT(settleMs, 1100.0);
