@@ -53,11 +53,14 @@ ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector
     int pipeFds[2];
     if (!captured) {
         pipeFds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (pipeFds[0] < 0) {
+            result.output = std::string("cannot open /dev/null: ") + std::strerror(errno);
+            return result;
+        }
         pipeFds[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (pipeFds[0] < 0 || pipeFds[1] < 0) {
+        if (pipeFds[1] < 0) {
             result.output = std::string("cannot open /dev/null: ") + std::strerror(errno);
             close(pipeFds[0]);
-            close(pipeFds[1]);
             return result;
         }
     } else if (pipe2(pipeFds, O_CLOEXEC) != 0) {
