@@ -1,6 +1,6 @@
 #include "device_loop.h"
 
-#include "socket_link.h"
+#include "monotonic_clock.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,12 +31,10 @@ struct Scheduled {
     Bytes bytes;
 };
 
-class DeviceSide {
+class DeviceLoop {
 public:
-    DeviceSide(const LoopSettings &settings, Device &device, EventLog &log)
-        : settings_(settings), device_(device), log_(log),
-          lineOpen_(settings.link != nullptr && settings.link->master >= 0),
-          lineFd_(lineOpen_ ? settings.link->master : -1), awaitingPeer_(settings.listener >= 0)
+    DeviceLoop(const LoopSettings &settings, Link &link, Device &device, EventLog &log)
+        : settings_(settings), link_(link), device_(device), log_(log)
     {
     }
 
@@ -45,7 +43,7 @@ public:
 private:
     bool WaitForEvents();
     void ReadFromProgram(bool answer);
-    void LineFailed(ssize_t got, std::int64_t now);
+    void LineFailed(long got, std::int64_t now);
     void Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer);
     void Schedule(std::int64_t due, const Bytes &bytes);
     void ReleaseDue(std::int64_t now);
@@ -54,17 +52,12 @@ private:
     void HangUpWhenReplyTaken();
     void HangUp(std::int64_t time);
     void HandleSignals();
-    void AcceptPeer();
-    long WriteLine(const std::uint8_t *data, std::size_t size) const;
-    void CloseLine();
     int Abandon(const char *what) const;
 
     const LoopSettings &settings_;
+    Link &link_;
     Device &device_;
     EventLog &log_;
-    bool lineOpen_;
-    int lineFd_;                      // the pty master or the accepted connection
-    bool awaitingPeer_;               // --socket: no connection accepted yet
     std::deque<Scheduled> scheduled_; // ordered by due time
     Bytes outgoing_;                  // released, not yet written
     std::size_t outgoingSent_ = 0;    // how much of outgoing_ is written
@@ -74,7 +67,7 @@ private:
     int childStatus_ = 0;
 };
 
-int DeviceSide::Run()
+int DeviceLoop::Run()
 {
     while (!childDone_) {
         ReleaseDue(MonotonicUs());
@@ -86,31 +79,31 @@ int DeviceSide::Run()
     }
     // Whatever the program wrote just before it ended still counts for
     // the dialogue; nobody is left to answer.
-    if (awaitingPeer_) {
-        AcceptPeer();
+    if (link_.AwaitsPeer()) {
+        link_.AcceptPeer();
     }
-    if (lineOpen_) {
+    if (link_.IsOpen()) {
         ReadFromProgram(false);
     }
     log_.RecordNumber(MonotonicUs(), "exit", CommandExitStatus(childStatus_));
     return childStatus_;
 }
 
-// Sleeps in ppoll until the program writes, the pty takes more output, a
+// Sleeps in ppoll until the program writes, the line takes more output, a
 // signal comes or the next scheduled reply is due; handles what woke it.
-bool DeviceSide::WaitForEvents()
+bool DeviceLoop::WaitForEvents()
 {
     pollfd fds[2] = {{settings_.signalFd, POLLIN, 0}, {-1, 0, 0}};
     nfds_t count = 1;
-    if (lineOpen_) {
+    if (link_.IsOpen()) {
         short events = POLLIN | POLLPRI;
         if (outgoingSent_ < outgoing_.size()) {
             events |= POLLOUT;
         }
-        fds[1] = pollfd{lineFd_, events, 0};
+        fds[1] = pollfd{link_.Descriptor(), events, 0};
         count = 2;
-    } else if (awaitingPeer_) {
-        fds[1] = pollfd{settings_.listener, POLLIN, 0};
+    } else if (link_.AwaitsPeer()) {
+        fds[1] = pollfd{link_.Descriptor(), POLLIN, 0};
         count = 2;
     }
 
@@ -131,20 +124,21 @@ bool DeviceSide::WaitForEvents()
         HandleSignals();
     }
     if (count == 2 && (fds[1].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR))) {
-        if (lineOpen_) {
+        if (link_.IsOpen()) {
             ReadFromProgram(true);
         } else {
-            AcceptPeer();
+            link_.AcceptPeer();
         }
     }
     return true;
 }
 
-void DeviceSide::ReadFromProgram(bool answer)
+void DeviceLoop::ReadFromProgram(bool answer)
 {
     std::uint8_t buffer[ReadBufferSize];
-    while (lineOpen_) {
-        const ssize_t got = read(lineFd_, buffer, sizeof buffer);
+    while (link_.IsOpen()) {
+        Packet packet;
+        const long got = link_.Receive(buffer, sizeof buffer, packet);
         // The time is taken right after the read so the log shows when
         // each byte arrived, not when it was dealt with.
         const std::int64_t now = MonotonicUs();
@@ -158,9 +152,6 @@ void DeviceSide::ReadFromProgram(bool answer)
             LineFailed(got, now);
             return;
         }
-        // Only a pty in packet mode reports flushes; a socket carries data alone.
-        const Packet packet = settings_.link != nullptr ? DecodePacket(buffer, static_cast<std::size_t>(got))
-                                                        : Packet{false, 0, buffer, static_cast<std::size_t>(got)};
         if (packet.isStatus) {
             // Other status bits report flow-control changes, which the
             // device has no view on.
@@ -177,25 +168,16 @@ void DeviceSide::ReadFromProgram(bool answer)
 }
 
 // A read from the line returned end of file or failed.
-void DeviceSide::LineFailed(ssize_t got, std::int64_t now)
+void DeviceLoop::LineFailed(long got, std::int64_t now)
 {
-    if (settings_.link == nullptr) {
-        // The command closed its end of the socket, usually because it is
-        // ending; nothing more can cross the line.
-        if (got < 0) {
-            (void)std::fprintf(stderr, "devsim: the connection failed (%s)\n", std::strerror(errno));
-        }
-        CloseLine();
-        return;
+    if (link_.ReportFailedRead(got) == ReadFailure::DeviceHangsUp) {
+        HangUp(now);
+    } else {
+        link_.Close();
     }
-    // devsim holds a slave descriptor, so the master cannot see the far end
-    // close; anything else here leaves the line unusable.
-    (void)std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
-                       got < 0 ? std::strerror(errno) : "end of file");
-    HangUp(now);
 }
 
-void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer)
+void DeviceLoop::Hear(std::int64_t time, const std::uint8_t *data, std::size_t size, bool answer)
 {
     for (std::size_t i = 0; i < size; ++i) {
         log_.RecordByte(time, "rx", data[i]);
@@ -224,7 +206,7 @@ void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t s
     }
 }
 
-void DeviceSide::Schedule(std::int64_t due, const Bytes &bytes)
+void DeviceLoop::Schedule(std::int64_t due, const Bytes &bytes)
 {
     if (bytes.empty()) {
         return;
@@ -238,7 +220,7 @@ void DeviceSide::Schedule(std::int64_t due, const Bytes &bytes)
     scheduled_.insert(later, Scheduled{due, bytes});
 }
 
-void DeviceSide::ReleaseDue(std::int64_t now)
+void DeviceLoop::ReleaseDue(std::int64_t now)
 {
     while (!scheduled_.empty() && scheduled_.front().due <= now) {
         const Bytes &bytes = scheduled_.front().bytes;
@@ -247,10 +229,10 @@ void DeviceSide::ReleaseDue(std::int64_t now)
     }
 }
 
-void DeviceSide::WriteToProgram()
+void DeviceLoop::WriteToProgram()
 {
-    while (lineOpen_ && outgoingSent_ < outgoing_.size()) {
-        const long written = WriteLine(outgoing_.data() + outgoingSent_, outgoing_.size() - outgoingSent_);
+    while (link_.IsOpen() && outgoingSent_ < outgoing_.size()) {
+        const long written = link_.Send(outgoing_.data() + outgoingSent_, outgoing_.size() - outgoingSent_);
         const std::int64_t now = MonotonicUs();
         if (written < 0 && errno == EINTR) {
             continue;
@@ -275,22 +257,20 @@ void DeviceSide::WriteToProgram()
     }
 }
 
-// Hanging up while the reply still sits in the pty would throw it away
+// Hanging up while the reply still sits in the line would throw it away
 // with the rest of the line's queue, so the device waits until the program
 // has read it all.
-bool DeviceSide::ReplyTaken() const
+bool DeviceLoop::ReplyTaken() const
 {
-    if (!vanishArmed_ || !lineOpen_ || !scheduled_.empty() || !outgoing_.empty()) {
+    if (!vanishArmed_ || !link_.IsOpen() || !scheduled_.empty() || !outgoing_.empty()) {
         return false;
     }
-    // Over a socket the device can only know that the command took the
-    // bytes, not whether the program behind it has read them.
-    return settings_.link != nullptr ? SlaveInputDrained(*settings_.link) : PeerTookEverything(lineFd_);
+    return link_.FarEndTookEverything();
 }
 
 // A program that reads the last reply and sends nothing more still sees
 // the line go down, a little later.
-void DeviceSide::HangUpWhenReplyTaken()
+void DeviceLoop::HangUpWhenReplyTaken()
 {
     if (!ReplyTaken()) {
         takenSince_ = -1;
@@ -305,9 +285,9 @@ void DeviceSide::HangUpWhenReplyTaken()
     }
 }
 
-void DeviceSide::HangUp(std::int64_t time)
+void DeviceLoop::HangUp(std::int64_t time)
 {
-    CloseLine();
+    link_.Close();
     vanishArmed_ = false;
     scheduled_.clear();
     outgoing_.clear();
@@ -315,7 +295,7 @@ void DeviceSide::HangUp(std::int64_t time)
     log_.Record(time, "hangup");
 }
 
-void DeviceSide::HandleSignals()
+void DeviceLoop::HandleSignals()
 {
     signalfd_siginfo info;
     for (;;) {
@@ -346,41 +326,7 @@ void DeviceSide::HandleSignals()
     }
 }
 
-void DeviceSide::AcceptPeer()
-{
-    lineFd_ = AcceptLine(settings_.listener);
-    if (lineFd_ >= 0) {
-        lineOpen_ = true;
-        awaitingPeer_ = false;
-        return;
-    }
-    // A connection given up before it was accepted leaves nothing to take.
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
-        (void)std::fprintf(stderr, "devsim: cannot accept the connection: %s\n", std::strerror(errno));
-        awaitingPeer_ = false;
-    }
-}
-
-long DeviceSide::WriteLine(const std::uint8_t *data, std::size_t size) const
-{
-    if (settings_.link != nullptr) {
-        return write(lineFd_, data, size);
-    }
-    return SendToPeer(lineFd_, data, size);
-}
-
-void DeviceSide::CloseLine()
-{
-    if (settings_.link != nullptr) {
-        ClosePtyLink(*settings_.link);
-    } else if (lineFd_ >= 0) {
-        close(lineFd_);
-    }
-    lineFd_ = -1;
-    lineOpen_ = false;
-}
-
-int DeviceSide::Abandon(const char *what) const
+int DeviceLoop::Abandon(const char *what) const
 {
     (void)std::fprintf(stderr, "devsim: %s: %s\n", what, std::strerror(errno));
     (void)kill(settings_.child, SIGKILL); // it may have gone already; the wait below tells
@@ -400,10 +346,10 @@ int CommandExitStatus(int waitStatus)
     return WEXITSTATUS(waitStatus);
 }
 
-int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log)
+int RunDeviceLoop(const LoopSettings &settings, Link &link, Device &device, EventLog &log)
 {
-    DeviceSide side(settings, device, log);
-    return side.Run();
+    DeviceLoop loop(settings, link, device, log);
+    return loop.Run();
 }
 
 } // namespace devsim

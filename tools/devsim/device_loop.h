@@ -1,5 +1,6 @@
-// devsim's own side while the command runs: plays the device on the pty
-// master, passes termination signals on to the command and waits for it.
+// The device loop: devsim's own side while the command runs. It plays the
+// device on its end of the line, passes termination signals on to the
+// command and waits for it.
 #ifndef COMTRACE_DEVSIM_DEVICE_LOOP_H
 #define COMTRACE_DEVSIM_DEVICE_LOOP_H
 
@@ -9,7 +10,7 @@
 
 #include "device.h"
 #include "event_log.h"
-#include "pty_link.h"
+#include "link.h"
 
 namespace devsim {
 
@@ -17,11 +18,6 @@ struct LoopSettings {
     pid_t child = -1;
     // signalfd for SIGCHLD, SIGINT, SIGTERM and SIGHUP, all blocked.
     int signalFd = -1;
-    // Null for --absent: there is no line and the device stays idle.
-    PtyLink *link = nullptr;
-    // With --socket, instead of link: a listening Unix stream socket whose
-    // first connection becomes the line.
-    int listener = -1;
     // Answer nothing after this block's reply and hang up once the program
     // has read all of it: at its next byte, or 250 ms later if none comes.
     std::optional<unsigned> vanishAfter;
@@ -35,15 +31,15 @@ int CommandExitStatus(int waitStatus);
 // last event is then the child's exit with CommandExitStatus. Every byte
 // the program writes is fed to the device, logged and answered as the
 // device says, with the answers' delays measured from the moment the
-// request's last byte was read. Over a socket the line opens when the
-// command connects, and closes when the command closes its end.
+// request's last byte was read. A line that awaits its far end opens when
+// the command connects, and closes when the command closes its end.
 // Deviations are reported on stderr as they happen. Output waits in a
 // queue while the line is full, so devsim never blocks on it. SIGINT,
 // SIGTERM and SIGHUP sent to devsim are passed on to the child; those the
 // terminal sent to the whole process group are not, the child already has
 // them. Returns -1 if the loop itself fails (the
 // message is on stderr); the child is then killed and reaped.
-int PlayDevice(const LoopSettings &settings, Device &device, EventLog &log);
+int RunDeviceLoop(const LoopSettings &settings, Link &link, Device &device, EventLog &log);
 
 } // namespace devsim
 

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include <unistd.h>
 
@@ -19,14 +18,6 @@ const char Header[] = "# devsim event log: <microseconds on CLOCK_MONOTONIC> <ev
 constexpr std::size_t LineMax = 96;
 
 } // namespace
-
-std::int64_t MonotonicUs()
-{
-    timespec now{};
-    // CLOCK_MONOTONIC cannot fail on Linux with a valid pointer.
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 EventLog::EventLog(bool enabled) : enabled_(enabled)
 {

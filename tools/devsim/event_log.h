@@ -1,6 +1,6 @@
 // The event log: what the device received and sent, and what it noticed of
 // the program's port handling, each event stamped in microseconds on
-// CLOCK_MONOTONIC. Kept in memory during the run so that recording an
+// CLOCK_MONOTONIC (monotonic_clock.h). Kept in memory during the run so that recording an
 // event costs no system call, and written out once at the end.
 #ifndef COMTRACE_DEVSIM_EVENT_LOG_H
 #define COMTRACE_DEVSIM_EVENT_LOG_H
@@ -10,9 +10,6 @@
 #include <string>
 
 namespace devsim {
-
-// Microseconds on CLOCK_MONOTONIC, the clock of every log line.
-std::int64_t MonotonicUs();
 
 class EventLog {
 public:
@@ -31,7 +28,7 @@ public:
 
     // Writes the log to fd, retrying partial writes. Returns an empty
     // string on success, else what failed.
-    std::string WriteTo(int fd) const;
+    [[nodiscard]] std::string WriteTo(int fd) const;
 
 private:
     void Append(const char *line, int length, std::size_t capacity);

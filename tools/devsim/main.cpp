@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,7 +43,7 @@ int SetupFailure(const std::string &message)
 
 // Loads the memory image, if one is given, and checks the device options.
 // Returns an empty string, else what is wrong.
-std::string PrepareDevice(devsim::Options &options)
+[[nodiscard]] std::string PrepareDevice(devsim::Options &options)
 {
     if (!options.imagePath.empty()) {
         std::string imageProblem = devsim::LoadImage(options.imagePath, options.device.image);
@@ -83,7 +84,7 @@ void WarnOfOversizedCollection(const devsim::Options &options)
 
 // Blocks the signals devsim handles and opens signalFd to read them.
 // Returns an empty string, else what failed.
-std::string BlockHandledSignals(int &signalFd)
+[[nodiscard]] std::string BlockHandledSignals(int &signalFd)
 {
     // Blocked before the fork so no signal is lost between fork and loop;
     // the child unblocks them before running the command.
@@ -132,25 +133,34 @@ int ConcludeRun(const devsim::Options &options, const devsim::Device &device, co
     return commandStatus;
 }
 
-// Readies the line the device will play on: the pty, the socket listener
-// (--socket) or nothing (--absent). Returns an empty string, else what
-// failed.
-std::string OpenLine(const devsim::Options &options, devsim::PtyLink &link, int &listener)
+// Readies the line the device will play on: a pty, a socket listener
+// (--socket) or none (--absent). A pty gets a session of its own, so call
+// with SIGHUP blocked. Returns an empty string, else what failed.
+[[nodiscard]] std::string OpenLink(const devsim::Options &options, std::unique_ptr<devsim::Link> &link)
 {
     if (!options.socketPath.empty()) {
-        return devsim::ListenOnSocket(options.socketPath, listener);
+        auto socket = std::make_unique<devsim::SocketLink>();
+        std::string socketProblem = socket->Listen(options.socketPath);
+        link = std::move(socket);
+        return socketProblem;
     }
-    if (!options.absent) {
-        std::string ptyProblem = devsim::OpenPtyLink(!options.winePrefix.empty(), link);
-        if (!ptyProblem.empty() || !options.xonXoff) {
-            return ptyProblem;
-        }
-        return devsim::TurnOnSoftwareFlowControl(link);
+    if (options.absent) {
+        link = std::make_unique<devsim::NoLink>();
+        return std::string();
     }
-    return std::string();
+    auto pty = std::make_unique<devsim::PtyLink>();
+    std::string ptyProblem = pty->Open(!options.winePrefix.empty());
+    if (ptyProblem.empty() && options.xonXoff) {
+        ptyProblem = pty->TurnOnSoftwareFlowControl();
+    }
+    if (ptyProblem.empty()) {
+        ptyProblem = pty->HoldControllingTerminal();
+    }
+    link = std::move(pty);
+    return ptyProblem;
 }
 
-int Run(int argc, char **argv)
+int RunDevsim(int argc, char **argv)
 {
     devsim::Options options;
     const std::string problem = devsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
@@ -181,27 +191,18 @@ int Run(int argc, char **argv)
     }
     devsim::EventLog log(logFd >= 0);
 
-    devsim::PtyLink link;
-    int listener = -1;
-    const bool overSocket = !options.socketPath.empty();
-    const std::string lineProblem = OpenLine(options, link, listener);
-    if (!lineProblem.empty()) {
-        return SetupFailure(lineProblem);
-    }
-
+    // Blocked before the line opens: a pty's session holder must ignore
+    // the hangup, and no signal may be lost before the loop reads them.
     int signalFd = -1;
     const std::string signalProblem = BlockHandledSignals(signalFd);
     if (!signalProblem.empty()) {
-        devsim::StopListening(options.socketPath, listener);
         return SetupFailure(signalProblem);
     }
 
-    pid_t sessionHolder = -1;
-    if (!options.absent && !overSocket) {
-        const std::string holdProblem = devsim::HoldControllingTerminal(link, sessionHolder);
-        if (!holdProblem.empty()) {
-            return SetupFailure(holdProblem);
-        }
+    std::unique_ptr<devsim::Link> link;
+    const std::string linkProblem = OpenLink(options, link);
+    if (!linkProblem.empty()) {
+        return SetupFailure(linkProblem);
     }
 
     // Output the child might inherit unflushed would appear twice; a failed
@@ -210,17 +211,16 @@ int Run(int argc, char **argv)
     (void)std::fflush(stderr);
     const pid_t child = fork();
     if (child < 0) {
-        devsim::StopListening(options.socketPath, listener);
         return SetupFailure(std::string("cannot fork: ") + std::strerror(errno));
     }
     if (child == 0) {
-        devsim::ChildPlan plan;
+        devsim::SandboxPlan plan;
         plan.absent = options.absent;
-        plan.direct = overSocket;
-        plan.standInPath = link.slavePath;
+        plan.direct = !options.socketPath.empty();
+        plan.standInPath = link->StandInPath();
         plan.winePrefix = options.winePrefix;
         plan.command = options.command;
-        devsim::RunCommandInStandIn(plan);
+        devsim::RunInSandbox(plan);
     }
 
     // The log's times are taken when devsim gets to run; on a busy machine
@@ -232,10 +232,8 @@ int Run(int argc, char **argv)
     devsim::LoopSettings settings;
     settings.child = child;
     settings.signalFd = signalFd;
-    settings.link = options.absent || overSocket ? nullptr : &link;
-    settings.listener = listener;
     settings.vanishAfter = options.vanishAfter;
-    const int waitStatus = devsim::PlayDevice(settings, device, log);
+    const int waitStatus = devsim::RunDeviceLoop(settings, *link, device, log);
     // Wine's processes outlive the command; they go before the line does.
     if (waitStatus >= 0 && !options.winePrefix.empty()) {
         const std::string wineProblem = devsim::FinishWineRun(options.winePrefix);
@@ -243,9 +241,7 @@ int Run(int argc, char **argv)
             (void)std::fprintf(stderr, "devsim: %s\n", wineProblem.c_str());
         }
     }
-    devsim::ClosePtyLink(link);
-    devsim::StopListening(options.socketPath, listener);
-    devsim::ReleaseControllingTerminal(sessionHolder);
+    link.reset();
     if (waitStatus < 0) {
         return devsim::ExitSetupFailed;
     }
@@ -258,7 +254,7 @@ int Run(int argc, char **argv)
 int main(int argc, char **argv)
 {
     try {
-        return Run(argc, argv);
+        return RunDevsim(argc, argv);
     } catch (const std::exception &failure) {
         return SetupFailure(failure.what());
     }

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,7 +23,7 @@ std::string Failure(const char *what)
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-std::string MakeRaw(int slave)
+[[nodiscard]] std::string MakeRaw(int slave)
 {
     termios settings{};
     if (tcgetattr(slave, &settings) != 0) {
@@ -39,86 +39,92 @@ std::string MakeRaw(int slave)
     return std::string();
 }
 
-std::string Open(bool raw, PtyLink &link)
+} // namespace
+
+PtyLink::~PtyLink()
 {
-    link.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (link.master < 0) {
+    Close();
+    ReleaseControllingTerminal();
+}
+
+std::string PtyLink::OpenPair(bool raw)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0) {
         return Failure("cannot create a pty (posix_openpt)");
     }
-    if (grantpt(link.master) != 0) {
+    if (grantpt(master_) != 0) {
         return Failure("cannot create a pty (grantpt)");
     }
-    if (unlockpt(link.master) != 0) {
+    if (unlockpt(master_) != 0) {
         return Failure("cannot create a pty (unlockpt)");
     }
 
     char path[64];
-    if (ptsname_r(link.master, path, sizeof path) != 0) {
+    if (ptsname_r(master_, path, sizeof path) != 0) {
         return Failure("cannot name the pty (ptsname)");
     }
-    link.slavePath = path;
+    slavePath_ = path;
 
-    link.slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (link.slave < 0) {
+    slave_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) {
         return Failure("cannot open the pty slave");
     }
     if (raw) {
-        std::string problem = MakeRaw(link.slave);
+        std::string problem = MakeRaw(slave_);
         if (!problem.empty()) {
             return problem;
         }
     }
 
     int on = 1;
-    if (ioctl(link.master, TIOCPKT, &on) != 0) {
+    if (ioctl(master_, TIOCPKT, &on) != 0) {
         return Failure("cannot put the pty in packet mode");
     }
-    const int flags = fcntl(link.master, F_GETFL);
-    if (flags < 0 || fcntl(link.master, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int flags = fcntl(master_, F_GETFL);
+    if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
         return Failure("cannot make the pty master nonblocking");
     }
     return std::string();
 }
 
-} // namespace
-
-std::string OpenPtyLink(bool raw, PtyLink &link)
+std::string PtyLink::Open(bool raw)
 {
-    std::string problem = Open(raw, link);
+    std::string problem = OpenPair(raw);
     if (!problem.empty()) {
-        ClosePtyLink(link);
+        Close();
     }
     return problem;
 }
 
-void ClosePtyLink(PtyLink &link)
+void PtyLink::Close()
 {
     // The slave goes first: closing the master hangs up every slave
     // descriptor, and ours has no business seeing that.
-    if (link.slave >= 0) {
-        close(link.slave);
+    if (slave_ >= 0) {
+        close(slave_);
     }
-    if (link.master >= 0) {
-        close(link.master);
+    if (master_ >= 0) {
+        close(master_);
     }
-    link.slave = -1;
-    link.master = -1;
+    slave_ = -1;
+    master_ = -1;
 }
 
-std::string HoldControllingTerminal(const PtyLink &link, pid_t &holder)
+std::string PtyLink::HoldControllingTerminal()
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
         return Failure("cannot create a pipe");
     }
     const pid_t parent = getpid();
-    holder = fork();
-    if (holder < 0) {
+    holder_ = fork();
+    if (holder_ < 0) {
         close(ready[0]);
         close(ready[1]);
         return Failure("cannot fork the pty's session holder");
     }
-    if (holder == 0) {
+    if (holder_ == 0) {
         // Should devsim die without ending it, the holder goes too. Both
         // calls below fail only for an invalid signal number.
         (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -127,7 +133,7 @@ std::string HoldControllingTerminal(const PtyLink &link, pid_t &holder)
         }
         (void)signal(SIGHUP, SIG_IGN);
         int error = 0;
-        if (setsid() < 0 || ioctl(link.slave, TIOCSCTTY, 0) != 0) {
+        if (setsid() < 0 || ioctl(slave_, TIOCSCTTY, 0) != 0) {
             error = errno;
         }
         const unsigned char report = static_cast<unsigned char>(error);
@@ -155,38 +161,59 @@ std::string HoldControllingTerminal(const PtyLink &link, pid_t &holder)
     if (got == 1 && report == 0) {
         return std::string();
     }
-    ReleaseControllingTerminal(holder);
-    holder = -1;
+    ReleaseControllingTerminal();
     errno = got == 1 ? report : EIO;
     return Failure("cannot give the pty a session of its own");
 }
 
-void ReleaseControllingTerminal(pid_t holder)
+void PtyLink::ReleaseControllingTerminal()
 {
-    if (holder <= 0) {
+    if (holder_ <= 0) {
         return;
     }
-    kill(holder, SIGKILL);
-    while (waitpid(holder, nullptr, 0) < 0 && errno == EINTR) {
+    kill(holder_, SIGKILL);
+    while (waitpid(holder_, nullptr, 0) < 0 && errno == EINTR) {
     }
+    holder_ = -1;
 }
 
-bool SlaveInputDrained(const PtyLink &link)
+bool PtyLink::FarEndTookEverything() const
 {
     // The kernel hands bytes written to the master over to the slave's
     // queue from a work item; poll() on the slave completes that hand-over,
     // so the count read next includes everything sent so far.
     // When the queue cannot be inspected, waiting for it to drain could last
     // for ever; report it drained instead.
-    pollfd slave{link.slave, POLLIN, 0};
+    pollfd slave{slave_, POLLIN, 0};
     if (poll(&slave, 1, 0) < 0) {
         return true;
     }
     int waiting = 0;
-    if (ioctl(link.slave, FIONREAD, &waiting) != 0) {
+    if (ioctl(slave_, FIONREAD, &waiting) != 0) {
         return true;
     }
     return waiting == 0;
+}
+
+long PtyLink::Receive(std::uint8_t *buffer, std::size_t size, Packet &packet)
+{
+    const ssize_t got = read(master_, buffer, size);
+    if (got > 0) {
+        packet = DecodePacket(buffer, static_cast<std::size_t>(got));
+    }
+    return got;
+}
+
+long PtyLink::Send(const std::uint8_t *data, std::size_t size)
+{
+    return write(master_, data, size);
+}
+
+ReadFailure PtyLink::ReportFailedRead(long got)
+{
+    (void)std::fprintf(stderr, "devsim: the pty stopped working (%s); the device hangs up\n",
+                       got < 0 ? std::strerror(errno) : "end of file");
+    return ReadFailure::DeviceHangsUp;
 }
 
 Packet DecodePacket(const std::uint8_t *buffer, std::size_t length)
@@ -202,14 +229,14 @@ Packet DecodePacket(const std::uint8_t *buffer, std::size_t length)
     return packet;
 }
 
-std::string TurnOnSoftwareFlowControl(const PtyLink &link)
+std::string PtyLink::TurnOnSoftwareFlowControl()
 {
     termios settings{};
-    if (tcgetattr(link.slave, &settings) != 0) {
+    if (tcgetattr(slave_, &settings) != 0) {
         return Failure("cannot read the pty's terminal settings");
     }
     settings.c_iflag |= IXON | IXOFF;
-    if (tcsetattr(link.slave, TCSANOW, &settings) != 0) {
+    if (tcsetattr(slave_, TCSANOW, &settings) != 0) {
         return Failure("cannot turn on the pty's software flow control");
     }
     return std::string();

@@ -117,7 +117,7 @@ void MountEmptyDev()
 
 } // namespace
 
-void RunCommandInStandIn(const ChildPlan &plan)
+void RunInSandbox(const SandboxPlan &plan)
 {
     if (!plan.direct) {
         EnterPrivateMountNamespace();

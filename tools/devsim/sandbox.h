@@ -1,6 +1,6 @@
-// The command's side of devsim: a private mount namespace in which
-// /dev/ttyS0 is the simulated device's pty (or /dev is empty), so the
-// machine's real serial port is never reached.
+// The sandbox: the command's side of devsim, a private mount namespace in
+// which /dev/ttyS0 is the simulated device's pty (or /dev is empty), so
+// the machine's real serial port is never reached.
 #ifndef COMTRACE_DEVSIM_SANDBOX_H
 #define COMTRACE_DEVSIM_SANDBOX_H
 
@@ -15,7 +15,7 @@ constexpr int ExitSetupFailed = 125;
 constexpr int ExitCannotExecute = 126;
 constexpr int ExitNotFound = 127;
 
-struct ChildPlan {
+struct SandboxPlan {
     bool absent = false;     // empty /dev instead of the stand-in
     bool direct = false;     // --socket: no namespace and no stand-in at all
     std::string standInPath; // pty slave to appear as /dev/ttyS0
@@ -30,7 +30,7 @@ struct ChildPlan {
 // standard streams it inherited. Never returns: exits ExitSetupFailed with
 // a message on stderr when the stand-in cannot be set up, ExitNotFound or
 // ExitCannotExecute when the command cannot be executed.
-[[noreturn]] void RunCommandInStandIn(const ChildPlan &plan);
+[[noreturn]] void RunInSandbox(const SandboxPlan &plan);
 
 } // namespace devsim
 

@@ -1,6 +1,7 @@
 #include "socket_link.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <linux/sockios.h>
@@ -12,7 +13,13 @@
 
 namespace devsim {
 
-std::string ListenOnSocket(const std::string &path, int &listener)
+SocketLink::~SocketLink()
+{
+    Close();
+    StopListening();
+}
+
+std::string SocketLink::Listen(const std::string &path)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -28,56 +35,92 @@ std::string ListenOnSocket(const std::string &path, int &listener)
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listener < 0) {
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) {
         return std::string("cannot create a socket: ") + std::strerror(errno);
     }
-    if (bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    if (bind(listener_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         std::string problem = "cannot bind a socket to " + path + ": " + std::strerror(errno);
-        close(listener);
-        listener = -1;
+        close(listener_);
+        listener_ = -1;
         return problem;
     }
-    if (listen(listener, 1) != 0) {
+    path_ = path;
+    if (listen(listener_, 1) != 0) {
         std::string problem = "cannot listen on " + path + ": " + std::strerror(errno);
-        StopListening(path, listener);
+        StopListening();
         return problem;
     }
+    awaitingPeer_ = true;
     return std::string();
 }
 
-int AcceptLine(int listener)
+void SocketLink::AcceptPeer()
 {
-    int connection;
-    while ((connection = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) < 0 && errno == EINTR) {
+    while ((connection_ = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) < 0 &&
+           errno == EINTR) {
     }
-    return connection;
+    if (connection_ >= 0) {
+        awaitingPeer_ = false;
+        return;
+    }
+    // A connection given up before it was accepted leaves nothing to take.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
+        (void)std::fprintf(stderr, "devsim: cannot accept the connection: %s\n", std::strerror(errno));
+        awaitingPeer_ = false;
+    }
 }
 
-bool PeerTookEverything(int connection)
+long SocketLink::Receive(std::uint8_t *buffer, std::size_t size, Packet &packet)
+{
+    const ssize_t got = read(connection_, buffer, size);
+    if (got > 0) {
+        packet = Packet{false, 0, buffer, static_cast<std::size_t>(got)};
+    }
+    return got;
+}
+
+long SocketLink::Send(const std::uint8_t *data, std::size_t size)
+{
+    return send(connection_, data, size, MSG_NOSIGNAL);
+}
+
+ReadFailure SocketLink::ReportFailedRead(long got)
+{
+    if (got < 0) {
+        (void)std::fprintf(stderr, "devsim: the connection failed (%s)\n", std::strerror(errno));
+    }
+    return ReadFailure::PeerLeft;
+}
+
+bool SocketLink::FarEndTookEverything() const
 {
     // For a Unix stream socket SIOCOUTQ counts what the peer has not read yet.
     int unread = 0;
-    if (ioctl(connection, SIOCOUTQ, &unread) != 0) {
+    if (ioctl(connection_, SIOCOUTQ, &unread) != 0) {
         return true;
     }
     return unread == 0;
 }
 
-long SendToPeer(int connection, const void *data, unsigned long size)
+void SocketLink::Close()
 {
-    return send(connection, data, size, MSG_NOSIGNAL);
+    if (connection_ >= 0) {
+        close(connection_);
+    }
+    connection_ = -1;
 }
 
-void StopListening(const std::string &path, int &listener)
+void SocketLink::StopListening()
 {
-    if (listener < 0) {
+    if (listener_ < 0) {
         return;
     }
-    close(listener);
-    listener = -1;
+    close(listener_);
+    listener_ = -1;
+    awaitingPeer_ = false;
     // A socket file someone else removed already is no loss.
-    (void)unlink(path.c_str());
+    (void)unlink(path_.c_str());
 }
 
 } // namespace devsim

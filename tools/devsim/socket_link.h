@@ -8,28 +8,47 @@
 
 #include <string>
 
+#include "link.h"
+
 namespace devsim {
 
-// Creates a Unix stream socket listening at path (nonblocking,
-// close-on-exec, one pending connection). An existing file at path is
-// left alone and reported. Returns an empty string and the listener, else
-// what failed (nothing is left open or created then).
-std::string ListenOnSocket(const std::string &path, int &listener);
+class SocketLink final : public Link {
+public:
+    SocketLink() = default;
+    // Closes the connection and the listener, and removes the socket file
+    // devsim made.
+    ~SocketLink() override;
 
-// Takes the pending connection as the line: nonblocking, close-on-exec.
-// Returns its descriptor, else -1 with errno set (EAGAIN: none pending).
-int AcceptLine(int listener);
+    // Creates a Unix stream socket listening at path (nonblocking,
+    // close-on-exec, one pending connection). An existing file at path is
+    // left alone and reported. Returns an empty string on success, else
+    // what failed (nothing is left open or created then).
+    [[nodiscard]] std::string Listen(const std::string &path);
 
-// True when the peer has read everything written to the connection, or
-// when that cannot be told (waiting on it could last for ever).
-bool PeerTookEverything(int connection);
+    bool IsOpen() const override { return connection_ >= 0; }
+    // Only the first connection becomes the line.
+    bool AwaitsPeer() const override { return awaitingPeer_; }
+    int Descriptor() const override { return IsOpen() ? connection_ : awaitingPeer_ ? listener_ : -1; }
+    void AcceptPeer() override;
+    // A socket carries data alone.
+    long Receive(std::uint8_t *buffer, std::size_t size, Packet &packet) override;
+    long Send(const std::uint8_t *data, std::size_t size) override;
+    // End of file is the command closing its end, usually because it is
+    // ending.
+    ReadFailure ReportFailedRead(long got) override;
+    // The device can only know that the command took the bytes, not
+    // whether the program behind it has read them.
+    bool FarEndTookEverything() const override;
+    void Close() override;
 
-// Writes as write() does, but a peer that has gone makes it fail with
-// EPIPE instead of raising SIGPIPE.
-long SendToPeer(int connection, const void *data, unsigned long size);
+private:
+    void StopListening();
 
-// Closes the listener, if open, and removes the socket file devsim made.
-void StopListening(const std::string &path, int &listener);
+    std::string path_;
+    int listener_ = -1;
+    int connection_ = -1;
+    bool awaitingPeer_ = false; // listening, no connection accepted yet
+};
 
 } // namespace devsim
 

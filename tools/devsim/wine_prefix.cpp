@@ -1,6 +1,6 @@
 #include "wine_prefix.h"
 
-#include "event_log.h"
+#include "monotonic_clock.h"
 
 #include <algorithm>
 #include <cctype>
@@ -46,7 +46,7 @@ struct ProgramResult {
 // that leaves a process behind, such as a wineserver or the services of a
 // session, must run with captured false: its output then goes to
 // /dev/null, since what is left behind would hold the pipe open.
-ProgramResult RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv,
+ProgramResult RunWineCommand(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv,
                          bool captured = true)
 {
     ProgramResult result;
@@ -219,7 +219,7 @@ std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyP
         return std::string("cannot set Wine's environment: ") + std::strerror(errno);
     }
 
-    ProgramResult registered = RunProgram(
+    ProgramResult registered = RunWineCommand(
         {"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", ptyPath, "/f"}, {});
     if (!Succeeded(registered)) {
         return DescribeFailure("registering COM1 in the Wine prefix " + prefix, registered);
@@ -228,7 +228,7 @@ std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyP
     // The device manager of the session just used built its port links
     // before the value existed. Only a new session rebuilds them, and the
     // command must not join the old one.
-    ProgramResult ended = RunProgram({"wineserver", "-w"}, {});
+    ProgramResult ended = RunWineCommand({"wineserver", "-w"}, {});
     if (!Succeeded(ended)) {
         return DescribeFailure("waiting for the Wine session to end", ended);
     }
@@ -249,11 +249,11 @@ std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyP
     // then finds COM1 in place from its first instruction on. A program that
     // starts a session itself may run before the device manager has made the
     // links, and its COM1 then does not exist.
-    ProgramResult held = RunProgram({"wineserver", "-p" + std::to_string(SessionHoldSeconds)}, {}, false);
+    ProgramResult held = RunWineCommand({"wineserver", "-p" + std::to_string(SessionHoldSeconds)}, {}, false);
     if (!Succeeded(held)) {
         return DescribeFailure("starting a Wine session for the command", held);
     }
-    ProgramResult booted = RunProgram({"wine", "reg", "query", "HKLM\\Software\\Wine\\Ports", "/v", "COM1"}, {}, false);
+    ProgramResult booted = RunWineCommand({"wine", "reg", "query", "HKLM\\Software\\Wine\\Ports", "/v", "COM1"}, {}, false);
     if (!Succeeded(booted)) {
         return DescribeFailure("reading COM1 back in the new Wine session", booted);
     }
@@ -266,7 +266,7 @@ std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyP
 
 std::string FinishWineRun(const std::string &prefix)
 {
-    ProgramResult stopped = RunProgram({"wineserver", "-k"}, {"WINEPREFIX=" + prefix});
+    ProgramResult stopped = RunWineCommand({"wineserver", "-k"}, {"WINEPREFIX=" + prefix});
     // -k reports failure when no wineserver was left running, which is
     // the outcome wanted anyway; only not running it at all is a fault.
     if (stopped.status == -1) {

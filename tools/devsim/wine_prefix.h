@@ -21,20 +21,20 @@ namespace devsim {
 // running for the command to join. Creates the prefix when it does not
 // exist yet, which takes a while. Returns an empty string on success, else
 // what failed (with Wine's output where it was kept).
-std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyPath);
+[[nodiscard]] std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyPath);
 
 // Removes the entries named comN in the directory dosdevices that are
 // symbolic links to a path starting with /dev/ttyS; their targets are
 // never touched. A missing directory is not an error. Returns an empty
 // string on success, else what failed; the names removed go to removed.
-std::string RemoveSerialPortLinks(const std::string &dosdevices, std::vector<std::string> &removed);
+[[nodiscard]] std::string RemoveSerialPortLinks(const std::string &dosdevices, std::vector<std::string> &removed);
 
 // Runs after the command has ended: stops the prefix's wineserver and
 // whatever Wine processes it still serves, so none lingers, and removes
 // the com links to /dev/ttyS* that Wine's port detection made during the
 // run (inside the namespace they led to the pty; outside they would lead
 // to the real port). Returns an empty string on success, else what failed.
-std::string FinishWineRun(const std::string &prefix);
+[[nodiscard]] std::string FinishWineRun(const std::string &prefix);
 
 } // namespace devsim
 

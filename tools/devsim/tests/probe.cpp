@@ -41,7 +41,7 @@
 #include <unistd.h>
 
 #include "devsim/device.h"
-#include "devsim/event_log.h"
+#include "devsim/monotonic_clock.h"
 #include "devsim/options.h"
 #include "devsim/trace_reader.h"
 
@@ -252,7 +252,7 @@ void RunExchange(int port, const devsim::Exchange &exchange)
     }
 }
 
-int RunDialogue(const std::vector<std::string> &arguments)
+int HoldWholeDialogue(const std::vector<std::string> &arguments)
 {
     const std::vector<devsim::Exchange> dialogue = devsim::BuildDialogue(ModelOptions(arguments));
     const int port = OpenStandIn();
@@ -351,7 +351,7 @@ int main(int argc, char **argv)
     const std::string mode = argv[first];
     const std::vector<std::string> rest(argv + first + 1, argv + argc);
     if (mode == "dialogue") {
-        return RunDialogue(rest);
+        return HoldWholeDialogue(rest);
     }
     if (mode == "vanish" && rest.size() == 1) {
         return RunVanish(static_cast<unsigned>(ParseArgument(rest[0], 10, devsim::BlockCount - 1)));

@@ -1,0 +1,95 @@
+// The line the device talks over, seen from the device's end. devsim has
+// one implementation per transport, each in a file of its own: a pty
+// (pty_link.h) whose slave stands in for /dev/ttyS0, and a Unix stream
+// socket (socket_link.h) for a command that brings its own serial port.
+// The device loop works any of them through this interface alone.
+#ifndef COMTRACE_DEVSIM_LINK_H
+#define COMTRACE_DEVSIM_LINK_H
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace devsim {
+
+// What one successful read from a link brought: either a status byte
+// (a pty's queue flush or flow-control change) or data.
+struct Packet {
+    bool isStatus = false;
+    std::uint8_t status = 0; // TIOCPKT_* bits when isStatus
+    const std::uint8_t *data = nullptr;
+    std::size_t size = 0; // data bytes when !isStatus
+};
+
+// What a read that returned end of file or failed means for the dialogue.
+enum class ReadFailure {
+    DeviceHangsUp, // the line is unusable: the device hangs up
+    PeerLeft,      // the far end closed the line: nothing more can cross it
+};
+
+class Link {
+public:
+    Link() = default;
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+    // Closes whatever the link still holds.
+    virtual ~Link() = default;
+
+    // The device file that stands in for /dev/ttyS0 in the command's
+    // namespace; empty when the command reaches the line another way.
+    virtual std::string StandInPath() const { return std::string(); }
+
+    // True while the link carries bytes between the device and the program.
+    virtual bool IsOpen() const = 0;
+    // True while the link waits for its far end to connect.
+    virtual bool AwaitsPeer() const = 0;
+    // The descriptor to wait on: for the program's bytes and for room to
+    // write while open, for the far end's connection while awaiting it;
+    // -1 when there is nothing to wait for.
+    virtual int Descriptor() const = 0;
+
+    // Takes the far end's pending connection. A failure other than none
+    // pending is reported on stderr and ends the wait for one.
+    virtual void AcceptPeer() = 0;
+    // Reads what the program sent, as read() does (-1 with errno set, 0 at
+    // end of file); after a successful read, packet says what came.
+    virtual long Receive(std::uint8_t *buffer, std::size_t size, Packet &packet) = 0;
+    // Writes as write() does; a far end that has gone makes it fail with
+    // EPIPE, never raises SIGPIPE.
+    virtual long Send(const std::uint8_t *data, std::size_t size) = 0;
+    // Says on stderr why a read returned got (0 or -1, with errno), as far
+    // as it is worth saying, and what that means for the dialogue.
+    virtual ReadFailure ReportFailedRead(long got) = 0;
+    // True when the program has read everything the device sent, or when
+    // that cannot be told (waiting on it could last for ever).
+    virtual bool FarEndTookEverything() const = 0;
+    // Closes the line: the program's end sees it hang up. Nothing crosses
+    // it afterwards.
+    virtual void Close() = 0;
+};
+
+// --absent: no line at all; the device stays idle.
+class NoLink final : public Link {
+public:
+    bool IsOpen() const override { return false; }
+    bool AwaitsPeer() const override { return false; }
+    int Descriptor() const override { return -1; }
+    void AcceptPeer() override {}
+    long Receive(std::uint8_t *, std::size_t, Packet &) override { return NoLine(); }
+    long Send(const std::uint8_t *, std::size_t) override { return NoLine(); }
+    ReadFailure ReportFailedRead(long) override { return ReadFailure::PeerLeft; }
+    bool FarEndTookEverything() const override { return true; }
+    void Close() override {}
+
+private:
+    static long NoLine()
+    {
+        errno = EBADF;
+        return -1;
+    }
+};
+
+} // namespace devsim
+
+#endif
