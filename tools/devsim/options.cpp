@@ -1,14 +1,15 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <utility>
 
+#include <getopt.h>
 #include <unistd.h>
 
 namespace devsim {
@@ -48,116 +49,82 @@ std::string MakeAbsolute(const std::string &path)
     return std::string(directory) + "/" + path;
 }
 
-// One option of the command line, read from its name onwards, with the
-// arguments that may hold its value.
-class OptionReader {
-public:
-    // Both "--log FILE" and "--log=FILE" are accepted.
-    OptionReader(const std::vector<std::string> &arguments, std::size_t &next) : arguments_(arguments), next_(next)
-    {
-        name_ = arguments_[next_++];
-        const std::size_t equals = name_.find('=');
-        if (equals != std::string::npos) {
-            inlineValue_ = name_.substr(equals + 1);
-            name_.erase(equals);
-        }
-    }
-
-    const std::string &Name() const { return name_; }
-
-    // Takes the option's value; on failure says what is wrong.
-    std::string TakeValue(std::string &value)
-    {
-        if (inlineValue_) {
-            value = *inlineValue_;
-        } else if (next_ < arguments_.size()) {
-            value = arguments_[next_++];
-        } else {
-            return name_ + " needs a value";
-        }
-        if (value.empty()) {
-            return name_ + " needs a non-empty value";
-        }
-        return std::string();
-    }
-
-    // Takes the option's value as a decimal number from low to high.
-    std::string TakeNumber(unsigned long low, unsigned long high, unsigned long &value)
-    {
-        std::string text;
-        std::string problem = TakeValue(text);
-        if (!problem.empty()) {
-            return problem;
-        }
-        if (!ParseNumber(text, low, high, value)) {
-            problem = name_;
-            problem += " takes a decimal number from " + std::to_string(low) + " to " + std::to_string(high);
-            problem += ", not '" + text + "'";
-        }
-        return problem;
-    }
-
-    // For a switch: a value given with "=" is a mistake.
-    std::string NoValue() const { return inlineValue_ ? name_ + " takes no value" : std::string(); }
-
-private:
-    const std::vector<std::string> &arguments_;
-    std::size_t &next_;
-    std::string name_;
-    std::optional<std::string> inlineValue_;
+// One option: its name, the placeholder of its value (none for a switch),
+// the range of a numeric value, its line of --help and what it sets.
+struct OptionSpec {
+    const char *name;  // without the leading "--"
+    const char *value; // nullptr for a switch
+    unsigned long low; // a numeric value's range; high is 0 for any text
+    unsigned long high;
+    const char *help; // "\n" continues it on a line of its own
+    void (*apply)(Options &options, const std::string &value, unsigned long number);
 };
 
-// Sets what the option names; returns what is wrong with it, if anything.
-std::string ApplyOption(OptionReader &reader, Options &options)
+using Text = const std::string &;
+using Number = unsigned long;
+
+const OptionSpec OptionTable[] = {
+    {"log", "FILE", 0, 0, "record every event with its CLOCK_MONOTONIC time",
+     [](Options &o, Text value, Number) { o.logPath = value; }},
+    {"silent", nullptr, 0, 0, "never answer (received bytes are still checked)",
+     [](Options &o, Text, Number) { o.device.silent = true; }},
+    {"answer-acks", nullptr, 0, 0, "also answer the acknowledgements normally left unanswered",
+     [](Options &o, Text, Number) { o.device.answerAcks = true; }},
+    {"image", "FILE", 0, 0, "memory image: 128 blocks of 32 bytes, exactly 4096 bytes",
+     [](Options &o, Text value, Number) { o.imagePath = value; }},
+    {"replay", "TRACE", 0, 0, "play back the device of a comtrace trace, byte for byte",
+     [](Options &o, Text value, Number) { o.replayPath = value; }},
+    {"long-text", nullptr, 0, 0, "identification text of 40 printable characters",
+     [](Options &o, Text, Number) { o.device.longText = true; }},
+    {"big-reply", "N", 1, MaxBigReply, "reply to block 0 is N bytes long",
+     [](Options &o, Text, Number number) { o.device.bigReply = number; }},
+    {"split-delay", "MS", 0, MaxSplitDelayMs, "send each block reply in two halves, MS ms apart",
+     [](Options &o, Text, Number number) { o.device.splitDelayMs = static_cast<unsigned>(number); }},
+    {"vanish-after", "N", 0, BlockCount - 1, "answer up to block N, hang up once its reply is read",
+     [](Options &o, Text, Number number) { o.vanishAfter = static_cast<unsigned>(number); }},
+    {"absent", nullptr, 0, 0, "no /dev/ttyS0 at all (empty /dev); no device",
+     [](Options &o, Text, Number) { o.absent = true; }},
+    {"wine-prefix", "DIR", 0, 0, "serve a Wine run: point COM1 of prefix DIR at the device",
+     [](Options &o, Text value, Number) { o.winePrefix = MakeAbsolute(value); }},
+    {"socket", "PATH", 0, 0,
+     "play the device over a Unix stream socket that devsim\n"
+     "listens on at PATH before starting COMMAND (which\n"
+     "connects to it once, e.g. QEMU's -chardev socket);\n"
+     "no pty, no mount namespace, no flush events",
+     [](Options &o, Text value, Number) { o.socketPath = value; }},
+    {"xon-xoff", nullptr, 0, 0, "the line starts with XON/XOFF flow control on both ways",
+     [](Options &o, Text, Number) { o.xonXoff = true; }},
+    {"help", nullptr, 0, 0, "show this text", [](Options &o, Text, Number) { o.help = true; }},
+    {"version", nullptr, 0, 0, "show devsim's version", [](Options &o, Text, Number) { o.version = true; }},
+};
+
+constexpr std::size_t OptionCount = sizeof OptionTable / sizeof OptionTable[0];
+// getopt_long's code for OptionTable[i] is FirstOptionCode + i, clear of
+// the characters it returns itself.
+constexpr int FirstOptionCode = 256;
+
+// The option as written, without a value given with "=".
+std::string WrittenName(const std::string &argument)
 {
-    const std::string &name = reader.Name();
-    std::string problem;
-    unsigned long number = 0;
-    if (name == "--help") {
-        problem = reader.NoValue();
-        options.help = true;
-    } else if (name == "--version") {
-        problem = reader.NoValue();
-        options.version = true;
-    } else if (name == "--log") {
-        problem = reader.TakeValue(options.logPath);
-    } else if (name == "--silent") {
-        problem = reader.NoValue();
-        options.device.silent = true;
-    } else if (name == "--answer-acks") {
-        problem = reader.NoValue();
-        options.device.answerAcks = true;
-    } else if (name == "--long-text") {
-        problem = reader.NoValue();
-        options.device.longText = true;
-    } else if (name == "--absent") {
-        problem = reader.NoValue();
-        options.absent = true;
-    } else if (name == "--image") {
-        problem = reader.TakeValue(options.imagePath);
-    } else if (name == "--replay") {
-        problem = reader.TakeValue(options.replayPath);
-    } else if (name == "--big-reply") {
-        problem = reader.TakeNumber(1, MaxBigReply, number);
-        options.device.bigReply = number;
-    } else if (name == "--split-delay") {
-        problem = reader.TakeNumber(0, MaxSplitDelayMs, number);
-        options.device.splitDelayMs = static_cast<unsigned>(number);
-    } else if (name == "--vanish-after") {
-        problem = reader.TakeNumber(0, BlockCount - 1, number);
-        options.vanishAfter = static_cast<unsigned>(number);
-    } else if (name == "--xon-xoff") {
-        problem = reader.NoValue();
-        options.xonXoff = true;
-    } else if (name == "--wine-prefix") {
-        problem = reader.TakeValue(options.winePrefix);
-        options.winePrefix = MakeAbsolute(options.winePrefix);
-    } else if (name == "--socket") {
-        problem = reader.TakeValue(options.socketPath);
-    } else {
-        problem = "unknown option " + name;
+    return argument.substr(0, argument.find('='));
+}
+
+// Checks the value getopt_long found for spec and applies both; returns
+// what is wrong with them, if anything.
+std::string ApplyOption(const OptionSpec &spec, const char *value, Options &options)
+{
+    const std::string name = std::string("--") + spec.name;
+    const std::string text = value != nullptr ? value : "";
+    if (spec.value != nullptr && text.empty()) {
+        return name + " needs a non-empty value";
     }
-    return problem;
+    unsigned long number = 0;
+    if (spec.high != 0 && !ParseNumber(text, spec.low, spec.high, number)) {
+        return name + " takes a decimal number from " + std::to_string(spec.low) + " to " + std::to_string(spec.high) +
+               ", not '" + text + "'";
+    }
+    spec.apply(options, text, number);
+    return std::string();
 }
 
 // The trace says every byte the device sends; an option that changes the
@@ -187,18 +154,52 @@ std::string CheckReplayCombination(const Options &options)
 
 std::string ParseOptions(const std::vector<std::string> &arguments, Options &options)
 {
-    std::size_t i = 0;
+    // getopt_long wants a mutable argument vector that starts with the
+    // program's name and ends in a null pointer.
+    std::vector<std::string> words{"devsim"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv(words.size() + 1, nullptr);
+    std::transform(words.begin(), words.end(), argv.begin(), [](std::string &word) { return word.data(); });
+    const int argc = static_cast<int>(words.size());
+
+    std::vector<option> longOptions(OptionCount + 1, option{});
+    for (std::size_t i = 0; i < OptionCount; ++i) {
+        longOptions[i] = option{OptionTable[i].name, OptionTable[i].value != nullptr ? required_argument : no_argument,
+                                nullptr, FirstOptionCode + static_cast<int>(i)};
+    }
+
+    // optind 0 makes glibc start a fresh scan; opterr 0 leaves the
+    // messages to devsim.
+    optind = 0;
+    opterr = 0;
+    std::size_t i = 0; // index into arguments of the next one to look at
     while (i < arguments.size()) {
         const std::string &argument = arguments[i];
         if (argument == "--") {
             ++i;
             break;
         }
+        // Options are long ones only; anything else starts COMMAND.
         if (argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
             break;
         }
-        OptionReader reader(arguments, i);
-        std::string problem = ApplyOption(reader, options);
+        // "+" stops at the first non-option, ":" reports a missing value.
+        const int code = getopt_long(argc, argv.data(), "+:", longOptions.data(), nullptr);
+        i = static_cast<std::size_t>(optind) - 1;
+        const int index = code - FirstOptionCode;
+        // getopt_long takes an unambiguous abbreviation for the whole name;
+        // devsim wants names written out.
+        if (index < 0 || index >= static_cast<int>(OptionCount) ||
+            WrittenName(argument) != std::string("--") + OptionTable[index].name) {
+            const int known = optopt - FirstOptionCode;
+            if ((code == '?' || code == ':') && known >= 0 && known < static_cast<int>(OptionCount) &&
+                WrittenName(argument) == std::string("--") + OptionTable[known].name) {
+                const OptionSpec &spec = OptionTable[known];
+                return std::string("--") + spec.name + (spec.value != nullptr ? " needs a value" : " takes no value");
+            }
+            return "unknown option " + WrittenName(argument);
+        }
+        std::string problem = ApplyOption(OptionTable[index], optarg, options);
         if (!problem.empty()) {
             return problem;
         }
@@ -252,31 +253,30 @@ std::string LoadImage(const std::string &path, Bytes &image)
 
 const char *UsageText()
 {
-    return "usage: devsim [options] [--socket PATH] -- COMMAND [ARGS...]\n"
-           "Runs COMMAND with a simulated device standing in for /dev/ttyS0.\n"
-           "\n"
-           "  --log FILE          record every event with its CLOCK_MONOTONIC time\n"
-           "  --silent            never answer (received bytes are still checked)\n"
-           "  --answer-acks       also answer the acknowledgements normally left unanswered\n"
-           "  --image FILE        memory image: 128 blocks of 32 bytes, exactly 4096 bytes\n"
-           "  --replay TRACE      play back the device of a comtrace trace, byte for byte\n"
-           "  --long-text         identification text of 40 printable characters\n"
-           "  --big-reply N       reply to block 0 is N bytes long\n"
-           "  --split-delay MS    send each block reply in two halves, MS ms apart\n"
-           "  --vanish-after N    answer up to block N, hang up once its reply is read\n"
-           "  --absent            no /dev/ttyS0 at all (empty /dev); no device\n"
-           "  --wine-prefix DIR   serve a Wine run: point COM1 of prefix DIR at the device\n"
-           "  --socket PATH       play the device over a Unix stream socket that devsim\n"
-           "                      listens on at PATH before starting COMMAND (which\n"
-           "                      connects to it once, e.g. QEMU's -chardev socket);\n"
-           "                      no pty, no mount namespace, no flush events\n"
-           "  --xon-xoff          the line starts with XON/XOFF flow control on both ways\n"
-           "  --help              show this text\n"
-           "  --version           show devsim's version\n"
-           "\n"
-           "Exit status: COMMAND's (128+N when killed by signal N); 3 when COMMAND\n"
-           "exited 0 but the device saw a protocol deviation; 125 when devsim itself\n"
-           "could not set up; 126/127 when COMMAND could not be run.\n";
+    // The left column is as wide as the longest option with its value.
+    constexpr int Column = 20;
+    static const std::string text = [] {
+        std::string usage = "usage: devsim [options] [--socket PATH] -- COMMAND [ARGS...]\n"
+                            "Runs COMMAND with a simulated device standing in for /dev/ttyS0.\n"
+                            "\n";
+        for (const OptionSpec &spec : OptionTable) {
+            std::string left = std::string("--") + spec.name;
+            if (spec.value != nullptr) {
+                left += std::string(" ") + spec.value;
+            }
+            left.resize(std::max<std::size_t>(left.size() + 1, Column), ' ');
+            std::string help = spec.help;
+            for (std::size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
+                help.insert(at + 1, std::string(2 + Column, ' '));
+            }
+            usage += "  " + left + help + "\n";
+        }
+        return usage + "\n"
+                       "Exit status: COMMAND's (128+N when killed by signal N); 3 when COMMAND\n"
+                       "exited 0 but the device saw a protocol deviation; 125 when devsim itself\n"
+                       "could not set up; 126/127 when COMMAND could not be run.\n";
+    }();
+    return text.c_str();
 }
 
 } // namespace devsim

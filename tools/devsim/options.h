@@ -29,14 +29,14 @@ struct Options {
 // "--" or the first argument that is not an option starts COMMAND.
 // Returns an empty string on success, else what is wrong; options may then
 // be partly filled.
-std::string ParseOptions(const std::vector<std::string> &arguments, Options &options);
+[[nodiscard]] std::string ParseOptions(const std::vector<std::string> &arguments, Options &options);
 
 // Reads a memory image file into image. Returns an empty string on
 // success, else what went wrong (unreadable, or not exactly ImageSize
 // bytes long).
-std::string LoadImage(const std::string &path, Bytes &image);
+[[nodiscard]] std::string LoadImage(const std::string &path, Bytes &image);
 
-// The --help text.
+// The --help text, one line per option of the table the parser uses.
 const char *UsageText();
 
 } // namespace devsim

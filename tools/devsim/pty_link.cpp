@@ -1,9 +1,9 @@
 #include "pty_link.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>

@@ -57,8 +57,7 @@ std::string SocketLink::Listen(const std::string &path)
 
 void SocketLink::AcceptPeer()
 {
-    while ((connection_ = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) < 0 &&
-           errno == EINTR) {
+    while ((connection_ = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) < 0 && errno == EINTR) {
     }
     if (connection_ >= 0) {
         awaitingPeer_ = false;

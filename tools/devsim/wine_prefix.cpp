@@ -47,7 +47,7 @@ struct ProgramResult {
 // session, must run with captured false: its output then goes to
 // /dev/null, since what is left behind would hold the pipe open.
 ProgramResult RunWineCommand(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv,
-                         bool captured = true)
+                             bool captured = true)
 {
     ProgramResult result;
     int pipeFds[2];
@@ -253,7 +253,8 @@ std::string PrepareWinePrefix(const std::string &prefix, const std::string &ptyP
     if (!Succeeded(held)) {
         return DescribeFailure("starting a Wine session for the command", held);
     }
-    ProgramResult booted = RunWineCommand({"wine", "reg", "query", "HKLM\\Software\\Wine\\Ports", "/v", "COM1"}, {}, false);
+    ProgramResult booted =
+        RunWineCommand({"wine", "reg", "query", "HKLM\\Software\\Wine\\Ports", "/v", "COM1"}, {}, false);
     if (!Succeeded(booted)) {
         return DescribeFailure("reading COM1 back in the new Wine session", booted);
     }

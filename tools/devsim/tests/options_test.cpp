@@ -1,6 +1,8 @@
 // devsim's command line and image loading.
+#include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include "devsim/options.h"
+#include "text_files.h"
 
 namespace devsim {
 namespace {
@@ -74,6 +77,52 @@ TEST(DevsimOptions, MistakesAreNamed)
         Options options;
         const std::string problem = ParseOptions(arguments, options);
         EXPECT_NE(problem.find(mentions), std::string::npos) << arguments[0] << " gave '" << problem << "'";
+    }
+}
+
+// The options --help lists, as "--name".
+std::vector<std::string> OptionsInHelp()
+{
+    std::vector<std::string> names;
+    const std::regex optionLine("^  (--[a-z-]+)");
+    for (const std::string &line : support::Lines(UsageText())) {
+        std::smatch match;
+        if (std::regex_search(line, match, optionLine)) {
+            names.push_back(match[1]);
+        }
+    }
+    return names;
+}
+
+// True when text names the option written so, not merely a longer one
+// that starts the same way ("--log" in "--long-text").
+bool Mentions(const std::string &text, const std::string &written)
+{
+    for (std::size_t at = text.find(written); at != std::string::npos; at = text.find(written, at + 1)) {
+        const std::size_t end = at + written.size();
+        if (end == text.size() ||
+            (std::islower(static_cast<unsigned char>(text[end])) == 0 && text[end] != '-' && text[end] != '\\')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(DevsimOptions, EveryOptionInTheHelpIsDocumented)
+{
+    const std::vector<std::string> names = OptionsInHelp();
+    ASSERT_GE(names.size(), 15u) << UsageText();
+    struct Document {
+        const char *path;
+        bool roff; // a man page writes each "-" as "\-"
+    };
+    for (const Document &document : {Document{DEVSIM_MAN_PAGE, true}, Document{DEVSIM_README, false}}) {
+        const std::string text = support::Slurp(document.path);
+        ASSERT_FALSE(text.empty()) << "cannot read " << document.path;
+        for (const std::string &name : names) {
+            const std::string written = document.roff ? std::regex_replace(name, std::regex("-"), "\\-") : name;
+            EXPECT_TRUE(Mentions(text, written)) << name << " is not in " << document.path;
+        }
     }
 }
 
