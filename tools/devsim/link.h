@@ -76,9 +76,9 @@ public:
     bool AwaitsPeer() const override { return false; }
     int Descriptor() const override { return -1; }
     void AcceptPeer() override {}
-    long Receive(std::uint8_t *, std::size_t, Packet &) override { return NoLine(); }
-    long Send(const std::uint8_t *, std::size_t) override { return NoLine(); }
-    ReadFailure ReportFailedRead(long) override { return ReadFailure::PeerLeft; }
+    long Receive(std::uint8_t * /*buffer*/, std::size_t /*size*/, Packet & /*packet*/) override { return NoLine(); }
+    long Send(const std::uint8_t * /*data*/, std::size_t /*size*/) override { return NoLine(); }
+    ReadFailure ReportFailedRead(long /*got*/) override { return ReadFailure::PeerLeft; }
     bool FarEndTookEverything() const override { return true; }
     void Close() override {}
 

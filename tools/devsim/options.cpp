@@ -127,6 +127,37 @@ std::string ApplyOption(const OptionSpec &spec, const char *value, Options &opti
     return std::string();
 }
 
+// The table's entry for the option getopt_long reported as code, when the
+// argument names it in full. getopt_long takes an unambiguous abbreviation
+// for the whole name; devsim wants names written out.
+const OptionSpec *SpecFor(int code, const std::string &argument)
+{
+    const int index = code - FirstOptionCode;
+    if (index < 0 || index >= static_cast<int>(OptionCount)) {
+        return nullptr;
+    }
+    const OptionSpec &spec = OptionTable[index];
+    return WrittenName(argument) == std::string("--") + spec.name ? &spec : nullptr;
+}
+
+// Reads the option that argument starts with getopt_long, which moves
+// optind past it and its value, and applies it; returns what is wrong with
+// it, if anything.
+std::string ParseOption(int argc, char **argv, const option *longOptions, const std::string &argument, Options &options)
+{
+    // "+" stops at the first non-option, ":" reports a missing value.
+    const int code = getopt_long(argc, argv, "+:", longOptions, nullptr);
+    if (const OptionSpec *spec = SpecFor(code, argument)) {
+        return ApplyOption(*spec, optarg, options);
+    }
+    // A known option without its value, or with one it does not take.
+    const OptionSpec *misused = code == '?' || code == ':' ? SpecFor(optopt, argument) : nullptr;
+    if (misused != nullptr) {
+        return std::string("--") + misused->name + (misused->value != nullptr ? " needs a value" : " takes no value");
+    }
+    return "unknown option " + WrittenName(argument);
+}
+
 // The trace says every byte the device sends; an option that changes the
 // replies, or removes the device, contradicts it.
 std::string CheckReplayCombination(const Options &options)
@@ -146,6 +177,24 @@ std::string CheckReplayCombination(const Options &options)
             return std::string("--replay and ") + name +
                    " cannot be combined: the trace already says every byte the device sends";
         }
+    }
+    return std::string();
+}
+
+// Options that contradict each other; returns which, and why.
+std::string CheckCombinations(const Options &options)
+{
+    if (options.absent && !options.winePrefix.empty()) {
+        return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
+    }
+    if (!options.socketPath.empty() && (options.absent || !options.winePrefix.empty() || options.xonXoff)) {
+        return "--socket cannot be combined with --absent, --wine-prefix or --xon-xoff: it replaces the pty";
+    }
+    if (options.absent && options.xonXoff) {
+        return "--absent and --xon-xoff cannot be combined: there is no line";
+    }
+    if (!options.replayPath.empty()) {
+        return CheckReplayCombination(options);
     }
     return std::string();
 }
@@ -183,23 +232,8 @@ std::string ParseOptions(const std::vector<std::string> &arguments, Options &opt
         if (argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
             break;
         }
-        // "+" stops at the first non-option, ":" reports a missing value.
-        const int code = getopt_long(argc, argv.data(), "+:", longOptions.data(), nullptr);
+        std::string problem = ParseOption(argc, argv.data(), longOptions.data(), argument, options);
         i = static_cast<std::size_t>(optind) - 1;
-        const int index = code - FirstOptionCode;
-        // getopt_long takes an unambiguous abbreviation for the whole name;
-        // devsim wants names written out.
-        if (index < 0 || index >= static_cast<int>(OptionCount) ||
-            WrittenName(argument) != std::string("--") + OptionTable[index].name) {
-            const int known = optopt - FirstOptionCode;
-            if ((code == '?' || code == ':') && known >= 0 && known < static_cast<int>(OptionCount) &&
-                WrittenName(argument) == std::string("--") + OptionTable[known].name) {
-                const OptionSpec &spec = OptionTable[known];
-                return std::string("--") + spec.name + (spec.value != nullptr ? " needs a value" : " takes no value");
-            }
-            return "unknown option " + WrittenName(argument);
-        }
-        std::string problem = ApplyOption(OptionTable[index], optarg, options);
         if (!problem.empty()) {
             return problem;
         }
@@ -212,19 +246,7 @@ std::string ParseOptions(const std::vector<std::string> &arguments, Options &opt
     if (options.command.empty()) {
         return "no COMMAND given to run against the device";
     }
-    if (options.absent && !options.winePrefix.empty()) {
-        return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
-    }
-    if (!options.socketPath.empty() && (options.absent || !options.winePrefix.empty() || options.xonXoff)) {
-        return "--socket cannot be combined with --absent, --wine-prefix or --xon-xoff: it replaces the pty";
-    }
-    if (options.absent && options.xonXoff) {
-        return "--absent and --xon-xoff cannot be combined: there is no line";
-    }
-    if (!options.replayPath.empty()) {
-        return CheckReplayCombination(options);
-    }
-    return std::string();
+    return CheckCombinations(options);
 }
 
 std::string LoadImage(const std::string &path, Bytes &image)
@@ -269,7 +291,7 @@ const char *UsageText()
             for (std::size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
                 help.insert(at + 1, std::string(2 + Column, ' '));
             }
-            usage += "  " + left + help + "\n";
+            usage.append("  ").append(left).append(help).append("\n");
         }
         return usage + "\n"
                        "Exit status: COMMAND's (128+N when killed by signal N); 3 when COMMAND\n"

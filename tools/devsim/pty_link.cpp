@@ -229,7 +229,7 @@ Packet DecodePacket(const std::uint8_t *buffer, std::size_t length)
     return packet;
 }
 
-std::string PtyLink::TurnOnSoftwareFlowControl()
+std::string PtyLink::TurnOnSoftwareFlowControl() const
 {
     termios settings{};
     if (tcgetattr(slave_, &settings) != 0) {

@@ -31,7 +31,7 @@ public:
     // Turns software flow control on both ways (IXON and IXOFF) on the
     // slave, as an earlier program may leave a serial port. Returns an
     // empty string on success, else what failed.
-    [[nodiscard]] std::string TurnOnSoftwareFlowControl();
+    [[nodiscard]] std::string TurnOnSoftwareFlowControl() const;
 
     // Makes the pty the controlling terminal of a session of its own, held
     // by a small child process that ignores SIGHUP until the link is
