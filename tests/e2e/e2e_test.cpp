@@ -4,17 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "devsim/device.h"
 #include "expected_trace.h"
+#include "process.h"
+#include "scratch.h"
 #include "text_files.h"
 
 namespace {
@@ -30,32 +29,48 @@ struct RunResult {
     double seconds = 0;
 };
 
+using Arguments = std::vector<std::string>;
+
+// A run takes the dialogue's 145 s; one that goes on far longer has hung.
+constexpr long RunLimitMs = 300000;
+
 std::string TempPath(const std::string &name)
 {
-    const char *dir = std::getenv("TMPDIR");
-    return std::string(dir != nullptr ? dir : "/tmp") + "/comtrace-e2e-" + std::to_string(getpid()) + "-" + name;
+    return support::TempPath("e2e", name);
 }
 
 // Runs comtrace under devsim with the given device options, standard input
-// from /dev/null (no terminal), the trace into a file; `tail` is appended to
-// the pipeline (e.g. "| head -3"); `closing` are redirections that close
-// standard descriptors for comtrace alone (e.g. ">&-"), devsim keeping its own.
-RunResult RunComtrace(const std::string &deviceOptions, const std::string &tail = "", const std::string &closing = "")
+// from /dev/null (no terminal), the trace into a file; `filter` is a
+// command the trace passes through on its way (e.g. {"head", "-3"});
+// `closing` are shell redirections that close standard descriptors for
+// comtrace alone (e.g. ">&-"), devsim keeping its own.
+RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = {}, const std::string &closing = "")
 {
     const std::string out = TempPath("out");
     const std::string log = TempPath("log");
-    // Inside the double quotes of bash -c, \" and \$ reach the inner sh as " and $.
-    const std::string program =
-        closing.empty() ? "'" COMTRACE_PATH "'" : "sh -c 'exec \\\"\\$0\\\" " + closing + "' '" COMTRACE_PATH "'";
-    const std::string command = "set -o pipefail; '" DEVSIM_PATH "' --log '" + log + "' " + deviceOptions + " -- " +
-                                program + " </dev/null " + tail + " >'" + out + "'";
-    const auto start = std::chrono::steady_clock::now();
-    // The run is a shell pipeline on purpose (redirections, `tail`), built
-    // only from the test's own constants and temporary paths.
-    const int status = std::system(("bash -c \"" + command + "\"").c_str()); // NOLINT(cert-env33-c)
+    Arguments devsim{DEVSIM_PATH, "--log", log};
+    devsim.insert(devsim.end(), deviceOptions.begin(), deviceOptions.end());
+    devsim.emplace_back("--");
+    if (closing.empty()) {
+        devsim.emplace_back(COMTRACE_PATH);
+    } else {
+        // The shell closes the descriptors and becomes comtrace, named as $0.
+        devsim.insert(devsim.end(), {"sh", "-c", "exec \"$0\" " + closing, COMTRACE_PATH});
+    }
+    std::vector<Arguments> commands{devsim};
+    if (!filter.empty()) {
+        commands.push_back(filter);
+    }
+    const support::ProcessOutcome outcome = support::RunPipeline(commands, {"/dev/null", out, ""}, {RunLimitMs});
+    if (!outcome.failure.empty()) {
+        ADD_FAILURE() << outcome.failure;
+    }
+    if (outcome.timedOut) {
+        ADD_FAILURE() << "the run was still going after " << RunLimitMs << " ms; killed";
+    }
     RunResult run;
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.seconds = outcome.seconds;
+    run.status = outcome.status;
     run.output = Slurp(out);
     run.log = Lines(Slurp(log));
     // A temporary file left behind is untidy but harms no test.
@@ -178,7 +193,7 @@ TEST(GoldenTrace, BuilderAgreesWithTheReviewedTalkingTrace)
 
 TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
 {
-    const RunResult run = RunComtrace("");
+    const RunResult run = RunComtrace({});
     EXPECT_EQ(run.status, 0);
     ExpectTrace(GoldenTalkingTrace(), run.output);
     EXPECT_EQ(Received(run), AllRequests());
@@ -212,7 +227,7 @@ TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
 
 TEST(EndToEnd, SilentDeviceGivesEmptyRepliesAndTheFullCourse)
 {
-    const RunResult run = RunComtrace("--silent");
+    const RunResult run = RunComtrace({"--silent"});
     EXPECT_EQ(run.status, 0);
     const std::string wanted = std::string(expected::HealthyBringUp) +
                                expected::Dialogue(std::vector<Bytes>(expected::Collections)) + expected::ReleasedLine;
@@ -222,7 +237,7 @@ TEST(EndToEnd, SilentDeviceGivesEmptyRepliesAndTheFullCourse)
 
 TEST(EndToEnd, AnsweredAcknowledgementsAndALongTextShowWhereTheyArrive)
 {
-    const RunResult run = RunComtrace("--answer-acks --long-text");
+    const RunResult run = RunComtrace({"--answer-acks", "--long-text"});
     EXPECT_EQ(run.status, 0);
     devsim::DeviceOptions options;
     options.answerAcks = true;
@@ -252,7 +267,7 @@ TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
 {
     devsim::DeviceOptions options;
     options.bigReply = 5000;
-    const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--big-reply 5000"), options);
+    const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace({"--big-reply", "5000"}), options);
     EXPECT_GE(collections[4].size(), 4000u);
     EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::BlockSize);
 }
@@ -261,7 +276,7 @@ TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)
 {
     devsim::DeviceOptions options;
     options.splitDelayMs = 800;
-    const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--split-delay 800"), options);
+    const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace({"--split-delay", "800"}), options);
     EXPECT_EQ(collections[4].size(), devsim::BlockSize / 2);
     EXPECT_EQ(collections[5].size(), devsim::BlockSize);
     EXPECT_EQ(collections.back().size(), devsim::BlockSize / 2 + 1);
@@ -269,7 +284,7 @@ TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)
 
 TEST(EndToEnd, VanishingDeviceLeavesEveryStepInPlace)
 {
-    const RunResult run = RunComtrace("--vanish-after 32");
+    const RunResult run = RunComtrace({"--vanish-after", "32"});
     EXPECT_EQ(run.status, 0);
     std::vector<Bytes> collections = expected::CollectionsOf(Answers({}));
     // Block 0x20's reply is collected; everything after it is gone.
@@ -285,7 +300,7 @@ TEST(EndToEnd, VanishingDeviceLeavesEveryStepInPlace)
 
 TEST(EndToEnd, AbsentPortGivesTheFailureTraceAndExitsWithZero)
 {
-    const RunResult run = RunComtrace("--absent");
+    const RunResult run = RunComtrace({"--absent"});
     EXPECT_EQ(run.status, 0);
     const std::string wanted = std::string(expected::AbsentBringUp) +
                                expected::Dialogue(std::vector<Bytes>(expected::Collections)) +
@@ -295,7 +310,7 @@ TEST(EndToEnd, AbsentPortGivesTheFailureTraceAndExitsWithZero)
 
 TEST(EndToEnd, ClosedOutputStillRunsTheDialogueToItsEnd)
 {
-    const RunResult run = RunComtrace("", "| head -3");
+    const RunResult run = RunComtrace({}, {"head", "-3"});
     // devsim exits non-zero when the device saw an unfinished dialogue.
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(Lines(run.output).size(), 3u);
@@ -304,11 +319,13 @@ TEST(EndToEnd, ClosedOutputStillRunsTheDialogueToItsEnd)
 
 // Replays a trace under devsim (with more device options, if any) and
 // returns comtrace's run against it.
-RunResult Replay(const std::string &trace, const std::string &deviceOptions = "")
+RunResult Replay(const std::string &trace, const Arguments &deviceOptions = {})
 {
     const std::string path = TempPath("replayed");
     std::ofstream(path, std::ios::binary) << trace;
-    RunResult run = RunComtrace("--replay '" + path + "' " + deviceOptions);
+    Arguments options{"--replay", path};
+    options.insert(options.end(), deviceOptions.begin(), deviceOptions.end());
+    RunResult run = RunComtrace(options);
     (void)std::remove(path.c_str()); // a file left behind harms no test
     return run;
 }
@@ -326,7 +343,7 @@ TEST(EndToEnd, ReplayedTalkingTraceIsTracedByteForByte)
 // on the line and the timing: only a real recording knows them. Two runs.
 TEST(EndToEnd, ReplayedRecordingOfOversizedSplitRepliesIsTracedByteForByte)
 {
-    const RunResult recorded = RunComtrace("--big-reply 9000 --split-delay 800");
+    const RunResult recorded = RunComtrace({"--big-reply", "9000", "--split-delay", "800"});
     ASSERT_EQ(recorded.status, 0);
     ASSERT_NE(recorded.output.find("\n4095\n"), std::string::npos) << "no collection was cut by the pty's queue";
     const RunResult replayed = Replay(recorded.output);
@@ -337,7 +354,7 @@ TEST(EndToEnd, ReplayedRecordingOfOversizedSplitRepliesIsTracedByteForByte)
 TEST(EndToEnd, ReplayedDeviceVanishesWhereAsked)
 {
     std::vector<Bytes> collections = expected::CollectionsOf(Answers({}));
-    const RunResult run = Replay(BuiltTalkingTrace(), "--vanish-after 32");
+    const RunResult run = Replay(BuiltTalkingTrace(), {"--vanish-after", "32"});
     EXPECT_EQ(run.status, 0);
     for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
         collections[i].clear();
@@ -367,7 +384,7 @@ class ClosedStandardDescriptors : public ::testing::TestWithParam<ClosedDescript
 
 TEST_P(ClosedStandardDescriptors, LeaveTheDeviceExactlyTheDialoguesBytes)
 {
-    const RunResult run = RunComtrace("", "", GetParam().closing);
+    const RunResult run = RunComtrace({}, {}, GetParam().closing);
     EXPECT_EQ(run.status, 0) << "devsim exits 3 when the device saw a deviation";
     EXPECT_EQ(Received(run), AllRequests());
     ExpectTrace(GetParam().traceShown ? GoldenTalkingTrace() : "", run.output);

@@ -9,24 +9,26 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "devsim/device.h"
 #include "devsim/options.h"
 #include "devsim/trace_reader.h"
 #include "expected_trace.h"
+#include "process.h"
+#include "scratch.h"
+#include "text_files.h"
 
 namespace devsim {
 namespace {
+
+using support::NowMs;
+using support::Slurp;
 
 const char Devsim[] = DEVSIM_PATH;
 const char Probe[] = DEVSIM_PROBE_PATH;
@@ -41,29 +43,9 @@ struct Outcome {
     std::string err;
 };
 
-long long NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-void SleepMs(long millis)
-{
-    timespec wait{millis / 1000, (millis % 1000) * 1000000};
-    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
-}
-
 std::string TempPath(const std::string &name)
 {
-    return ::testing::TempDir() + "devsim_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return support::TempPath("devsim", name);
 }
 
 // Runs devsim with the arguments, its output going to files. With
@@ -73,47 +55,18 @@ Outcome RunDevsim(const std::vector<std::string> &arguments, int termAfterMs = 0
 {
     const std::string outPath = TempPath("stdout");
     const std::string errPath = TempPath("stderr");
-    const pid_t pid = fork();
-    if (pid < 0) {
-        // Without this, kill(-1, ...) below would signal every process of the user.
-        ADD_FAILURE() << "cannot fork: " << std::strerror(errno);
-        return Outcome{};
+    std::vector<std::string> command{Devsim};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const support::ProcessOutcome run =
+        support::RunProcess(command, {"/dev/null", outPath, errPath}, {timeoutMs, termAfterMs});
+    if (!run.failure.empty()) {
+        ADD_FAILURE() << run.failure;
     }
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0) {
-            _exit(126);
-        }
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        // execv's argument list: devsim's path, the arguments, a null pointer.
-        std::vector<char *> argv(arguments.size() + 2, nullptr);
-        argv[0] = const_cast<char *>(Devsim);
-        std::transform(arguments.begin(), arguments.end(), argv.begin() + 1,
-                       [](const std::string &argument) { return const_cast<char *>(argument.c_str()); });
-        execv(Devsim, argv.data());
-        _exit(126);
-    }
-    if (termAfterMs > 0) {
-        SleepMs(termAfterMs);
-        kill(pid, SIGTERM);
-    }
-    int status = 0;
-    const long long deadline = NowMs() + timeoutMs;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (NowMs() > deadline) {
-            ADD_FAILURE() << "devsim still running after " << timeoutMs << " ms; killed";
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        SleepMs(5);
+    if (run.timedOut) {
+        ADD_FAILURE() << "devsim still running after " << timeoutMs << " ms; killed";
     }
     Outcome outcome;
-    outcome.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    outcome.status = run.status;
     outcome.out = Slurp(outPath);
     outcome.err = Slurp(errPath);
     // A temporary file left behind is untidy but harms no test.
@@ -552,7 +505,7 @@ TEST_F(DevsimProcess, WinePrefixPointsComOneAtThePty)
     if (wanted == nullptr || std::string(wanted) != "1") {
         GTEST_SKIP() << "set DEVSIM_TEST_WINE=1 to run";
     }
-    const std::string prefix = ::testing::TempDir() + "devsim_wine_" + std::to_string(getpid());
+    const std::string prefix = TempPath("wine");
     // COM1 must lead to the pty before the command's first instruction: a
     // program that opens it at once finds it, however slowly the session's
     // device manager came up.
