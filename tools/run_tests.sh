@@ -26,7 +26,7 @@ cmake --build build -j"$jobs"
 # The QEMU runs' kernel download and static build, done now so that they
 # do not load the machine while the paced runs below are under way. Should
 # it fail, the realport tests try again and fail with the reason.
-bash tests/realport/run-guest.sh build prepare || echo "run-tests: preparing the QEMU runs failed" >&2
+bash tests/realport/run_guest.sh build prepare || echo "run_tests: preparing the QEMU runs failed" >&2
 
 # The unit tests again with the sanitizers.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCOMTRACE_SANITIZE=ON
