@@ -1,6 +1,4 @@
-// Writing traces, held to the reviewed golden trace of the talking device,
-// and the dialogue model's counts.
-#include <numeric>
+// Writing traces, held to the reviewed golden trace of the talking device.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -29,22 +27,6 @@ TEST(TraceWriter, WritesTheReviewedTalkingTraceThatTheReaderReads)
     EXPECT_TRUE(parsed.released);
     EXPECT_EQ(parsed.collections, CollectionsOf(answers));
     EXPECT_EQ(WholeTrace(parsed.collections), golden);
-}
-
-TEST(DialogueModel, CountsAgreeWithTheRequests)
-{
-    const std::vector<Request> &requests = Requests();
-    EXPECT_EQ(requests.size(), RequestCount);
-    EXPECT_EQ(std::accumulate(requests.begin(), requests.end(), std::size_t{0},
-                              [](std::size_t sum, const Request &r) { return sum + r.bytes.size(); }),
-              DialogueLength);
-    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const Request &r) { return r.collected; }),
-              static_cast<std::ptrdiff_t>(CollectionCount));
-    EXPECT_EQ(
-        std::count_if(requests.begin(), requests.end(), [](const Request &r) { return r.kind == RequestKind::Block; }),
-        static_cast<std::ptrdiff_t>(BlockCount));
-    // Answers beyond the last collection are never collected.
-    EXPECT_EQ(CollectionsOf(std::vector<Bytes>(RequestCount + 3, Bytes{1})).size(), CollectionCount);
 }
 
 } // namespace
