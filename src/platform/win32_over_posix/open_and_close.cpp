@@ -1,5 +1,6 @@
 // Opening and closing the one port: "COMn" names, a descriptor that is never
-// a standard one, and the lock that keeps a second opener out.
+// a standard one, and the port kept to this program alone: refused while
+// another has it, locked against later openers while open.
 #include "platform/win32_over_posix/win32_serial_internal.h"
 
 #include "serial/fresh_port_settings.h"
@@ -11,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace win32_over_posix {
@@ -22,7 +24,6 @@ namespace {
 
 // The longest "COMn" number mapped to /dev/ttyS<n-1>.
 constexpr long MaxComNumber = 256;
-constexpr std::size_t DevicePathSize = 4096;
 // The lowest descriptor a port may have: 0, 1 and 2 are standard input,
 // output and error even while closed, and a port there would receive the
 // trace.
@@ -54,12 +55,7 @@ HANDLE GiveUp(int fd, DWORD code)
 
 } // namespace
 
-} // namespace win32_over_posix
-
-using namespace win32_over_posix;
-
-HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURITY_ATTRIBUTES /*security*/,
-                   DWORD /*creation*/, DWORD /*flags*/, HANDLE /*templateFile*/)
+HANDLE OpenPort(LPCSTR name, const char *const *lockDirectories, std::size_t directoryCount)
 {
     if (name == nullptr) {
         FailWith(ERROR_INVALID_PARAMETER);
@@ -97,6 +93,16 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
     if (OpenPortFd >= 0) {
         return GiveUp(fd, ERROR_TOO_MANY_OPEN_FILES);
     }
+    // The lock keeps out only those who take it too: look for any other
+    // program that had the port first, then keep later openers out.
+    const DWORD held = CheckNobodyElseHolds(fd, path, lockDirectories, directoryCount);
+    if (held != ERROR_SUCCESS) {
+        return GiveUp(fd, held);
+    }
+    // A file that is no terminal has no later openers to refuse.
+    if (IoctlRetrying(fd, TIOCEXCL, nullptr) != 0 && errno != ENOTTY) {
+        return GiveUp(fd, Win32ErrorFor(errno));
+    }
 
     OpenPortFd = fd;
     OpenPortSettings = FreshPortSettings<DCB>();
@@ -110,11 +116,24 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURIT
     return HandleOf(fd);
 }
 
+} // namespace win32_over_posix
+
+using namespace win32_over_posix;
+
+HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD /*creation*/, DWORD /*flags*/, HANDLE /*templateFile*/)
+{
+    return OpenPort(name, LockDirectories, LockDirectoryCount);
+}
+
 BOOL CloseHandle(HANDLE port)
 {
     const int fd = DescriptorOf(port);
     if (fd == OpenPortFd) {
         OpenPortFd = -1;
+        // Let later openers in again, should anyone still have the port
+        // open; a port that has gone has nobody left to let in.
+        (void)IoctlRetrying(fd, TIOCNXCL, nullptr);
     }
     // The lock goes with the descriptor. close() is not retried on EINTR:
     // on Linux the descriptor is released whatever it returns.

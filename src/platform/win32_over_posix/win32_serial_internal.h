@@ -2,12 +2,15 @@
 // the last error and its translation from errno, the handle that is a
 // descriptor, the one open port, and the translation between a DCB and
 // termios. One file per concern uses it: errors_and_handles.cpp,
-// open_and_close.cpp (with exclusive_open.cpp), line_settings.cpp,
+// open_and_close.cpp (with exclusive_open.cpp, which looks for
+// another program holding the device), line_settings.cpp,
 // queues_and_io.cpp and time.cpp.
 #ifndef COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_INTERNAL_H
 #define COMTRACE_PLATFORM_WIN32_OVER_POSIX_WIN32_SERIAL_INTERNAL_H
 
 #include "platform/win32_over_posix/win32_serial.h"
+
+#include <cstddef>
 
 #include <termios.h>
 
@@ -29,6 +32,9 @@ int IoctlRetrying(int fd, unsigned long request, void *argument);
 BOOL GetTermios(int fd, termios &settings);
 BOOL SetTermios(int fd, const termios &settings);
 
+// The longest path of a device or a lock file.
+constexpr std::size_t DevicePathSize = 4096;
+
 // The one open port (-1 when none is), and what a Win32 driver remembers of
 // its settings but termios cannot hold.
 extern int OpenPortFd;
@@ -43,6 +49,21 @@ bool TermiosFromDcb(const DCB &settings, termios &line);
 // Fills the record's fields that termios holds from the line; leaves the
 // others (DTR and RTS control, queue limits, event characters) as they are.
 void DcbFromTermios(const termios &line, DCB &settings);
+
+// The directories where UUCP lock files live.
+extern const char *const LockDirectories[];
+extern const std::size_t LockDirectoryCount;
+
+// Opens the port as CreateFileA does, looking for lock files in the given
+// directories.
+HANDLE OpenPort(LPCSTR name, const char *const *lockDirectories, std::size_t directoryCount);
+// ERROR_SUCCESS when no other program has the device at path (open as fd):
+// no other process holds it open, as far as /proc shows (the process at a
+// pty's master end is its device, not a second user), and no lock file
+// "LCK..NAME" in the directories names a live process, NAME being the
+// path's own name, its name behind links or that of the device bound over
+// it. Otherwise ERROR_ACCESS_DENIED, or the error of looking at fd.
+DWORD CheckNobodyElseHolds(int fd, const char *path, const char *const *lockDirectories, std::size_t directoryCount);
 
 } // namespace win32_over_posix
 
