@@ -249,9 +249,11 @@ BOOL ClearCommBreak(HANDLE port)
     }
     const int error = errno;
     // USB adapters without break support refuse the request (usb-serial with
-    // ENOTTY, cdc-acm with EOPNOTSUPP); no break can be in effect on them. A
-    // descriptor that is no terminal at all also answers ENOTTY, and is no port.
-    if ((error == ENOTTY || error == EOPNOTSUPP) && isatty(fd) == 1) {
+    // ENOTTY, cdc-acm with EOPNOTSUPP, or on older kernels with EPIPE, the
+    // device having stalled the control request); no break can be in effect
+    // on them. A descriptor that is no terminal at all also answers ENOTTY,
+    // and is no port.
+    if ((error == ENOTTY || error == EOPNOTSUPP || error == EPIPE) && isatty(fd) == 1) {
         return TRUE;
     }
     return FailWith(Win32ErrorFor(error));
