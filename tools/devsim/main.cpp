@@ -22,7 +22,6 @@
 #include "pty_link.h"
 #include "sandbox.h"
 #include "socket_link.h"
-#include "trace_reader.h"
 #include "wine_prefix.h"
 
 namespace {
@@ -53,7 +52,7 @@ int SetupFailure(const std::string &message)
     }
     if (!options.replayPath.empty()) {
         std::vector<devsim::Bytes> collections;
-        std::string traceProblem = devsim::LoadTrace(options.replayPath, collections);
+        std::string traceProblem = devsim::LoadReplay(options.replayPath, collections);
         if (!traceProblem.empty()) {
             return traceProblem;
         }

@@ -18,7 +18,6 @@
 
 #include "devsim/device.h"
 #include "devsim/options.h"
-#include "devsim/trace_reader.h"
 #include "expected_trace.h"
 #include "process.h"
 #include "scratch.h"
@@ -205,7 +204,7 @@ std::vector<std::string> DialogueEvents(const std::vector<std::string> &options)
     }
     if (problem.empty() && !parsed.replayPath.empty()) {
         std::vector<Bytes> collections;
-        problem = LoadTrace(parsed.replayPath, collections);
+        problem = LoadReplay(parsed.replayPath, collections);
         parsed.device.replay = std::move(collections);
     }
     if (problem.empty()) {
