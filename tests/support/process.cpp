@@ -111,45 +111,59 @@ std::vector<pid_t> StartCommands(const std::vector<std::vector<std::string>> &co
     return pids;
 }
 
+// Reaps the commands that have ended, noting their statuses; returns how
+// many are still running.
+std::size_t ReapEnded(const std::vector<pid_t> &pids, std::vector<int> &statuses, std::vector<bool> &done)
+{
+    std::size_t running = 0;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        int status = 0;
+        const pid_t reaped = done[i] ? 0 : waitpid(pids[i], &status, WNOHANG);
+        if (reaped == pids[i]) {
+            statuses[i] = ShellStatus(status);
+            done[i] = true;
+        } else if (reaped < 0 && errno != EINTR) {
+            done[i] = true; // not ours to wait for any more; its status stays -1
+        }
+        running += done[i] ? 0 : 1;
+    }
+    return running;
+}
+
+// Kills the commands still running and reaps them.
+void KillRunning(const std::vector<pid_t> &pids, std::vector<int> &statuses, const std::vector<bool> &done)
+{
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        if (done[i]) {
+            continue;
+        }
+        (void)kill(pids[i], SIGKILL); // it may have ended just now; the wait tells
+        int status = 0;
+        while (waitpid(pids[i], &status, 0) < 0 && errno == EINTR) {
+        }
+        statuses[i] = ShellStatus(status);
+    }
+}
+
 // Waits for every pid, sending SIGTERM and SIGKILL as timing says; returns
 // each one's status as a shell reports it (-1 when it cannot be told).
 std::vector<int> WaitForCommands(const std::vector<pid_t> &pids, const Timing &timing, long long start, bool &timedOut)
 {
     std::vector<int> statuses(pids.size(), -1);
     std::vector<bool> done(pids.size(), false);
-    std::size_t running = pids.size();
     bool termSent = false;
-    while (running > 0) {
-        for (std::size_t i = 0; i < pids.size(); ++i) {
-            int status = 0;
-            const pid_t reaped = done[i] ? 0 : waitpid(pids[i], &status, WNOHANG);
-            if (reaped == pids[i] || (reaped < 0 && errno != EINTR)) {
-                statuses[i] = reaped == pids[i] ? ShellStatus(status) : -1;
-                done[i] = true;
-                --running;
-            }
-        }
+    while (ReapEnded(pids, statuses, done) > 0) {
         const long long elapsed = NowMs() - start;
-        if (running > 0 && timing.termAfterMs > 0 && !termSent && elapsed >= timing.termAfterMs) {
-            (void)kill(pids.front(), SIGTERM); // it may have ended just now; the wait tells
+        if (timing.termAfterMs > 0 && !termSent && elapsed >= timing.termAfterMs) {
+            (void)kill(pids.front(), SIGTERM); // as above
             termSent = true;
         }
-        if (running > 0 && elapsed > timing.limitMs) {
+        if (elapsed > timing.limitMs) {
             timedOut = true;
-            for (std::size_t i = 0; i < pids.size(); ++i) {
-                if (!done[i]) {
-                    (void)kill(pids[i], SIGKILL); // as above
-                    int status = 0;
-                    while (waitpid(pids[i], &status, 0) < 0 && errno == EINTR) {
-                    }
-                    statuses[i] = ShellStatus(status);
-                }
-            }
+            KillRunning(pids, statuses, done);
             break;
         }
-        if (running > 0) {
-            SleepMs(PollMs);
-        }
+        SleepMs(PollMs);
     }
     return statuses;
 }
