@@ -208,7 +208,10 @@ std::string ParseOptions(const std::vector<std::string> &arguments, Options &opt
     std::vector<std::string> words{"devsim"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char *> argv(words.size() + 1, nullptr);
-    std::transform(words.begin(), words.end(), argv.begin(), [](std::string &word) { return word.data(); });
+    std::size_t next = 0;
+    for (std::string &word : words) {
+        argv[next++] = word.data();
+    }
     const int argc = static_cast<int>(words.size());
 
     std::vector<option> longOptions(OptionCount + 1, option{});
