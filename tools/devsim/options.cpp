@@ -111,7 +111,7 @@ std::string WrittenName(const std::string &argument)
 
 // Checks the value getopt_long found for spec and applies both; returns
 // what is wrong with them, if anything.
-std::string ApplyOption(const OptionSpec &spec, const char *value, Options &options)
+[[nodiscard]] std::string ApplyOption(const OptionSpec &spec, const char *value, Options &options)
 {
     const std::string name = std::string("--") + spec.name;
     const std::string text = value != nullptr ? value : "";
@@ -143,7 +143,8 @@ const OptionSpec *SpecFor(int code, const std::string &argument)
 // Reads the option that argument starts with getopt_long, which moves
 // optind past it and its value, and applies it; returns what is wrong with
 // it, if anything.
-std::string ParseOption(int argc, char **argv, const option *longOptions, const std::string &argument, Options &options)
+[[nodiscard]] std::string ParseOption(int argc, char **argv, const option *longOptions, const std::string &argument,
+                                      Options &options)
 {
     // "+" stops at the first non-option, ":" reports a missing value.
     const int code = getopt_long(argc, argv, "+:", longOptions, nullptr);
@@ -160,7 +161,7 @@ std::string ParseOption(int argc, char **argv, const option *longOptions, const 
 
 // The trace says every byte the device sends; an option that changes the
 // replies, or removes the device, contradicts it.
-std::string CheckReplayCombination(const Options &options)
+[[nodiscard]] std::string CheckReplayCombination(const Options &options)
 {
     const DeviceOptions &device = options.device;
     const std::pair<bool, const char *> conflicts[] = {
@@ -182,7 +183,7 @@ std::string CheckReplayCombination(const Options &options)
 }
 
 // Options that contradict each other; returns which, and why.
-std::string CheckCombinations(const Options &options)
+[[nodiscard]] std::string CheckCombinations(const Options &options)
 {
     if (options.absent && !options.winePrefix.empty()) {
         return "--absent and --wine-prefix cannot be combined: Wine needs /dev";
