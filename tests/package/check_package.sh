@@ -11,20 +11,16 @@
 #   check_package.sh zip ZIP WORK VERSION           the zip's members and the program's
 #                                                   version resource and PE header
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 export LC_ALL=C.UTF-8
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # Compares two listings, one entry a line, and shows the difference.
 expect_list() {
     local what=$1 wanted=$2 actual=$3
     if [ "$wanted" != "$actual" ]; then
         fail "$what (- wanted, + actual):"
-        diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
+        diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/' || true
     fi
 }
 
@@ -43,6 +39,7 @@ extract_deb() {
     dpkg-deb -x "$1" "$2"
 }
 
+need_args $# 1 100 "check_package.sh man|install|deb|run|zip ARGUMENTS..."
 command=$1
 shift
 case $command in
@@ -109,8 +106,7 @@ case $command in
         strings -el "$exe" | grep -A1 -x FileDescription | grep -q comtrace || fail "no FileDescription naming comtrace"
         ;;
     *)
-        echo "check_package.sh: unknown check $command" >&2
-        exit 2
+        die "unknown check $command"
         ;;
 esac
-[ "$failures" -eq 0 ]
+end_checks
