@@ -4,7 +4,7 @@
 # bring-up, the whole dialogue on an invalid handle and the release run
 # under memcheck. The dialogue's waits still run: about 145 s.
 #
-# Usage: tests/memcheck/valgrind_absent.sh DEVSIM COMTRACE [WORK_DIR]
+# Usage: tests/valgrind/valgrind_absent.sh DEVSIM COMTRACE [WORK_DIR]
 # Fails unless memcheck reports no errors and no definite or indirect leaks,
 # and the run went from the failed open to the release.
 set -euo pipefail
