@@ -1,4 +1,4 @@
-// The process helper the end-to-end, realport and devsim tests start their
+// process.h, which the end-to-end, realport and devsim tests start their
 // runs with: what reaches each command, the status a pipeline reports,
 // and the time limit and SIGTERM.
 #include <csignal>

@@ -51,7 +51,7 @@ std::string MakeAbsolute(const std::string &path)
 
 // One option: its name, the placeholder of its value (none for a switch),
 // the range of a numeric value, its line of --help and what it sets.
-struct OptionSpec {
+struct OptionRow {
     const char *name;  // without the leading "--"
     const char *value; // nullptr for a switch
     unsigned long low; // a numeric value's range; high is 0 for any text
@@ -63,7 +63,7 @@ struct OptionSpec {
 using Text = const std::string &;
 using Number = unsigned long;
 
-const OptionSpec OptionTable[] = {
+const OptionRow OptionTable[] = {
     {"log", "FILE", 0, 0, "record every event with its CLOCK_MONOTONIC time",
      [](Options &o, Text value, Number) { o.logPath = value; }},
     {"silent", nullptr, 0, 0, "never answer (received bytes are still checked)",
@@ -109,35 +109,35 @@ std::string WrittenName(const std::string &argument)
     return argument.substr(0, argument.find('='));
 }
 
-// Checks the value getopt_long found for spec and applies both; returns
+// Checks the value getopt_long found for row and applies both; returns
 // what is wrong with them, if anything.
-[[nodiscard]] std::string ApplyOption(const OptionSpec &spec, const char *value, Options &options)
+[[nodiscard]] std::string ApplyOption(const OptionRow &row, const char *value, Options &options)
 {
-    const std::string name = std::string("--") + spec.name;
+    const std::string name = std::string("--") + row.name;
     const std::string text = value != nullptr ? value : "";
-    if (spec.value != nullptr && text.empty()) {
+    if (row.value != nullptr && text.empty()) {
         return name + " needs a non-empty value";
     }
     unsigned long number = 0;
-    if (spec.high != 0 && !ParseNumber(text, spec.low, spec.high, number)) {
-        return name + " takes a decimal number from " + std::to_string(spec.low) + " to " + std::to_string(spec.high) +
+    if (row.high != 0 && !ParseNumber(text, row.low, row.high, number)) {
+        return name + " takes a decimal number from " + std::to_string(row.low) + " to " + std::to_string(row.high) +
                ", not '" + text + "'";
     }
-    spec.apply(options, text, number);
+    row.apply(options, text, number);
     return std::string();
 }
 
 // The table's entry for the option getopt_long reported as code, when the
 // argument names it in full. getopt_long takes an unambiguous abbreviation
 // for the whole name; devsim wants names written out.
-const OptionSpec *SpecFor(int code, const std::string &argument)
+const OptionRow *SpecFor(int code, const std::string &argument)
 {
     const int index = code - FirstOptionCode;
     if (index < 0 || index >= static_cast<int>(OptionCount)) {
         return nullptr;
     }
-    const OptionSpec &spec = OptionTable[index];
-    return WrittenName(argument) == std::string("--") + spec.name ? &spec : nullptr;
+    const OptionRow &row = OptionTable[index];
+    return WrittenName(argument) == std::string("--") + row.name ? &row : nullptr;
 }
 
 // Reads the option that argument starts with getopt_long, which moves
@@ -148,11 +148,11 @@ const OptionSpec *SpecFor(int code, const std::string &argument)
 {
     // "+" stops at the first non-option, ":" reports a missing value.
     const int code = getopt_long(argc, argv, "+:", longOptions, nullptr);
-    if (const OptionSpec *spec = SpecFor(code, argument)) {
-        return ApplyOption(*spec, optarg, options);
+    if (const OptionRow *row = SpecFor(code, argument)) {
+        return ApplyOption(*row, optarg, options);
     }
     // A known option without its value, or with one it does not take.
-    const OptionSpec *misused = code == '?' || code == ':' ? SpecFor(optopt, argument) : nullptr;
+    const OptionRow *misused = code == '?' || code == ':' ? SpecFor(optopt, argument) : nullptr;
     if (misused != nullptr) {
         return std::string("--") + misused->name + (misused->value != nullptr ? " needs a value" : " takes no value");
     }
@@ -285,13 +285,13 @@ const char *UsageText()
         std::string usage = "usage: devsim [options] [--socket PATH] -- COMMAND [ARGS...]\n"
                             "Runs COMMAND with a simulated device standing in for /dev/ttyS0.\n"
                             "\n";
-        for (const OptionSpec &spec : OptionTable) {
-            std::string left = std::string("--") + spec.name;
-            if (spec.value != nullptr) {
-                left += std::string(" ") + spec.value;
+        for (const OptionRow &row : OptionTable) {
+            std::string left = std::string("--") + row.name;
+            if (row.value != nullptr) {
+                left += std::string(" ") + row.value;
             }
             left.resize(std::max<std::size_t>(left.size() + 1, Column), ' ');
-            std::string help = spec.help;
+            std::string help = row.help;
             for (std::size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
                 help.insert(at + 1, std::string(2 + Column, ' '));
             }
