@@ -77,7 +77,7 @@ TEST(ReplayRoundTrip, EveryDeviceOptionsTraceIsTracedAgainByteForByte)
         SCOPED_TRACE(arguments.front());
         const std::string recorded = RunProgramAgainst(options.device);
         if (i < 4) {
-            ExpectSameTrace(WholeTrace(expected::CollectionsOf(Answers(options.device))), recorded);
+            ExpectSameTrace(WholeTrace(trace::CollectionsOf(Answers(options.device))), recorded);
         }
 
         trace::ParsedTrace parsed;
@@ -87,7 +87,7 @@ TEST(ReplayRoundTrip, EveryDeviceOptionsTraceIsTracedAgainByteForByte)
         DeviceOptions replay;
         replay.replay = collections;
         ASSERT_EQ(CheckDeviceOptions(replay), "");
-        EXPECT_EQ(expected::CollectionsOf(Answers(replay)), collections);
+        EXPECT_EQ(trace::CollectionsOf(Answers(replay)), collections);
         ExpectSameTrace(recorded, RunProgramAgainst(replay));
     }
 }
