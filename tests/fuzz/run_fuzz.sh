@@ -1,6 +1,6 @@
 #!/bin/sh
-# Runs the dialogue fuzzer for a bounded time on a fresh copy of the seed
-# corpus. Usage: run_fuzz.sh FUZZER SEED_CORPUS WORK_DIR SECONDS
+# Runs a fuzzer for a bounded time on a fresh copy of the seed corpus.
+# Usage: run_fuzz.sh FUZZER SEED_CORPUS WORK_DIR SECONDS [MAX_LEN]
 # Exits non-zero on any finding; the input that caused it is left in
 # WORK_DIR/fuzz-findings/.
 set -eu
@@ -8,6 +8,7 @@ fuzzer=$1
 seeds=$2
 work=$3
 seconds=$4
+max_len=${5:-4096}
 
 rm -rf "$work/fuzz-corpus"
 mkdir -p "$work/fuzz-corpus" "$work/fuzz-findings"
@@ -15,5 +16,5 @@ cp "$seeds"/* "$work/fuzz-corpus/"
 
 # At low priority: it keeps a processor busy throughout, and the real-time
 # end-to-end runs may be going on beside it.
-exec nice -n 10 "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+exec nice -n 10 "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
     -print_final_stats=1 -artifact_prefix="$work/fuzz-findings/" "$work/fuzz-corpus"
