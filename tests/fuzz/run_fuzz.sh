@@ -1,9 +1,14 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Runs a fuzzer for a bounded time on a fresh copy of the seed corpus.
 # Usage: run_fuzz.sh FUZZER SEED_CORPUS WORK_DIR SECONDS [MAX_LEN]
+# MAX_LEN, the longest input tried, is 4096 unless given.
 # Exits non-zero on any finding; the input that caused it is left in
 # WORK_DIR/fuzz-findings/.
-set -eu
+set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+
+need_args $# 4 5 "run_fuzz.sh FUZZER SEED_CORPUS WORK_DIR SECONDS [MAX_LEN]"
 fuzzer=$1
 seeds=$2
 work=$3
