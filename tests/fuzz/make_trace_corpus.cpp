@@ -14,11 +14,7 @@ namespace {
 
 std::vector<trace::Bytes> CollectionsFrom(const devsim::DeviceOptions &options)
 {
-    std::vector<trace::Bytes> answers;
-    for (const devsim::Exchange &exchange : devsim::BuildDialogue(options)) {
-        answers.push_back(devsim::JoinReply(exchange.reply));
-    }
-    return trace::CollectionsOf(answers);
+    return trace::CollectionsOf(devsim::JoinedReplies(options));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // ends and encoding); whatever it refuses must be refused with a line
 // number inside the text and what was expected there. A broken property
 // aborts with a line on stderr.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,11 +40,7 @@ std::string Rewritten(const trace::ParsedTrace &parsed)
 
 std::size_t LineCount(std::string_view text)
 {
-    std::size_t lines = 1;
-    for (char c : text) {
-        lines += c == '\n' ? 1 : 0;
-    }
-    return lines;
+    return 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 } // namespace

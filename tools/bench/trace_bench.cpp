@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -116,10 +117,9 @@ int main(int argc, char **argv)
             const auto start = std::chrono::steady_clock::now();
             const std::string problem = trace::ParseTrace(form.text, parsed);
             const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-            std::size_t read = 0;
-            for (const trace::Bytes &collection : parsed.collections) {
-                read += collection.size();
-            }
+            const std::size_t read = std::accumulate(
+                parsed.collections.begin(), parsed.collections.end(), std::size_t{0},
+                [](std::size_t sum, const trace::Bytes &collection) { return sum + collection.size(); });
             if (!problem.empty() || read != trace::CollectionCount * trace::ReceiveBufferSize) {
                 (void)std::fprintf(stderr, "trace_bench: the %s trace is misread: %s\n", form.name, problem.c_str());
                 return 1;
