@@ -22,6 +22,7 @@
 #include "process.h"
 #include "scratch.h"
 #include "text_files.h"
+#include "trace/writer.h"
 
 namespace devsim {
 namespace {
@@ -232,7 +233,7 @@ std::string WindowsTrace(const DeviceOptions &options)
     std::transform(dialogue.begin(), dialogue.end(), answers.begin(),
                    [](const Exchange &exchange) { return JoinReply(exchange.reply); });
     const std::string trace =
-        expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(answers)) + expected::ReleasedLine;
+        trace::BringUpText(true) + trace::DialogueText(trace::CollectionsOf(answers)) + trace::ReleaseText(true);
     std::string windows;
     for (char c : trace) {
         windows += c == '\n' ? "\r\n" : std::string(1, c);
