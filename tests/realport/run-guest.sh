@@ -181,15 +181,17 @@ run_guest() {
     fi
     local status=0
     # The nested KVM these machines offer cannot boot a stock kernel, and
-    # CI may have none: TCG always. The times (wall, user, system) of devsim
-    # and QEMU together go to OUTDIR/times.
+    # CI may have none: TCG always. On a busy host the emulated timer can
+    # miss the kernel's early check and panic the boot: no_timer_check. The
+    # times (wall, user, system) of devsim and QEMU together go to
+    # OUTDIR/times.
     local TIMEFORMAT='%R %U %S'
     {
         time "$devsim" --socket "$socket" --log "$out/device.log" -- \
             timeout -k 10 "$LimitSeconds" \
             qemu-system-x86_64 -accel tcg -cpu qemu64 -m 256 -smp 1 -nodefaults -display none -no-reboot \
             -kernel "$cache/kernel/vmlinuz" -initrd "$work/initramfs.cpio" \
-            -append "console=ttyS1,115200 panic=-1 quiet realport=$mode" \
+            -append "console=ttyS1,115200 panic=-1 quiet no_timer_check realport=$mode" \
             -chardev socket,id=dev,path="$socket" "${port[@]}" \
             -chardev file,id=console,path="$out/console.log" -device isa-serial,chardev=console,index=1 \
             -chardev file,id=trace,path="$out/trace.txt" -device isa-serial,chardev=trace,index=2 \
