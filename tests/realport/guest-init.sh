@@ -1,10 +1,12 @@
 #!/bin/busybox sh
 # shellcheck shell=dash
-# The guest's whole user space, run as /init from the initramfs. Brings the
-# port up (the 16550 as it is, or the USB adapter's driver bound over
-# /dev/ttyS0), runs comtrace with the probe beside it, and reports on the
-# console (lines starting "realport ") with the trace sent whole to the
-# third UART. The kernel command line's realport=uart|usb picks the port.
+# The guest's whole user space, run as /init from the initramfs: busybox sh,
+# not bash, since the initramfs holds nothing but busybox, the program and
+# the probe. Brings the port up (the 16550 as it is, the USB adapter's or
+# the PCI card's port bound over /dev/ttyS0), runs comtrace with the probe
+# beside it, and reports on the console (lines starting "realport ") with
+# the trace sent whole to the third UART. The kernel command line's
+# realport=uart|usb|pci picks the port.
 /bin/busybox mkdir -p /bin /proc /sys /dev /tmp
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -37,6 +39,21 @@ usb)
     done
     if ! mount --bind /dev/ttyUSB0 /dev/ttyS0; then
         echo "realport error no /dev/ttyUSB0 to bind over /dev/ttyS0"
+        finish
+    fi
+    ;;
+pci)
+    # 8250_pci is built into the kernel: the card's port is the ttyS whose
+    # device sits on the PCI bus, numbered after the machine's own UARTs.
+    card=
+    for tty in /sys/class/tty/ttyS*; do
+        case "$(readlink "$tty/device/subsystem")" in
+        */bus/pci) card=/dev/${tty##*/} ;;
+        esac
+    done
+    echo "realport card ${card:-none}"
+    if [ -z "$card" ] || [ "$card" = /dev/ttyS0 ] || ! mount --bind "$card" /dev/ttyS0; then
+        echo "realport error no PCI serial port other than ttyS0 to bind over /dev/ttyS0"
         finish
     fi
     ;;

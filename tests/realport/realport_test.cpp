@@ -240,4 +240,10 @@ TEST(RealPort, TalkingDeviceOnUsbAdapterGivesTheDevsimTraceOnARawLine)
     ExpectTalkingRun("usb");
 }
 
+// The card's port is a third ttyS, bound over /dev/ttyS0 as an adapter's.
+TEST(RealPort, TalkingDeviceOnPciCardGivesTheDevsimTraceOnARawLine)
+{
+    ExpectTalkingRun("pci");
+}
+
 } // namespace

@@ -5,9 +5,11 @@
 #
 #   run-guest.sh BUILD_DIR prepare          fetch the kernel, build the static
 #                                           program and the initramfs
-#   run-guest.sh BUILD_DIR uart|usb OUTDIR  prepare, then one run on the 16550
-#                                           (8250 driver) or the USB adapter
-#                                           (ftdi_sio)
+#   run-guest.sh BUILD_DIR uart|usb|pci OUTDIR
+#                                           prepare, then one run on the 16550
+#                                           (8250 driver), the USB adapter
+#                                           (ftdi_sio) or the PCI serial card
+#                                           (8250_pci)
 #
 # BUILD_DIR is the project's build tree (devsim and port_probe are taken
 # from it); the work goes to BUILD_DIR/realport, the kernel to
@@ -29,7 +31,7 @@ fail() {
     exit 1
 }
 
-[ $# -ge 2 ] || fail "usage: run-guest.sh BUILD_DIR prepare | run-guest.sh BUILD_DIR uart|usb OUTDIR"
+[ $# -ge 2 ] || fail "usage: run-guest.sh BUILD_DIR prepare | run-guest.sh BUILD_DIR uart|usb|pci OUTDIR"
 build=$(cd "$1" && pwd) || fail "no build tree $1"
 action=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -176,9 +178,17 @@ run_guest() {
     local socket=$sockets/line
 
     local port=(-device "isa-serial,chardev=dev,index=0")
-    if [ "$mode" = usb ]; then
+    case "$mode" in
+    usb)
         port=(-device "qemu-xhci,id=xhci" -device "usb-serial,bus=xhci.0,chardev=dev")
-    fi
+        ;;
+    pci)
+        # The machine's own first UART stays, unconnected, so that the
+        # card's port is not ttyS0 itself but has to be bound over it.
+        port=(-chardev "null,id=builtin" -device "isa-serial,chardev=builtin,index=0"
+            -device "pci-serial,chardev=dev")
+        ;;
+    esac
     local status=0
     # The nested KVM these machines offer cannot boot a stock kernel, and
     # CI may have none: TCG always. On a busy host the emulated timer can
@@ -211,12 +221,12 @@ case "$action" in
 prepare)
     prepare
     ;;
-uart | usb)
+uart | usb | pci)
     [ $# -eq 3 ] || fail "usage: run-guest.sh BUILD_DIR $action OUTDIR"
     prepare
     run_guest "$action" "$3"
     ;;
 *)
-    fail "unknown action $action: prepare, uart or usb"
+    fail "unknown action $action: prepare, uart, usb or pci"
     ;;
 esac
