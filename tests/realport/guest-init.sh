@@ -25,6 +25,10 @@ finish() {
 }
 
 mode=$(sed -n 's/.*realport=\([a-z]*\).*/\1/p' /proc/cmdline)
+# A fault the rig causes on the line once the driver has received
+# realport_mark bytes: the probe asks for it on the console.
+fault=$(sed -n 's/.*realport_fault=\([a-z]*\).*/\1/p' /proc/cmdline)
+mark=$(sed -n 's/.*realport_mark=\([0-9]*\).*/\1/p' /proc/cmdline)
 case "$mode" in
 uart) ;;
 usb)
@@ -66,7 +70,11 @@ esac
 echo "realport booted $(cut -d' ' -f1 /proc/uptime)"
 /comtrace </dev/null >/tmp/trace 2>/tmp/trace.err &
 program=$!
-/port_probe /dev/ttyS0 $program >/tmp/probe 2>&1
+if [ -n "$fault" ]; then
+    /port_probe /dev/ttyS0 $program "$mark" "realport rig $fault" >/tmp/probe
+else
+    /port_probe /dev/ttyS0 $program >/tmp/probe 2>&1
+fi
 wait $program
 status=$?
 echo "realport ended $(cut -d' ' -f1 /proc/uptime)"

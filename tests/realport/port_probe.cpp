@@ -2,17 +2,25 @@
 // only a real serial driver shows: the modem lines and line settings while
 // the program holds the port, and the driver's counters once it has let go.
 //
-//   port_probe PORT PID
+//   port_probe PORT PID [MARK-RX REQUEST]
 //
 // It opens PORT only after process PID has opened it (a first open would
 // raise DTR and RTS by itself), never reads or writes it, and samples it
-// until PID lets go. Its findings go to standard output, one line each:
+// until PID lets go. Given MARK-RX, it writes REQUEST as a line to standard
+// error once the driver has received that many bytes, so that a rig can
+// act on the line at a known point of the dialogue. Its findings go to
+// standard output, one line each:
 //
 //   probe opened-after-ms N
+//   probe mark rx=N after-ms=N
 //   probe modem samples=N dtr=N rts=N span-ms=N last=HEX
 //   probe termios iflag=HEX oflag=HEX cflag=HEX lflag=HEX ispeed=HEX ospeed=HEX
+//   probe program cpu-ms=N
 //   probe counters tx=N rx=N frame=N overrun=N parity=N brk=N buf_overrun=N
 //   probe error WHAT
+//
+// The program's processor time is its own account in /proc, read while it
+// still held the port.
 //
 // The flags and speeds are the raw termios values of the guest's C
 // library; the test decodes them with the same constants.
@@ -103,12 +111,36 @@ Holding ProcessHolds(const std::string &pid, dev_t device)
     return holds;
 }
 
+// The processor time (user and system) process pid has used, in ms; -1
+// when it cannot be read.
+long ProcessorMs(const std::string &pid)
+{
+    std::FILE *file = std::fopen(("/proc/" + pid + "/stat").c_str(), "r");
+    if (file == nullptr) {
+        return -1;
+    }
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    (void)std::fclose(file); // read-only: nothing to lose
+    // The name in parentheses may hold spaces; the fields after it are
+    // state, then ten numbers before utime and stime.
+    const char *afterName = read ? std::strrchr(line, ')') : nullptr;
+    unsigned long user = 0;
+    unsigned long system = 0;
+    if (afterName == nullptr ||
+        std::sscanf(afterName + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) {
+        return -1;
+    }
+    const long ticks = sysconf(_SC_CLK_TCK);
+    return ticks > 0 ? static_cast<long>((user + system) * 1000 / static_cast<unsigned long>(ticks)) : -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        (void)std::fprintf(stderr, "usage: port_probe PORT PID\n"); // nowhere else to say it
+    if (argc != 3 && argc != 5) {
+        (void)std::fprintf(stderr, "usage: port_probe PORT PID [MARK-RX REQUEST]\n"); // nowhere else to say it
         return 2;
     }
     if (!InRealportGuest()) {
@@ -117,6 +149,8 @@ int main(int argc, char **argv)
     }
     const char *portPath = argv[1];
     const std::string pid = argv[2];
+    const long markRx = argc == 5 ? std::strtol(argv[3], nullptr, 10) : -1;
+    const char *request = argc == 5 ? argv[4] : nullptr;
     struct stat port {};
     if (stat(portPath, &port) != 0 || !S_ISCHR(port.st_mode)) {
         return Fail(std::string("no-port ") + portPath);
@@ -145,20 +179,28 @@ int main(int argc, char **argv)
     int lines = 0;
     termios settings{};
     bool haveSettings = false;
+    long processorMs = -1;
+    long long markedAt = -1;
     const long long firstSample = NowMs();
     long long lastSample = firstSample;
-    for (;;) {
+    for (;; SleepMs(SampleMs)) {
         int now = 0;
         termios current{};
+        serial_icounter_struct counts{};
         const bool linesRead = ioctl(fd, TIOCMGET, &now) == 0;
-        const bool settingsRead = tcgetattr(fd, &current) == 0;
+        const bool settingsRead = linesRead && tcgetattr(fd, &current) == 0;
+        const bool countsRead = settingsRead && (markRx < 0 || ioctl(fd, TIOCGICOUNT, &counts) == 0);
+        const int error = errno;
+        const long used = ProcessorMs(pid);
         // A sample counts only if the program still held the port after it
         // was taken: the one after its close belongs to nobody's dialogue.
         if (ProcessHolds(pid, port.st_rdev) != Holding::Yes) {
             break;
         }
-        if (!linesRead || !settingsRead) {
-            return Fail(std::string("sample ") + std::strerror(errno));
+        processorMs = used >= 0 ? used : processorMs;
+        lastSample = NowMs();
+        if (!countsRead) {
+            return Fail(std::string("sample ") + std::strerror(error));
         }
         ++samples;
         dtr += (now & TIOCM_DTR) != 0 ? 1 : 0;
@@ -166,8 +208,11 @@ int main(int argc, char **argv)
         lines = now;
         settings = current;
         haveSettings = true;
-        lastSample = NowMs();
-        SleepMs(SampleMs);
+        if (markedAt < 0 && markRx >= 0 && counts.rx >= markRx) {
+            markedAt = lastSample;
+            (void)std::fprintf(stderr, "%s\n", request); // the rig reads it; unbuffered
+            std::printf("probe mark rx=%d after-ms=%lld\n", counts.rx, markedAt - firstSample);
+        }
     }
     std::printf("probe modem samples=%ld dtr=%ld rts=%ld span-ms=%lld last=%X\n", samples, dtr, rts,
                 lastSample - firstSample, static_cast<unsigned>(lines));
@@ -176,6 +221,7 @@ int main(int argc, char **argv)
                     settings.c_oflag, settings.c_cflag, settings.c_lflag, cfgetispeed(&settings),
                     cfgetospeed(&settings));
     }
+    std::printf("probe program cpu-ms=%ld\n", processorMs);
 
     serial_icounter_struct counters{};
     if (ioctl(fd, TIOCGICOUNT, &counters) != 0) {

@@ -57,16 +57,22 @@ struct GuestRun {
     std::string console; // the guest's console: "realport ..." and "probe ..." lines
     std::string trace;
     std::string deviceLog;
-    std::string errors; // devsim's and QEMU's stderr
+    std::string errors;  // devsim's and QEMU's stderr
+    std::string rig;     // the monitor commands the rig gave, one a line
+    std::string monitor; // QEMU's monitor's answers
 };
 
-GuestRun RunGuest(const std::string &mode)
+// One guest run on the port of mode; with a fault, the rig causes it once
+// the guest's driver has received markRx bytes.
+GuestRun RunGuest(const std::string &mode, const std::string &fault = "", long markRx = 0)
 {
     GuestRun run;
-    run.folder = std::string(OUTPUT_DIR) + "/" + mode;
-    const std::string messages = std::string(OUTPUT_DIR) + "/" + mode + "-run-guest.txt";
-    const std::string command =
-        "bash '" RUN_GUEST "' '" BUILD_DIR "' " + mode + " '" + run.folder + "' >'" + messages + "' 2>&1";
+    const std::string name = fault.empty() ? mode : mode + "-" + fault;
+    run.folder = std::string(OUTPUT_DIR) + "/" + name;
+    const std::string messages = std::string(OUTPUT_DIR) + "/" + name + "-run-guest.txt";
+    const std::string faultArguments = fault.empty() ? "" : " " + fault + " " + std::to_string(markRx);
+    const std::string command = "bash '" RUN_GUEST "' '" BUILD_DIR "' " + mode + " '" + run.folder + "'" +
+                                faultArguments + " >'" + messages + "' 2>&1";
     // Built only from the test's own constants.
     const int status = std::system(command.c_str()); // NOLINT(cert-env33-c)
     run.script = Slurp(messages);
@@ -79,6 +85,8 @@ GuestRun RunGuest(const std::string &mode)
     run.trace = Slurp(run.folder + "/trace.txt");
     run.deviceLog = Slurp(run.folder + "/device.log");
     run.errors = Slurp(run.folder + "/devsim.err");
+    run.rig = Slurp(run.folder + "/rig.log");
+    run.monitor = Slurp(run.folder + "/monitor.log");
     return run;
 }
 
@@ -244,6 +252,110 @@ TEST(RealPort, TalkingDeviceOnUsbAdapterGivesTheDevsimTraceOnARawLine)
 TEST(RealPort, TalkingDeviceOnPciCardGivesTheDevsimTraceOnARawLine)
 {
     ExpectTalkingRun("pci");
+}
+
+// The faults come at a block in the dialogue's first quarter, once the
+// device's answer to it has reached the guest's driver.
+constexpr std::size_t MarkBlock = 15;
+constexpr std::size_t MarkRequest = 5 + 2 * MarkBlock;
+constexpr std::size_t MarkCollection = 4 + MarkBlock;
+
+// Bytes the device answers up to and including request `request`.
+long AnsweredThrough(std::size_t request)
+{
+    const std::vector<Bytes> answers = TalkingAnswers();
+    long total = 0;
+    for (std::size_t i = 0; i <= request; ++i) {
+        total += static_cast<long>(answers.at(i).size());
+    }
+    return total;
+}
+
+std::string TraceOf(const std::vector<Bytes> &collections)
+{
+    return std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine;
+}
+
+// Checks that the guest booted, ran the program to its end with status 0
+// and that the rig gave QEMU's monitor exactly `command`, which it took.
+void ExpectFaultRunCompleted(const GuestRun &run, const std::string &command)
+{
+    ASSERT_TRUE(run.ran) << "run-guest.sh could not run the guest here:\n" << Tail(run.script, 30);
+    const Report guest = ReadReport(run.console, "realport");
+    ASSERT_TRUE(guest.count("done")) << "the guest did not finish (status " << run.devsimStatus << "); console:\n"
+                                     << Tail(run.console) << "devsim and QEMU said:\n"
+                                     << Tail(run.errors);
+    EXPECT_EQ(guest.count("error"), 0u) << run.console;
+    EXPECT_EQ(guest.at("exit").at(""), "0");
+    EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
+    EXPECT_EQ(run.rig, command + "\n") << "the probe never asked for the fault, or the rig did not act";
+    EXPECT_EQ(run.monitor.find("rror"), std::string::npos) << "QEMU's monitor refused: " << run.monitor;
+}
+
+void ExpectNoLineErrors(const Report &probe)
+{
+    for (const char *fault : {"frame", "overrun", "parity", "buf_overrun"}) {
+        EXPECT_EQ(Number(probe, "counters", fault), 0) << fault;
+    }
+}
+
+// A break from the device: the run goes on with its schedule, and the
+// trace and the driver's counters show what the driver made of it.
+void ExpectBreakRun(const std::string &mode, bool driverDeliversBreak)
+{
+    const GuestRun run = RunGuest(mode, "break", AnsweredThrough(MarkRequest));
+    ExpectFaultRunCompleted(run, "chardev-send-break dev");
+    if (testing::Test::HasFatalFailure()) {
+        return;
+    }
+    EXPECT_EQ(run.devsimStatus, 0) << run.errors;
+    EXPECT_EQ(ReceivedByDevice(run.deviceLog).bytes, AllRequests());
+
+    const std::vector<Bytes> healthy = expected::CollectionsOf(TalkingAnswers());
+    const std::string golden = Slurp(GOLDEN_DIR "/talking.trace");
+    ASSERT_EQ(TraceOf(healthy), golden) << "the trace builder no longer gives the reviewed golden trace";
+    const Report probe = ReadReport(run.console, "probe");
+    EXPECT_EQ(probe.count("error"), 0u) << run.console;
+    ExpectRawLine(probe);
+    ExpectNoLineErrors(probe);
+    const long answered = AnsweredThrough(expected::Requests().size() - 1);
+    if (!driverDeliversBreak) {
+        EXPECT_TRUE(golden == run.trace) << expected::FirstDifference(golden, run.trace);
+        EXPECT_EQ(Number(probe, "counters", "brk"), 0);
+        EXPECT_EQ(Number(probe, "counters", "rx"), answered);
+        return;
+    }
+    // The driver hands the break on as one 0x00 byte (no IGNBRK, BRKINT
+    // or PARMRK) in whichever collection follows it: find where.
+    std::string landed;
+    for (std::size_t collection = MarkCollection; collection < healthy.size() && landed.empty(); ++collection) {
+        for (std::size_t at = 0; at <= healthy[collection].size() && landed.empty(); ++at) {
+            std::vector<Bytes> withBreak = healthy;
+            withBreak[collection].insert(withBreak[collection].begin() + static_cast<long>(at), 0x00);
+            if (TraceOf(withBreak) == run.trace) {
+                landed = "collection " + std::to_string(collection) + ", byte " + std::to_string(at);
+            }
+        }
+    }
+    EXPECT_FALSE(landed.empty()) << "the trace is not the golden one with one 0x00 added after the break:\n"
+                                 << expected::FirstDifference(golden, run.trace);
+    // The 8250 counts the break's NUL as a received character too.
+    EXPECT_EQ(Number(probe, "counters", "brk"), 1);
+    EXPECT_EQ(Number(probe, "counters", "rx"), answered + 1);
+    std::cout << mode << " break landed in " << landed << "\n" << run.console;
+}
+
+TEST(RealPort, BreakFromDeviceOn16550ShowsAsOneNulByteAndChangesNothingElse)
+{
+    ExpectBreakRun("uart", true);
+}
+
+// QEMU's FTDI model reports a break as a status packet without a data
+// byte, which ftdi_sio drops (it reports breaks only with the NUL a real
+// chip sends): the run must not notice it at all.
+TEST(RealPort, BreakFromDeviceOnUsbAdapterDroppedByTheDriverChangesNothing)
+{
+    ExpectBreakRun("usb", false);
 }
 
 } // namespace

@@ -10,6 +10,11 @@
 #                                           (8250 driver), the USB adapter
 #                                           (ftdi_sio) or the PCI serial card
 #                                           (8250_pci)
+#   run-guest.sh BUILD_DIR uart|usb|pci OUTDIR break MARK-RX
+#                                           the same, with a fault on the line
+#                                           once the guest's driver has
+#                                           received MARK-RX bytes: a break
+#                                           from the device
 #
 # BUILD_DIR is the project's build tree (devsim and port_probe are taken
 # from it); the work goes to BUILD_DIR/realport, the kernel to
@@ -17,7 +22,9 @@
 # OUTDIR receives console.log (the guest's console), trace.txt (comtrace's
 # output), device.log (devsim's event log), devsim.err (devsim's and QEMU's
 # stderr), status (devsim's exit status) and times (seconds of wall, user
-# and system time of the run). A run is cut off after
+# and system time of the run); a run with a fault also rig.log (what the
+# rig told QEMU's monitor) and monitor.log (the monitor's answers). A run
+# is cut off after
 # $REALPORT_LIMIT_SECONDS (default 400).
 set -euo pipefail
 
@@ -165,8 +172,26 @@ prepare() {
     flock -u 9
 }
 
+# Acts on the guest's console: when the probe in the guest asks for the
+# fault (a line "realport rig FAULT"), tells QEMU's monitor to cause it, once.
+rig() { # fault monitor-fifo log
+    local fault=$1 monitor=$2 log=$3 line command
+    case "$fault" in
+    break) command="chardev-send-break dev" ;;
+    esac
+    while IFS= read -r line; do
+        if [ "${line%$'\r'}" = "realport rig $fault" ]; then
+            printf '%s\n' "$command" >"$monitor"
+            echo "$command" >>"$log"
+            break
+        fi
+    done
+    # Drain the rest, so that the console's reader is never blocked.
+    cat >/dev/null
+}
+
 run_guest() {
-    local mode=$1 out=$2
+    local mode=$1 out=$2 fault=${3:-} mark=${4:-}
     local devsim=$build/tools/devsim/devsim
     [ -x "$devsim" ] || fail "no $devsim: build the project first"
     rm -rf "$out"
@@ -189,6 +214,22 @@ run_guest() {
             -device "pci-serial,chardev=dev")
         ;;
     esac
+    # The fault comes through QEMU's human monitor on a pair of FIFOs, on the
+    # guest probe's request read from the console as QEMU writes it.
+    local monitor=() helpers=() append="realport=$mode"
+    if [ -n "$fault" ]; then
+        append+=" realport_fault=$fault realport_mark=$mark"
+        mkfifo "$sockets/monitor.in" "$sockets/monitor.out" "$sockets/console"
+        monitor=(-chardev "pipe,id=monitor,path=$sockets/monitor" -mon "chardev=monitor,mode=readline")
+        : >"$out/console.log"
+        : >"$out/rig.log"
+        cat "$sockets/monitor.out" >"$out/monitor.log" &
+        helpers+=($!)
+        tail -n +1 -F "$out/console.log" >"$sockets/console" 2>/dev/null &
+        helpers+=($!)
+        rig "$fault" "$sockets/monitor.in" "$out/rig.log" <"$sockets/console" &
+        helpers+=($!)
+    fi
     local status=0
     # The nested KVM these machines offer cannot boot a stock kernel, and
     # CI may have none: TCG always. On a busy host the emulated timer can
@@ -201,13 +242,18 @@ run_guest() {
             timeout -k 10 "$LimitSeconds" \
             qemu-system-x86_64 -accel tcg -cpu qemu64 -m 256 -smp 1 -nodefaults -display none -no-reboot \
             -kernel "$cache/kernel/vmlinuz" -initrd "$work/initramfs.cpio" \
-            -append "console=ttyS1,115200 panic=-1 quiet no_timer_check realport=$mode" \
+            -append "console=ttyS1,115200 panic=-1 quiet no_timer_check $append" "${monitor[@]}" \
             -chardev socket,id=dev,path="$socket" "${port[@]}" \
             -chardev file,id=console,path="$out/console.log" -device isa-serial,chardev=console,index=1 \
             -chardev file,id=trace,path="$out/trace.txt" -device isa-serial,chardev=trace,index=2 \
             </dev/null 2>"$out/devsim.err" || status=$?
     } 2>"$out/times"
     echo "$status" >"$out/status"
+    local helper
+    for helper in "${helpers[@]}"; do
+        kill "$helper" 2>/dev/null || true # may have ended with QEMU
+        wait "$helper" 2>/dev/null || true
+    done
     rm -rf "$sockets"
     if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
         echo "run-guest: the guest was cut off after $LimitSeconds s" >>"$out/devsim.err"
@@ -222,9 +268,16 @@ prepare)
     prepare
     ;;
 uart | usb | pci)
-    [ $# -eq 3 ] || fail "usage: run-guest.sh BUILD_DIR $action OUTDIR"
+    [ $# -eq 3 ] || [ $# -eq 5 ] || fail "usage: run-guest.sh BUILD_DIR $action OUTDIR [break MARK-RX]"
+    if [ $# -eq 5 ]; then
+        case "$4" in
+        break) ;;
+        *) fail "unknown fault $4: break" ;;
+        esac
+        [[ "$5" =~ ^[0-9]+$ ]] || fail "MARK-RX must be a byte count, not $5"
+    fi
     prepare
-    run_guest "$action" "$3"
+    run_guest "$action" "$3" "${4:-}" "${5:-}"
     ;;
 *)
     fail "unknown action $action: prepare, uart, usb or pci"
