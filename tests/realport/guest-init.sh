@@ -80,6 +80,10 @@ status=$?
 echo "realport ended $(cut -d' ' -f1 /proc/uptime)"
 cat /tmp/probe
 sed 's/^/realport stderr /' /tmp/trace.err
+if [ "$fault" = unplug ]; then
+    # What the kernel made of the removal, for a failure's report.
+    dmesg | grep -i -e disconnect -e ftdi | sed 's/^/realport kernel /'
+fi
 echo "realport exit $status"
 echo "realport trace-bytes $(wc -c </tmp/trace)"
 # Closing the port waits until every byte has gone out.

@@ -16,10 +16,15 @@
 //   probe modem samples=N dtr=N rts=N span-ms=N last=HEX
 //   probe termios iflag=HEX oflag=HEX cflag=HEX lflag=HEX ispeed=HEX ospeed=HEX
 //   probe program cpu-ms=N
+//   probe hangup after-mark-ms=N errno=N
 //   probe counters tx=N rx=N frame=N overrun=N parity=N brk=N buf_overrun=N
+//   probe counters unavailable errno=N
 //   probe error WHAT
 //
-// The program's processor time is its own account in /proc, read while it
+// A port whose device went away (a USB adapter pulled) is hung up: the
+// probe says when it saw that and what the driver answered, stops sampling
+// and waits for PID to let go; the counters went with the device. The
+// program's processor time is its own account in /proc, read while it
 // still held the port.
 //
 // The flags and speeds are the raw termios values of the guest's C
@@ -38,6 +43,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -135,6 +141,13 @@ long ProcessorMs(const std::string &pid)
     return ticks > 0 ? static_cast<long>((user + system) * 1000 / static_cast<unsigned long>(ticks)) : -1;
 }
 
+// Whether the port behind fd has been hung up under its openers.
+bool HungUp(int fd)
+{
+    pollfd state{fd, 0, 0};
+    return poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) != 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -181,9 +194,20 @@ int main(int argc, char **argv)
     bool haveSettings = false;
     long processorMs = -1;
     long long markedAt = -1;
+    long long hungUpAt = -1;
+    int hangupErrno = 0;
     const long long firstSample = NowMs();
     long long lastSample = firstSample;
     for (;; SleepMs(SampleMs)) {
+        if (hungUpAt >= 0) {
+            if (ProcessHolds(pid, port.st_rdev) != Holding::Yes) {
+                break;
+            }
+            lastSample = NowMs();
+            const long used = ProcessorMs(pid);
+            processorMs = used >= 0 ? used : processorMs;
+            continue;
+        }
         int now = 0;
         termios current{};
         serial_icounter_struct counts{};
@@ -199,6 +223,11 @@ int main(int argc, char **argv)
         }
         processorMs = used >= 0 ? used : processorMs;
         lastSample = NowMs();
+        if (!countsRead && HungUp(fd)) {
+            hungUpAt = lastSample;
+            hangupErrno = error;
+            continue;
+        }
         if (!countsRead) {
             return Fail(std::string("sample ") + std::strerror(error));
         }
@@ -222,10 +251,20 @@ int main(int argc, char **argv)
                     cfgetospeed(&settings));
     }
     std::printf("probe program cpu-ms=%ld\n", processorMs);
+    if (hungUpAt >= 0) {
+        std::printf("probe hangup after-mark-ms=%lld errno=%d\n", markedAt >= 0 ? hungUpAt - markedAt : -1,
+                    hangupErrno);
+    }
 
     serial_icounter_struct counters{};
     if (ioctl(fd, TIOCGICOUNT, &counters) != 0) {
-        return Fail(std::string("TIOCGICOUNT ") + std::strerror(errno));
+        const int error = errno;
+        (void)close(fd); // only ever read from: nothing to lose
+        if (hungUpAt < 0) {
+            return Fail(std::string("TIOCGICOUNT ") + std::strerror(error));
+        }
+        std::printf("probe counters unavailable errno=%d\n", error);
+        return 0;
     }
     std::printf("probe counters tx=%d rx=%d frame=%d overrun=%d parity=%d brk=%d buf_overrun=%d\n", counters.tx,
                 counters.rx, counters.frame, counters.overrun, counters.parity, counters.brk, counters.buf_overrun);

@@ -10,11 +10,12 @@
 #                                           (8250 driver), the USB adapter
 #                                           (ftdi_sio) or the PCI serial card
 #                                           (8250_pci)
-#   run-guest.sh BUILD_DIR uart|usb|pci OUTDIR break MARK-RX
+#   run-guest.sh BUILD_DIR uart|usb|pci OUTDIR break|unplug MARK-RX
 #                                           the same, with a fault on the line
 #                                           once the guest's driver has
 #                                           received MARK-RX bytes: a break
-#                                           from the device
+#                                           from the device, or the USB
+#                                           adapter removed (usb only)
 #
 # BUILD_DIR is the project's build tree (devsim and port_probe are taken
 # from it); the work goes to BUILD_DIR/realport, the kernel to
@@ -178,6 +179,7 @@ rig() { # fault monitor-fifo log
     local fault=$1 monitor=$2 log=$3 line command
     case "$fault" in
     break) command="chardev-send-break dev" ;;
+    unplug) command="device_del adapter" ;;
     esac
     while IFS= read -r line; do
         if [ "${line%$'\r'}" = "realport rig $fault" ]; then
@@ -205,7 +207,7 @@ run_guest() {
     local port=(-device "isa-serial,chardev=dev,index=0")
     case "$mode" in
     usb)
-        port=(-device "qemu-xhci,id=xhci" -device "usb-serial,bus=xhci.0,chardev=dev")
+        port=(-device "qemu-xhci,id=xhci" -device "usb-serial,id=adapter,bus=xhci.0,chardev=dev")
         ;;
     pci)
         # The machine's own first UART stays, unconnected, so that the
@@ -268,11 +270,12 @@ prepare)
     prepare
     ;;
 uart | usb | pci)
-    [ $# -eq 3 ] || [ $# -eq 5 ] || fail "usage: run-guest.sh BUILD_DIR $action OUTDIR [break MARK-RX]"
+    [ $# -eq 3 ] || [ $# -eq 5 ] || fail "usage: run-guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX]"
     if [ $# -eq 5 ]; then
         case "$4" in
         break) ;;
-        *) fail "unknown fault $4: break" ;;
+        unplug) [ "$action" = usb ] || fail "only the USB adapter can be removed" ;;
+        *) fail "unknown fault $4: break or unplug" ;;
         esac
         [[ "$5" =~ ^[0-9]+$ ]] || fail "MARK-RX must be a byte count, not $5"
     fi
