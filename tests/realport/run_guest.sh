@@ -3,14 +3,14 @@
 # real kernel's serial driver, with devsim playing the device over QEMU's
 # socket character device.
 #
-#   run-guest.sh BUILD_DIR prepare          fetch the kernel, build the static
+#   run_guest.sh BUILD_DIR prepare          fetch the kernel, build the static
 #                                           program and the initramfs
-#   run-guest.sh BUILD_DIR uart|usb|pci OUTDIR
+#   run_guest.sh BUILD_DIR uart|usb|pci OUTDIR
 #                                           prepare, then one run on the 16550
 #                                           (8250 driver), the USB adapter
 #                                           (ftdi_sio) or the PCI serial card
 #                                           (8250_pci)
-#   run-guest.sh BUILD_DIR uart|usb|pci OUTDIR break|unplug MARK-RX
+#   run_guest.sh BUILD_DIR uart|usb|pci OUTDIR break|unplug MARK-RX
 #                                           the same, with a fault on the line
 #                                           once the guest's driver has
 #                                           received MARK-RX bytes: a break
@@ -39,7 +39,7 @@ fail() {
     exit 1
 }
 
-[ $# -ge 2 ] || fail "usage: run-guest.sh BUILD_DIR prepare | run-guest.sh BUILD_DIR uart|usb|pci OUTDIR"
+[ $# -ge 2 ] || fail "usage: run_guest.sh BUILD_DIR prepare | run_guest.sh BUILD_DIR uart|usb|pci OUTDIR"
 build=$(cd "$1" && pwd) || fail "no build tree $1"
 action=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -49,7 +49,7 @@ cache=${REALPORT_CACHE:-$work/cache}
 mkdir -p "$work" "$cache"
 
 need() {
-    command -v "$1" >/dev/null || fail "$1 is missing: install $2 (tools/run-tests.sh does)"
+    command -v "$1" >/dev/null || fail "$1 is missing: install $2 (tools/run_tests.sh does)"
 }
 
 # The kernel image and the USB modules of the kernel Debian currently ships
@@ -145,7 +145,7 @@ build_initramfs() {
     cp "$busybox" "$root/bin/busybox"
     cp "$work/static/comtrace" "$root/comtrace"
     cp "$probe" "$root/port_probe"
-    cp "$here/guest-init.sh" "$root/init"
+    cp "$here/guest_init.sh" "$root/init"
     chmod 755 "$root/init"
     cp "$cache"/kernel/modules/*.ko "$root/modules/"
     (cd "$root" && find . | busybox cpio -o -H newc -R 0:0 2>/dev/null) >"$work/initramfs.cpio.new"
@@ -270,7 +270,7 @@ prepare)
     prepare
     ;;
 uart | usb | pci)
-    [ $# -eq 3 ] || [ $# -eq 5 ] || fail "usage: run-guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX]"
+    [ $# -eq 3 ] || [ $# -eq 5 ] || fail "usage: run_guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX]"
     if [ $# -eq 5 ]; then
         case "$4" in
         break) ;;
