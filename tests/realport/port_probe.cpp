@@ -5,8 +5,10 @@
 //   port_probe PORT PID [MARK-RX REQUEST]
 //
 // It opens PORT only after process PID has opened it (a first open would
-// raise DTR and RTS by itself), never reads or writes it, and samples it
-// until PID lets go. Given MARK-RX, it writes REQUEST as a line to standard
+// raise DTR and RTS by itself) and gone to sleep for the first time (the
+// program looks for other holders of the port as it opens it, and would
+// find the probe), never reads or writes it, and samples it until PID
+// lets go. Given MARK-RX, it writes REQUEST as a line to standard
 // error once the driver has received that many bytes, so that a rig can
 // act on the line at a known point of the dialogue. Its findings go to
 // standard output, one line each:
@@ -46,6 +48,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -117,6 +120,19 @@ Holding ProcessHolds(const std::string &pid, dev_t device)
     return holds;
 }
 
+// Whether process pid is blocked in clock_nanosleep, as /proc tells it.
+bool Sleeping(const std::string &pid)
+{
+    std::FILE *file = std::fopen(("/proc/" + pid + "/syscall").c_str(), "r");
+    if (file == nullptr) {
+        return false;
+    }
+    long number = -1;
+    const bool read = std::fscanf(file, "%ld", &number) == 1;
+    (void)std::fclose(file); // read-only: nothing to lose
+    return read && number == SYS_clock_nanosleep;
+}
+
 // The processor time (user and system) process pid has used, in ms; -1
 // when it cannot be read.
 long ProcessorMs(const std::string &pid)
@@ -172,6 +188,12 @@ int main(int argc, char **argv)
     const long long started = NowMs();
     Holding holding = ProcessHolds(pid, port.st_rdev);
     while (holding == Holding::No && NowMs() - started < OpenWaitMs) {
+        SleepMs(1);
+        holding = ProcessHolds(pid, port.st_rdev);
+    }
+    // Its first sleep, the bring-up's settling wait, comes after its open
+    // has looked for other holders.
+    while (holding == Holding::Yes && !Sleeping(pid) && NowMs() - started < OpenWaitMs) {
         SleepMs(1);
         holding = ProcessHolds(pid, port.st_rdev);
     }
