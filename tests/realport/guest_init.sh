@@ -26,7 +26,8 @@ finish() {
 
 mode=$(sed -n 's/.*realport=\([a-z]*\).*/\1/p' /proc/cmdline)
 # A fault the rig causes on the line once the driver has received
-# realport_mark bytes: the probe asks for it on the console.
+# realport_mark bytes (the probe asks for it on the console), or "held":
+# another program has the port before comtrace starts.
 fault=$(sed -n 's/.*realport_fault=\([a-z]*\).*/\1/p' /proc/cmdline)
 mark=$(sed -n 's/.*realport_mark=\([0-9]*\).*/\1/p' /proc/cmdline)
 case "$mode" in
@@ -67,16 +68,30 @@ pci)
     ;;
 esac
 
+# Open to all, as a dialout group would make it: what keeps another user
+# out while comtrace has the port must be the program's lock, not this.
+chmod 666 /dev/ttyS0
 echo "realport booted $(cut -d' ' -f1 /proc/uptime)"
+if [ "$fault" = held ]; then
+    sleep 100000 <>/dev/ttyS0 &
+    holder=$!
+    echo "realport holder $holder"
+fi
 /comtrace </dev/null >/tmp/trace 2>/tmp/trace.err &
 program=$!
-if [ -n "$fault" ]; then
+if [ "$fault" = held ]; then
+    # The program never gets the port: nothing to watch.
+    echo "probe skipped" >/tmp/probe
+elif [ -n "$fault" ]; then
     /port_probe /dev/ttyS0 $program "$mark" "realport rig $fault" >/tmp/probe
 else
     /port_probe /dev/ttyS0 $program >/tmp/probe 2>&1
 fi
 wait $program
 status=$?
+if [ "$fault" = held ]; then
+    kill "$holder"
+fi
 echo "realport ended $(cut -d' ' -f1 /proc/uptime)"
 cat /tmp/probe
 sed 's/^/realport stderr /' /tmp/trace.err

@@ -14,6 +14,7 @@
 // standard output, one line each:
 //
 //   probe opened-after-ms N
+//   probe intruder errno=N
 //   probe mark rx=N after-ms=N
 //   probe modem samples=N dtr=N rts=N span-ms=N last=HEX
 //   probe termios iflag=HEX oflag=HEX cflag=HEX lflag=HEX ispeed=HEX ospeed=HEX
@@ -28,6 +29,10 @@
 // and waits for PID to let go; the counters went with the device. The
 // program's processor time is its own account in /proc, read while it
 // still held the port.
+//
+// Right after the probe opens the port, an unprivileged child of it (user
+// and group 65534) tries to open the port too, as any other program might:
+// errno 0 means it got in, -1 that the attempt could not be made.
 //
 // The flags and speeds are the raw termios values of the guest's C
 // library; the test decodes them with the same constants.
@@ -44,11 +49,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -164,6 +171,32 @@ bool HungUp(int fd)
     return poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) != 0;
 }
 
+// What an open of path by an unprivileged user fails with; 0 when it
+// succeeds, -1 when the attempt could not be made.
+int IntruderErrno(const char *path)
+{
+    constexpr uid_t Nobody = 65534;
+    constexpr int CannotDrop = 255;
+    const pid_t child = fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) {
+            _exit(CannotDrop);
+        }
+        const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        _exit(fd >= 0 ? 0 : errno & 0x7F); // the descriptor closes with the child
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) != CannotDrop ? WEXITSTATUS(status) : -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -208,6 +241,7 @@ int main(int argc, char **argv)
     if (fd < 0) {
         return Fail(std::string("open ") + std::strerror(errno));
     }
+    std::printf("probe intruder errno=%d\n", IntruderErrno(portPath));
     long samples = 0;
     long dtr = 0;
     long rts = 0;

@@ -64,14 +64,15 @@ struct GuestRun {
 };
 
 // One guest run on the port of mode; with a fault, the rig causes it once
-// the guest's driver has received markRx bytes.
-GuestRun RunGuest(const std::string &mode, const std::string &fault = "", long markRx = 0)
+// the guest's driver has received markRx bytes (a held port needs none).
+GuestRun RunGuest(const std::string &mode, const std::string &fault = "", long markRx = -1)
 {
     GuestRun run;
     const std::string name = fault.empty() ? mode : mode + "-" + fault;
     run.folder = std::string(OUTPUT_DIR) + "/" + name;
     const std::string messages = std::string(OUTPUT_DIR) + "/" + name + "-run-guest.txt";
-    const std::string faultArguments = fault.empty() ? "" : " " + fault + " " + std::to_string(markRx);
+    const std::string faultArguments =
+        (fault.empty() ? "" : " " + fault) + (markRx >= 0 ? " " + std::to_string(markRx) : "");
     const std::string command = "bash '" RUN_GUEST "' '" BUILD_DIR "' " + mode + " '" + run.folder + "'" +
                                 faultArguments + " >'" + messages + "' 2>&1";
     // Built only from the test's own constants.
@@ -226,6 +227,7 @@ void ExpectTalkingRun(const std::string &mode)
     EXPECT_EQ(Number(probe, "modem", "rts"), samples) << "RTS was down in some samples";
     EXPECT_GE(Number(probe, "modem", "span-ms"), DialogueSpanMs) << "the port was not held for the dialogue";
     ExpectRawLine(probe);
+    EXPECT_EQ(Number(probe, "intruder", "errno"), EBUSY) << "another user's open of the port was not refused";
 
     const std::vector<Bytes> answers = TalkingAnswers();
     const std::size_t answered =
@@ -414,6 +416,28 @@ TEST(RealPort, UsbAdapterRemovedMidRunKeepsTheScheduleWithEmptyCollections)
         << "the device received " << received.size() << " bytes, not the dialogue up to the removal";
     EXPECT_EQ(run.devsimStatus, 3) << "devsim should report the unfinished dialogue: " << run.errors;
     std::cout << "unplug cut the trace at collection " << cut << "\n" << run.console;
+}
+
+// Another program has the port first: the program must refuse it as
+// Windows does, failing every step, and leave the device alone.
+TEST(RealPort, PortHeldByAnotherProgramOn16550GivesTheFailureTrace)
+{
+    const GuestRun run = RunGuest("uart", "held");
+    ASSERT_TRUE(run.ran) << "run_guest.sh could not run the guest here:\n" << Tail(run.script, 30);
+    const Report guest = ReadReport(run.console, "realport");
+    ASSERT_TRUE(guest.count("done")) << "the guest did not finish (status " << run.devsimStatus << "); console:\n"
+                                     << Tail(run.console) << "devsim and QEMU said:\n"
+                                     << Tail(run.errors);
+    EXPECT_EQ(guest.count("error"), 0u) << run.console;
+    ASSERT_TRUE(guest.count("holder")) << run.console;
+    EXPECT_EQ(guest.at("exit").at(""), "0");
+    EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
+    const std::string wanted = std::string(expected::AbsentBringUp) +
+                               expected::Dialogue(std::vector<Bytes>(expected::Collections)) +
+                               expected::ReleaseFailedLine;
+    EXPECT_TRUE(wanted == run.trace) << expected::FirstDifference(wanted, run.trace);
+    EXPECT_TRUE(ReceivedByDevice(run.deviceLog).bytes.empty()) << "the program wrote to a port it did not get";
+    EXPECT_EQ(run.devsimStatus, 0) << run.errors;
 }
 
 } // namespace

@@ -16,6 +16,10 @@
 #                                           received MARK-RX bytes: a break
 #                                           from the device, or the USB
 #                                           adapter removed (usb only)
+#   run_guest.sh BUILD_DIR uart|usb|pci OUTDIR held
+#                                           the same, with the port held by
+#                                           another program when comtrace
+#                                           starts
 #
 # BUILD_DIR is the project's build tree (devsim and port_probe are taken
 # from it); the work goes to BUILD_DIR/realport, the kernel to
@@ -141,6 +145,8 @@ build_initramfs() {
 
     local root
     root=$(mktemp -d "$work/initramfs.XXXXXX")
+    # mktemp's 0700 would keep every user but root out of the whole guest.
+    chmod 755 "$root"
     mkdir -p "$root/bin" "$root/modules" "$root/dev"
     cp "$busybox" "$root/bin/busybox"
     cp "$work/static/comtrace" "$root/comtrace"
@@ -219,7 +225,9 @@ run_guest() {
     # The fault comes through QEMU's human monitor on a pair of FIFOs, on the
     # guest probe's request read from the console as QEMU writes it.
     local monitor=() helpers=() append="realport=$mode"
-    if [ -n "$fault" ]; then
+    if [ "$fault" = held ]; then
+        append+=" realport_fault=held"
+    elif [ -n "$fault" ]; then
         append+=" realport_fault=$fault realport_mark=$mark"
         mkfifo "$sockets/monitor.in" "$sockets/monitor.out" "$sockets/console"
         monitor=(-chardev "pipe,id=monitor,path=$sockets/monitor" -mon "chardev=monitor,mode=readline")
@@ -270,7 +278,8 @@ prepare)
     prepare
     ;;
 uart | usb | pci)
-    [ $# -eq 3 ] || [ $# -eq 5 ] || fail "usage: run_guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX]"
+    [ $# -eq 3 ] || [ $# -eq 5 ] || { [ $# -eq 4 ] && [ "$4" = held ]; } ||
+        fail "usage: run_guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX | held]"
     if [ $# -eq 5 ]; then
         case "$4" in
         break) ;;
