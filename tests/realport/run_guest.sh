@@ -29,22 +29,19 @@
 # stderr), status (devsim's exit status) and times (seconds of wall, user
 # and system time of the run); a run with a fault also rig.log (what the
 # rig told QEMU's monitor) and monitor.log (the monitor's answers). A run
-# is cut off after
-# $REALPORT_LIMIT_SECONDS (default 400).
+# is cut off after $REALPORT_LIMIT_SECONDS (default 400). Exits 2, saying
+# why, when it cannot prepare or run the guest.
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 Modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 DownloadTries=3
 DownloadLimitSeconds=240
 LimitSeconds=${REALPORT_LIMIT_SECONDS:-400}
 
-fail() {
-    echo "run-guest: $*" >&2
-    exit 1
-}
-
-[ $# -ge 2 ] || fail "usage: run_guest.sh BUILD_DIR prepare | run_guest.sh BUILD_DIR uart|usb|pci OUTDIR"
-build=$(cd "$1" && pwd) || fail "no build tree $1"
+[ $# -ge 2 ] || die "usage: run_guest.sh BUILD_DIR prepare | run_guest.sh BUILD_DIR uart|usb|pci OUTDIR"
+build=$(cd "$1" && pwd) || die "no build tree $1"
 action=$2
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
@@ -53,7 +50,7 @@ cache=${REALPORT_CACHE:-$work/cache}
 mkdir -p "$work" "$cache"
 
 need() {
-    command -v "$1" >/dev/null || fail "$1 is missing: install $2 (tools/run_tests.sh does)"
+    command -v "$1" >/dev/null || die "$1 is missing: install $2 (tools/run_tests.sh does)"
 }
 
 # The kernel image and the USB modules of the kernel Debian currently ships
@@ -65,11 +62,11 @@ fetch_kernel() {
         apt-get update -qq || true
         package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n 1)
     fi
-    [ -n "$package" ] || fail "apt knows no package behind linux-image-amd64 (run apt-get update)"
+    [ -n "$package" ] || die "apt knows no package behind linux-image-amd64 (run apt-get update)"
     if [ -f "$cache/kernel/$package.ready" ]; then
         return
     fi
-    echo "run-guest: fetching $package" >&2
+    echo "$script_name: fetching $package" >&2
     local download
     download=$(mktemp -d "$cache/download.XXXXXX")
     local try=1
@@ -77,7 +74,7 @@ fetch_kernel() {
         if [ $try -ge $DownloadTries ]; then
             cat "$download/apt.err" >&2
             rm -rf "$download"
-            fail "cannot download $package"
+            die "cannot download $package"
         fi
         try=$((try + 1))
         sleep $((try * 5))
@@ -89,14 +86,14 @@ fetch_kernel() {
     done
     mkdir "$download/tree"
     dpkg-deb --fsys-tarfile "$download"/*.deb | tar -x -C "$download/tree" --wildcards "${patterns[@]}" ||
-        { rm -rf "$download"; fail "cannot unpack the kernel and the modules $Modules from $package"; }
+        { rm -rf "$download"; die "cannot unpack the kernel and the modules $Modules from $package"; }
     rm -rf "$cache/kernel"
     mkdir -p "$cache/kernel/modules"
     cp "$download"/tree/boot/vmlinuz-* "$cache/kernel/vmlinuz"
     local found
     for module in $Modules; do
         found=$(find "$download/tree/lib/modules" -name "$module.ko*" | head -n 1)
-        [ -n "$found" ] || { rm -rf "$download"; fail "$package has no module $module"; }
+        [ -n "$found" ] || { rm -rf "$download"; die "$package has no module $module"; }
         case "$found" in
         *.ko.xz) xz -dc "$found" >"$cache/kernel/modules/$module.ko" ;;
         *.ko.zst) zstd -qdc "$found" >"$cache/kernel/modules/$module.ko" ;;
@@ -113,9 +110,9 @@ fetch_kernel() {
 build_static_program() {
     cmake -S "$source_dir" -B "$work/static" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_EXE_LINKER_FLAGS=-static >"$work/static-configure.log" 2>&1 ||
-        { cat "$work/static-configure.log" >&2; fail "cannot configure the static build"; }
+        { cat "$work/static-configure.log" >&2; die "cannot configure the static build"; }
     cmake --build "$work/static" --target comtrace -j"$(nproc)" >"$work/static-build.log" 2>&1 ||
-        { cat "$work/static-build.log" >&2; fail "cannot build the static program"; }
+        { cat "$work/static-build.log" >&2; die "cannot build the static program"; }
 }
 
 is_static() {
@@ -136,12 +133,12 @@ cpio_entry() { # name mode rdev-major rdev-minor
 # the node on the host would need root.
 build_initramfs() {
     local probe=$build/tests/realport/port_probe
-    [ -x "$probe" ] || fail "no $probe: build the project first"
-    is_static "$probe" || fail "$probe is not statically linked"
-    is_static "$work/static/comtrace" || fail "$work/static/comtrace is not statically linked"
+    [ -x "$probe" ] || die "no $probe: build the project first"
+    is_static "$probe" || die "$probe is not statically linked"
+    is_static "$work/static/comtrace" || die "$work/static/comtrace is not statically linked"
     local busybox
     busybox=$(command -v busybox)
-    is_static "$busybox" || fail "$busybox is not statically linked: install busybox-static"
+    is_static "$busybox" || die "$busybox is not statically linked: install busybox-static"
 
     local root
     root=$(mktemp -d "$work/initramfs.XXXXXX")
@@ -201,7 +198,7 @@ rig() { # fault monitor-fifo log
 run_guest() {
     local mode=$1 out=$2 fault=${3:-} mark=${4:-}
     local devsim=$build/tools/devsim/devsim
-    [ -x "$devsim" ] || fail "no $devsim: build the project first"
+    [ -x "$devsim" ] || die "no $devsim: build the project first"
     rm -rf "$out"
     mkdir -p "$out"
     out=$(cd "$out" && pwd)
@@ -266,11 +263,11 @@ run_guest() {
     done
     rm -rf "$sockets"
     if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-        echo "run-guest: the guest was cut off after $LimitSeconds s" >>"$out/devsim.err"
+        echo "$script_name: the guest was cut off after $LimitSeconds s" >>"$out/devsim.err"
     fi
     local wall user system
     read -r wall user system <"$out/times" || true
-    echo "run-guest: $mode run ended with status $status after $wall s (processor: $user s user, $system s system); output in $out" >&2
+    echo "$script_name: $mode run ended with status $status after $wall s (processor: $user s user, $system s system); output in $out" >&2
 }
 
 case "$action" in
@@ -279,19 +276,19 @@ prepare)
     ;;
 uart | usb | pci)
     [ $# -eq 3 ] || [ $# -eq 5 ] || { [ $# -eq 4 ] && [ "$4" = held ]; } ||
-        fail "usage: run_guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX | held]"
+        die "usage: run_guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX | held]"
     if [ $# -eq 5 ]; then
         case "$4" in
         break) ;;
-        unplug) [ "$action" = usb ] || fail "only the USB adapter can be removed" ;;
-        *) fail "unknown fault $4: break or unplug" ;;
+        unplug) [ "$action" = usb ] || die "only the USB adapter can be removed" ;;
+        *) die "unknown fault $4: break or unplug" ;;
         esac
-        [[ "$5" =~ ^[0-9]+$ ]] || fail "MARK-RX must be a byte count, not $5"
+        [[ "$5" =~ ^[0-9]+$ ]] || die "MARK-RX must be a byte count, not $5"
     fi
     prepare
     run_guest "$action" "$3" "${4:-}" "${5:-}"
     ;;
 *)
-    fail "unknown action $action: prepare, uart, usb or pci"
+    die "unknown action $action: prepare, uart, usb or pci"
     ;;
 esac
