@@ -127,41 +127,54 @@ Holding ProcessHolds(const std::string &pid, dev_t device)
     return holds;
 }
 
+// The first line of a file under /proc; empty when it cannot be read.
+std::string FirstLine(const std::string &path)
+{
+    std::FILE *file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        return std::string();
+    }
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    (void)std::fclose(file); // read-only: nothing to lose
+    return read ? std::string(line) : std::string();
+}
+
 // Whether process pid is blocked in clock_nanosleep, as /proc tells it.
 bool Sleeping(const std::string &pid)
 {
-    std::FILE *file = std::fopen(("/proc/" + pid + "/syscall").c_str(), "r");
-    if (file == nullptr) {
-        return false;
-    }
-    long number = -1;
-    const bool read = std::fscanf(file, "%ld", &number) == 1;
-    (void)std::fclose(file); // read-only: nothing to lose
-    return read && number == SYS_clock_nanosleep;
+    const std::string line = FirstLine("/proc/" + pid + "/syscall");
+    char *end = nullptr;
+    const long number = std::strtol(line.c_str(), &end, 10);
+    return end != line.c_str() && number == SYS_clock_nanosleep;
 }
 
 // The processor time (user and system) process pid has used, in ms; -1
 // when it cannot be read.
 long ProcessorMs(const std::string &pid)
 {
-    std::FILE *file = std::fopen(("/proc/" + pid + "/stat").c_str(), "r");
-    if (file == nullptr) {
+    // After the name in parentheses (which may hold spaces) come the state,
+    // ten numbers, then utime and stime in clock ticks.
+    constexpr int UserField = 10;
+    const std::string line = FirstLine("/proc/" + pid + "/stat");
+    const std::size_t afterName = line.rfind(')');
+    if (afterName == std::string::npos || afterName + 3 >= line.size()) {
         return -1;
     }
-    char line[1024] = {};
-    const bool read = std::fgets(line, sizeof line, file) != nullptr;
-    (void)std::fclose(file); // read-only: nothing to lose
-    // The name in parentheses may hold spaces; the fields after it are
-    // state, then ten numbers before utime and stime.
-    const char *afterName = read ? std::strrchr(line, ')') : nullptr;
-    unsigned long user = 0;
-    unsigned long system = 0;
-    if (afterName == nullptr ||
-        std::sscanf(afterName + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) {
-        return -1;
+    const char *field = line.c_str() + afterName + 3; // past ") S"
+    unsigned long ticks[UserField + 2] = {};
+    for (unsigned long &value : ticks) {
+        char *end = nullptr;
+        value = std::strtoul(field, &end, 10);
+        if (end == field) {
+            return -1;
+        }
+        field = end;
     }
-    const long ticks = sysconf(_SC_CLK_TCK);
-    return ticks > 0 ? static_cast<long>((user + system) * 1000 / static_cast<unsigned long>(ticks)) : -1;
+    const long perSecond = sysconf(_SC_CLK_TCK);
+    return perSecond > 0 ? static_cast<long>((ticks[UserField] + ticks[UserField + 1]) * 1000 /
+                                             static_cast<unsigned long>(perSecond))
+                         : -1;
 }
 
 // Whether the port behind fd has been hung up under its openers.
@@ -197,6 +210,120 @@ int IntruderErrno(const char *path)
     return WIFEXITED(status) && WEXITSTATUS(status) != CannotDrop ? WEXITSTATUS(status) : -1;
 }
 
+// Waits until process pid has opened the port and gone to sleep for the
+// first time: the bring-up's settling wait, which comes after its open has
+// looked for other holders. Says whether it holds the port then.
+Holding WaitForProgram(const std::string &pid, dev_t device)
+{
+    const long long started = NowMs();
+    Holding holding = ProcessHolds(pid, device);
+    while (holding == Holding::No && NowMs() - started < OpenWaitMs) {
+        SleepMs(1);
+        holding = ProcessHolds(pid, device);
+    }
+    while (holding == Holding::Yes && !Sleeping(pid) && NowMs() - started < OpenWaitMs) {
+        SleepMs(1);
+        holding = ProcessHolds(pid, device);
+    }
+    return holding;
+}
+
+// What the probe saw while the program held the port.
+struct Watch {
+    long samples = 0;
+    long dtr = 0;
+    long rts = 0;
+    int lines = 0;
+    termios settings{};
+    bool haveSettings = false;
+    long processorMs = -1;
+    long long firstSample = 0;
+    long long lastSample = 0;
+    long long markedAt = -1;
+    long long hungUpAt = -1;
+    int hangupErrno = 0;
+    std::string failure; // why the watch stopped early; empty when it did not
+};
+
+// One look at the port: modem lines, settings and (when needed) counters.
+struct Sample {
+    int lines = 0;
+    termios settings{};
+    serial_icounter_struct counts{};
+    int error = 0; // errno of the first call that failed; 0 when none did
+};
+
+Sample TakeSample(int fd, bool withCounts)
+{
+    Sample sample;
+    if (ioctl(fd, TIOCMGET, &sample.lines) != 0 || tcgetattr(fd, &sample.settings) != 0 ||
+        (withCounts && ioctl(fd, TIOCGICOUNT, &sample.counts) != 0)) {
+        sample.error = errno;
+    }
+    return sample;
+}
+
+// Samples the port until process pid lets go of it; once the driver has
+// received markRx bytes, writes request to standard error. A hung-up port
+// is only watched for the program's release.
+Watch WatchPort(int fd, const std::string &pid, dev_t device, long markRx, const char *request)
+{
+    Watch watch;
+    watch.firstSample = NowMs();
+    watch.lastSample = watch.firstSample;
+    for (;; SleepMs(SampleMs)) {
+        const Sample sample = watch.hungUpAt < 0 ? TakeSample(fd, markRx >= 0) : Sample();
+        const long used = ProcessorMs(pid);
+        // A sample counts only if the program still held the port after it
+        // was taken: the one after its close belongs to nobody's dialogue.
+        if (ProcessHolds(pid, device) != Holding::Yes) {
+            return watch;
+        }
+        watch.processorMs = used >= 0 ? used : watch.processorMs;
+        watch.lastSample = NowMs();
+        if (watch.hungUpAt >= 0) {
+            continue;
+        }
+        if (sample.error != 0 && HungUp(fd)) {
+            watch.hungUpAt = watch.lastSample;
+            watch.hangupErrno = sample.error;
+            continue;
+        }
+        if (sample.error != 0) {
+            watch.failure = std::string("sample ") + std::strerror(sample.error);
+            return watch;
+        }
+        ++watch.samples;
+        watch.dtr += (sample.lines & TIOCM_DTR) != 0 ? 1 : 0;
+        watch.rts += (sample.lines & TIOCM_RTS) != 0 ? 1 : 0;
+        watch.lines = sample.lines;
+        watch.settings = sample.settings;
+        watch.haveSettings = true;
+        if (watch.markedAt < 0 && markRx >= 0 && sample.counts.rx >= markRx) {
+            watch.markedAt = watch.lastSample;
+            (void)std::fprintf(stderr, "%s\n", request); // the rig reads it; unbuffered
+            std::printf("probe mark rx=%d after-ms=%lld\n", sample.counts.rx, watch.markedAt - watch.firstSample);
+        }
+    }
+}
+
+void ReportWatch(const Watch &watch)
+{
+    std::printf("probe modem samples=%ld dtr=%ld rts=%ld span-ms=%lld last=%X\n", watch.samples, watch.dtr, watch.rts,
+                watch.lastSample - watch.firstSample, static_cast<unsigned>(watch.lines));
+    if (watch.haveSettings) {
+        const termios &settings = watch.settings;
+        std::printf("probe termios iflag=%X oflag=%X cflag=%X lflag=%X ispeed=%X ospeed=%X\n", settings.c_iflag,
+                    settings.c_oflag, settings.c_cflag, settings.c_lflag, cfgetispeed(&settings),
+                    cfgetospeed(&settings));
+    }
+    std::printf("probe program cpu-ms=%ld\n", watch.processorMs);
+    if (watch.hungUpAt >= 0) {
+        std::printf("probe hangup after-mark-ms=%lld errno=%d\n",
+                    watch.markedAt >= 0 ? watch.hungUpAt - watch.markedAt : -1, watch.hangupErrno);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -219,17 +346,7 @@ int main(int argc, char **argv)
     }
 
     const long long started = NowMs();
-    Holding holding = ProcessHolds(pid, port.st_rdev);
-    while (holding == Holding::No && NowMs() - started < OpenWaitMs) {
-        SleepMs(1);
-        holding = ProcessHolds(pid, port.st_rdev);
-    }
-    // Its first sleep, the bring-up's settling wait, comes after its open
-    // has looked for other holders.
-    while (holding == Holding::Yes && !Sleeping(pid) && NowMs() - started < OpenWaitMs) {
-        SleepMs(1);
-        holding = ProcessHolds(pid, port.st_rdev);
-    }
+    const Holding holding = WaitForProgram(pid, port.st_rdev);
     if (holding != Holding::Yes) {
         return Fail(holding == Holding::Gone ? "program-ended-before-opening" : "program-never-opened");
     }
@@ -242,81 +359,17 @@ int main(int argc, char **argv)
         return Fail(std::string("open ") + std::strerror(errno));
     }
     std::printf("probe intruder errno=%d\n", IntruderErrno(portPath));
-    long samples = 0;
-    long dtr = 0;
-    long rts = 0;
-    int lines = 0;
-    termios settings{};
-    bool haveSettings = false;
-    long processorMs = -1;
-    long long markedAt = -1;
-    long long hungUpAt = -1;
-    int hangupErrno = 0;
-    const long long firstSample = NowMs();
-    long long lastSample = firstSample;
-    for (;; SleepMs(SampleMs)) {
-        if (hungUpAt >= 0) {
-            if (ProcessHolds(pid, port.st_rdev) != Holding::Yes) {
-                break;
-            }
-            lastSample = NowMs();
-            const long used = ProcessorMs(pid);
-            processorMs = used >= 0 ? used : processorMs;
-            continue;
-        }
-        int now = 0;
-        termios current{};
-        serial_icounter_struct counts{};
-        const bool linesRead = ioctl(fd, TIOCMGET, &now) == 0;
-        const bool settingsRead = linesRead && tcgetattr(fd, &current) == 0;
-        const bool countsRead = settingsRead && (markRx < 0 || ioctl(fd, TIOCGICOUNT, &counts) == 0);
-        const int error = errno;
-        const long used = ProcessorMs(pid);
-        // A sample counts only if the program still held the port after it
-        // was taken: the one after its close belongs to nobody's dialogue.
-        if (ProcessHolds(pid, port.st_rdev) != Holding::Yes) {
-            break;
-        }
-        processorMs = used >= 0 ? used : processorMs;
-        lastSample = NowMs();
-        if (!countsRead && HungUp(fd)) {
-            hungUpAt = lastSample;
-            hangupErrno = error;
-            continue;
-        }
-        if (!countsRead) {
-            return Fail(std::string("sample ") + std::strerror(error));
-        }
-        ++samples;
-        dtr += (now & TIOCM_DTR) != 0 ? 1 : 0;
-        rts += (now & TIOCM_RTS) != 0 ? 1 : 0;
-        lines = now;
-        settings = current;
-        haveSettings = true;
-        if (markedAt < 0 && markRx >= 0 && counts.rx >= markRx) {
-            markedAt = lastSample;
-            (void)std::fprintf(stderr, "%s\n", request); // the rig reads it; unbuffered
-            std::printf("probe mark rx=%d after-ms=%lld\n", counts.rx, markedAt - firstSample);
-        }
+    const Watch watch = WatchPort(fd, pid, port.st_rdev, markRx, request);
+    if (!watch.failure.empty()) {
+        return Fail(watch.failure);
     }
-    std::printf("probe modem samples=%ld dtr=%ld rts=%ld span-ms=%lld last=%X\n", samples, dtr, rts,
-                lastSample - firstSample, static_cast<unsigned>(lines));
-    if (haveSettings) {
-        std::printf("probe termios iflag=%X oflag=%X cflag=%X lflag=%X ispeed=%X ospeed=%X\n", settings.c_iflag,
-                    settings.c_oflag, settings.c_cflag, settings.c_lflag, cfgetispeed(&settings),
-                    cfgetospeed(&settings));
-    }
-    std::printf("probe program cpu-ms=%ld\n", processorMs);
-    if (hungUpAt >= 0) {
-        std::printf("probe hangup after-mark-ms=%lld errno=%d\n", markedAt >= 0 ? hungUpAt - markedAt : -1,
-                    hangupErrno);
-    }
+    ReportWatch(watch);
 
     serial_icounter_struct counters{};
     if (ioctl(fd, TIOCGICOUNT, &counters) != 0) {
         const int error = errno;
         (void)close(fd); // only ever read from: nothing to lose
-        if (hungUpAt < 0) {
+        if (watch.hungUpAt < 0) {
             return Fail(std::string("TIOCGICOUNT ") + std::strerror(error));
         }
         std::printf("probe counters unavailable errno=%d\n", error);
