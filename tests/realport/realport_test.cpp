@@ -22,12 +22,13 @@
 #include "devsim/device.h"
 #include "expected_trace.h"
 #include "text_files.h"
+#include "trace/writer.h"
 
 namespace {
 
-using expected::Bytes;
 using support::Lines;
 using support::Slurp;
+using trace::Bytes;
 
 // The dialogue alone takes 145 s; boot, bring-up and the end add a few.
 constexpr long DialogueSpanMs = 140000;
@@ -156,8 +157,8 @@ Received ReceivedByDevice(const std::string &log)
 Bytes AllRequests()
 {
     Bytes all;
-    for (const Bytes &request : expected::Requests()) {
-        all.insert(all.end(), request.begin(), request.end());
+    for (const trace::Request &request : trace::Requests()) {
+        all.insert(all.end(), request.bytes.begin(), request.bytes.end());
     }
     return all;
 }
@@ -280,11 +281,6 @@ long AnsweredThrough(std::size_t request)
     return total;
 }
 
-std::string TraceOf(const std::vector<Bytes> &collections)
-{
-    return std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine;
-}
-
 // Checks that the guest booted, ran the program to its end with status 0
 // and that the rig gave QEMU's monitor exactly `command`, which it took.
 void ExpectFaultRunCompleted(const GuestRun &run, const std::string &command)
@@ -320,14 +316,14 @@ void ExpectBreakRun(const std::string &mode, bool driverDeliversBreak)
     EXPECT_EQ(run.devsimStatus, 0) << run.errors;
     EXPECT_EQ(ReceivedByDevice(run.deviceLog).bytes, AllRequests());
 
-    const std::vector<Bytes> healthy = expected::CollectionsOf(TalkingAnswers());
+    const std::vector<Bytes> healthy = trace::CollectionsOf(TalkingAnswers());
     const std::string golden = Slurp(GOLDEN_DIR "/talking.trace");
-    ASSERT_EQ(TraceOf(healthy), golden) << "the trace builder no longer gives the reviewed golden trace";
+    ASSERT_EQ(trace::WholeTrace(healthy), golden) << "the trace builder no longer gives the reviewed golden trace";
     const Report probe = ReadReport(run.console, "probe");
     EXPECT_EQ(probe.count("error"), 0u) << run.console;
     ExpectRawLine(probe);
     ExpectNoLineErrors(probe);
-    const long answered = AnsweredThrough(expected::Requests().size() - 1);
+    const long answered = AnsweredThrough(trace::RequestCount - 1);
     if (!driverDeliversBreak) {
         EXPECT_TRUE(golden == run.trace) << expected::FirstDifference(golden, run.trace);
         EXPECT_EQ(Number(probe, "counters", "brk"), 0);
@@ -341,7 +337,7 @@ void ExpectBreakRun(const std::string &mode, bool driverDeliversBreak)
         for (std::size_t at = 0; at <= healthy[collection].size() && landed.empty(); ++at) {
             std::vector<Bytes> withBreak = healthy;
             withBreak[collection].insert(withBreak[collection].begin() + static_cast<long>(at), 0x00);
-            if (TraceOf(withBreak) == run.trace) {
+            if (trace::WholeTrace(withBreak) == run.trace) {
                 landed = "collection " + std::to_string(collection) + ", byte " + std::to_string(at);
             }
         }
@@ -391,16 +387,16 @@ TEST(RealPort, UsbAdapterRemovedMidRunKeepsTheScheduleWithEmptyCollections)
     // marked block's answer is in the driver, not yet collected, when the
     // rig acts: the removal may take it (the hang-up flushes the input) or
     // come after its collection.
-    const std::vector<Bytes> healthy = expected::CollectionsOf(TalkingAnswers());
+    const std::vector<Bytes> healthy = trace::CollectionsOf(TalkingAnswers());
     const std::string golden = Slurp(GOLDEN_DIR "/talking.trace");
-    ASSERT_EQ(TraceOf(healthy), golden) << "the trace builder no longer gives the reviewed golden trace";
+    ASSERT_EQ(trace::WholeTrace(healthy), golden) << "the trace builder no longer gives the reviewed golden trace";
     std::size_t cut = 0;
     std::string nearest;
     for (std::size_t first = MarkCollection; first <= MarkCollection + 1; ++first) {
         std::vector<Bytes> vanished = healthy;
         std::fill(vanished.begin() + static_cast<long>(first), vanished.end(), Bytes());
-        nearest = nearest.empty() ? TraceOf(vanished) : nearest;
-        cut = TraceOf(vanished) == run.trace ? first : cut;
+        nearest = nearest.empty() ? trace::WholeTrace(vanished) : nearest;
+        cut = trace::WholeTrace(vanished) == run.trace ? first : cut;
     }
     EXPECT_NE(cut, 0u) << "not the golden trace up to the removal and empty collections after it:\n"
                        << expected::FirstDifference(nearest, run.trace);
@@ -411,7 +407,7 @@ TEST(RealPort, UsbAdapterRemovedMidRunKeepsTheScheduleWithEmptyCollections)
     const Bytes received = ReceivedByDevice(run.deviceLog).bytes;
     std::size_t throughMark = 0;
     for (std::size_t i = 0; i <= MarkRequest; ++i) {
-        throughMark += expected::Requests()[i].size();
+        throughMark += trace::Requests()[i].bytes.size();
     }
     EXPECT_TRUE(received.size() >= throughMark && received.size() < all.size() &&
                 std::equal(received.begin(), received.end(), all.begin()))
@@ -434,9 +430,7 @@ TEST(RealPort, PortHeldByAnotherProgramOn16550GivesTheFailureTrace)
     ASSERT_TRUE(guest.count("holder")) << run.console;
     EXPECT_EQ(guest.at("exit").at(""), "0");
     EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
-    const std::string wanted = std::string(expected::AbsentBringUp) +
-                               expected::Dialogue(std::vector<Bytes>(expected::Collections)) +
-                               expected::ReleaseFailedLine;
+    const std::string wanted = trace::WholeTrace(std::vector<Bytes>(trace::CollectionCount), false);
     EXPECT_TRUE(wanted == run.trace) << expected::FirstDifference(wanted, run.trace);
     EXPECT_TRUE(ReceivedByDevice(run.deviceLog).bytes.empty()) << "the program wrote to a port it did not get";
     EXPECT_EQ(run.devsimStatus, 0) << run.errors;
