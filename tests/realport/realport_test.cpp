@@ -1,9 +1,11 @@
 // The unmodified, statically linked program on real kernel serial drivers
 // in a QEMU guest (run_guest.sh), against devsim over QEMU's socket: the
 // trace byte for byte as in the devsim talking run (the reviewed golden
-// trace), what the device
-// received, and what the probe beside the program saw of the port: modem
-// lines, line settings and the driver's counters.
+// trace), what the device received, and what the probe beside the program
+// saw of the port: modem lines, line settings, the driver's counters and a
+// second opener's fate. Further runs put a fault on the line mid-run (a
+// break from the device, the USB adapter pulled) or hand the program a port
+// another process holds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
