@@ -75,6 +75,12 @@ echo "realport booted $(cut -d' ' -f1 /proc/uptime)"
 if [ "$fault" = held ]; then
     sleep 100000 <>/dev/ttyS0 &
     holder=$!
+    # The program must start only once the holder has the port.
+    waited=0
+    while ! [ /proc/$holder/fd/0 -ef /dev/ttyS0 ] && [ $waited -lt 50 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
     echo "realport holder $holder"
 fi
 /comtrace </dev/null >/tmp/trace 2>/tmp/trace.err &
