@@ -29,10 +29,10 @@ enum class Kind {
 
 // One entry of the catalogue: every finding the program can report.
 struct FindingInfo {
-    const char *name;     // short name, printed with each finding
-    Kind kind;            //
-    const char *system;   // "Linux", "Windows" or "both"
-    const char *summary;  // one line for --help and the documentation
+    const char *name;    // short name, printed with each finding
+    Kind kind;           //
+    const char *system;  // "Linux", "Windows" or "both"
+    const char *summary; // one line for --help and the documentation
 };
 
 // What one look at the system found: a line saying what is wrong (or what

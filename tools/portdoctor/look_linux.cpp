@@ -163,8 +163,7 @@ bool LooksForPort(const Root &root, const std::string &folder, dev_t rdev, bool 
 
 // Every process under /proc, with whether it has the port (rdev) open when
 // portIsDevice. What cannot be read goes to report.unseen.
-bool ReadProcesses(const Root &root, bool portIsDevice, dev_t rdev, std::vector<Process> &processes,
-                   Report &report)
+bool ReadProcesses(const Root &root, bool portIsDevice, dev_t rdev, std::vector<Process> &processes, Report &report)
 {
     std::vector<std::string> names;
     if (!ListFolder(root.At("/proc"), names)) {
@@ -175,7 +174,8 @@ bool ReadProcesses(const Root &root, bool portIsDevice, dev_t rdev, std::vector<
     int hidden = 0;
     for (const std::string &name : names) {
         Process process;
-        if (!ParseNumber(name, process.pid) || (root.prefix.empty() && process.pid == static_cast<unsigned long>(getpid()))) {
+        if (!ParseNumber(name, process.pid) ||
+            (root.prefix.empty() && process.pid == static_cast<unsigned long>(getpid()))) {
             continue;
         }
         const std::string folder = "/proc/" + name;
@@ -312,8 +312,8 @@ unsigned AccessBits(const struct stat &node, const Identity &identity)
     if (node.st_uid == identity.uid) {
         return (mode >> 6u) & 7u;
     }
-    const bool inGroup = node.st_gid == identity.gid ||
-                         std::find(identity.groups.begin(), identity.groups.end(), node.st_gid) != identity.groups.end();
+    const bool inGroup = node.st_gid == identity.gid || std::find(identity.groups.begin(), identity.groups.end(),
+                                                                  node.st_gid) != identity.groups.end();
     return inGroup ? (mode >> 3u) & 7u : mode & 7u;
 }
 
@@ -346,20 +346,20 @@ void CheckAccess(const Root &root, const struct stat &node, Report &report)
                 " (until the next boot), then join dialout: sudo usermod -aG dialout $USER, and log in again");
         return;
     }
-    const bool listed = owner != nullptr && std::find(owner->members.begin(), owner->members.end(), identity.user) !=
-                                                owner->members.end();
+    const bool listed = owner != nullptr &&
+                        std::find(owner->members.begin(), owner->members.end(), identity.user) != owner->members.end();
     if (listed || (identity.loginGidKnown && identity.loginGid == node.st_gid)) {
         Add(report, "new-login-needed",
             identity.user + " is in group " + groupName + " (/etc/group), which may use " + PortPath + " (" + mode +
                 "), but this login session does not have the group yet",
-            "log out and log in again (a new login picks up the group); until then: sg " + groupName +
-                " -c comtrace");
+            "log out and log in again (a new login picks up the group); until then: sg " + groupName + " -c comtrace");
         return;
     }
     Add(report, "no-access",
         identity.user + " may not read and write " + PortPath + ": it belongs to group " + groupName + " (" + mode +
             "), which " + identity.user + " is not in",
-        "sudo usermod -aG " + groupName + " $USER, then log out and log in again (the group applies from the next login)");
+        "sudo usermod -aG " + groupName +
+            " $USER, then log out and log in again (the group applies from the next login)");
 }
 
 void CheckUart(const Root &root, const struct stat &node, Report &report)
@@ -462,7 +462,8 @@ void CheckLockFiles(const Root &root, const std::vector<Process> &processes, boo
         } else if (procRead) {
             Add(report, "stale-lock-file",
                 "the lock file " + path + " names " +
-                    (pid == 0 ? std::string("no process ID") : "PID " + std::to_string(pid) + ", which no longer runs") +
+                    (pid == 0 ? std::string("no process ID")
+                              : "PID " + std::to_string(pid) + ", which no longer runs") +
                     ": it is stale (left in place); programs that honour lock files refuse the port while it is there",
                 "sudo rm " + path);
         }
@@ -619,8 +620,10 @@ void ListAdapters(const Root &root, bool portExists, Report &report)
         // A bind mount needs its mount point; without /dev/ttyS0 an empty file serves.
         const std::string mountPoint = portExists ? "" : std::string("touch ") + PortPath + " && ";
         Add(report, "adapter",
-            folder + "/" + name + " is " + device + ", a USB serial adapter (its by-id name stays when it is "
-                                                    "plugged in again, " + device + " may change)",
+            folder + "/" + name + " is " + device +
+                ", a USB serial adapter (its by-id name stays when it is "
+                "plugged in again, " +
+                device + " may change)",
             "unshare -m sh -c '" + mountPoint + "mount --bind " + folder + "/" + name + " " + PortPath +
                 " && exec comtrace'");
     }
