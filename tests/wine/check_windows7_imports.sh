@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# Checks that comtrace.exe imports nothing that Windows 7 lacks: every DLL
-# function in its import table must be on the list of functions known to
-# exist there. The loader refuses a program with a missing import before
+# Checks that a Windows program (comtrace.exe, portdoctor.exe) imports
+# nothing that Windows 7 lacks: every DLL function in its import table must
+# be on the lists of functions known to exist there. The loader refuses a program with a missing import before
 # main runs, so this is the only place such a fault can be caught without
 # a Windows 7 machine.
 #
-# usage: check_windows7_imports.sh OBJDUMP COMTRACE_EXE LIST
+# usage: check_windows7_imports.sh OBJDUMP EXE LIST...
 set -u
 
-if [ $# -ne 3 ]; then
-    echo "usage: check_windows7_imports.sh OBJDUMP COMTRACE_EXE LIST" >&2
+if [ $# -lt 3 ]; then
+    echo "usage: check_windows7_imports.sh OBJDUMP EXE LIST..." >&2
     exit 2
 fi
 objdump="$1"
 exe="$2"
-list="$3"
+shift 2
+lists=("$@")
 
 table=$("$objdump" -p "$exe") || { echo "FAIL: $objdump could not read $exe"; exit 1; }
 # Lines "<dll in lower case> <function>" from the interpreted import tables.
@@ -29,11 +30,11 @@ if [ "$count" -lt 10 ] || ! printf '%s\n' "$imports" | grep -qx 'kernel32.dll Cr
     exit 1
 fi
 
-known=$(awk '!/^[[:space:]]*(#|$)/ { for (i = 2; i <= NF; i++) print $1, $i }' "$list" | sort -u)
+known=$(awk '!/^[[:space:]]*(#|$)/ { for (i = 2; i <= NF; i++) print $1, $i }' "${lists[@]}" | sort -u)
 missing=$(comm -23 <(printf '%s\n' "$imports") <(printf '%s\n' "$known"))
 if [ -n "$missing" ]; then
-    echo "FAIL: comtrace.exe imports functions not known to exist on Windows 7:"
+    echo "FAIL: $(basename "$exe") imports functions not known to exist on Windows 7:"
     printf '%s\n' "$missing" | sed 's/^/  /'
     exit 1
 fi
-echo "PASS: all $count imports of comtrace.exe exist on Windows 7"
+echo "PASS: all $count imports of $(basename "$exe") exist on Windows 7"
