@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,6 +78,8 @@ bool ListFolder(const std::string &path, std::vector<std::string> &names)
     }
     names.clear();
     errno = 0;
+    // readdir_r is deprecated; this stream is read by one thread only.
+    // cppcheck-suppress readdirCalled
     while (const dirent *entry = readdir(folder)) {
         const std::string name = entry->d_name;
         if (name != "." && name != "..") {
@@ -123,6 +127,16 @@ bool ParseNumber(const std::string &text, unsigned long &value, int base = 10)
     return true;
 }
 
+// The parts, one after the other (one allocation, where + would make one per part).
+std::string Cat(std::initializer_list<std::string_view> parts)
+{
+    std::string text;
+    for (std::string_view part : parts) {
+        text.append(part);
+    }
+    return text;
+}
+
 std::string SystemError(int error)
 {
     return std::strerror(error);
@@ -153,7 +167,7 @@ bool LooksForPort(const Root &root, const std::string &folder, dev_t rdev, bool 
     }
     for (const std::string &fd : fds) {
         struct stat target {};
-        if (stat(root.At(folder + "/fd/" + fd).c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
+        if (stat(root.At(Cat({folder, "/fd/", fd})).c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
             target.st_rdev == rdev) {
             holds = true;
         }
@@ -204,12 +218,9 @@ bool ReadProcesses(const Root &root, bool portIsDevice, dev_t rdev, std::vector<
 
 const Process *FindProcess(const std::vector<Process> &processes, unsigned long pid)
 {
-    for (const Process &process : processes) {
-        if (process.pid == pid) {
-            return &process;
-        }
-    }
-    return nullptr;
+    const auto found =
+        std::find_if(processes.begin(), processes.end(), [pid](const Process &process) { return process.pid == pid; });
+    return found != processes.end() ? &*found : nullptr;
 }
 
 // ---- the node, the UART and access -------------------------------------------
@@ -330,12 +341,9 @@ void CheckAccess(const Root &root, const struct stat &node, Report &report)
         return;
     }
     const std::vector<GroupEntry> groups = ReadGroups(root);
-    const GroupEntry *owner = nullptr;
-    for (const GroupEntry &group : groups) {
-        if (group.gid == node.st_gid) {
-            owner = &group;
-        }
-    }
+    const auto found = std::find_if(groups.begin(), groups.end(),
+                                    [&node](const GroupEntry &group) { return group.gid == node.st_gid; });
+    const GroupEntry *owner = found != groups.end() ? &*found : nullptr;
     const std::string groupName = owner != nullptr ? owner->name : std::to_string(node.st_gid);
     const std::string mode = ModeText(node.st_mode);
     if (((node.st_mode >> 3u) & ReadWrite) != ReadWrite) {
@@ -403,8 +411,8 @@ void CheckProcesses(const std::vector<Process> &processes, Report &report)
             Add(report, "getty",
                 "a getty runs a login prompt on " + std::string(PortName) + ": " + Named(process) +
                     (inUnit ? ", of " + unit : std::string()) + "; it answers the device and takes its bytes",
-                inUnit ? "sudo systemctl stop " + unit + " && sudo systemctl mask " + unit +
-                             " (mask keeps it off after reboots; unmask undoes it)"
+                inUnit ? Cat({"sudo systemctl stop ", unit, " && sudo systemctl mask ", unit,
+                              " (mask keeps it off after reboots; unmask undoes it)"})
                        : "sudo kill " + std::to_string(process.pid) +
                              " (if it comes back, remove its line from /etc/inittab)");
         } else if (process.holdsPort) {
@@ -556,13 +564,12 @@ bool ClaimsAdapter(const std::string &rules, const KnownAdapter &adapter)
     if (rules.find(vendor + "/" + adapter.product) != std::string::npos) {
         return true;
     }
-    for (const std::string &line : Split(rules, '\n')) {
-        if (line.find(std::string("idVendor}==\"") + adapter.vendor + "\"") != std::string::npos &&
-            line.find(std::string("idProduct}==\"") + adapter.product + "\"") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    const std::string vendorTest = Cat({"idVendor}==\"", adapter.vendor, "\""});
+    const std::string productTest = Cat({"idProduct}==\"", adapter.product, "\""});
+    const std::vector<std::string> lines = Split(rules, '\n');
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string &line) {
+        return line.find(vendorTest) != std::string::npos && line.find(productTest) != std::string::npos;
+    });
 }
 
 void CheckBrltty(const Root &root, Report &report)
@@ -591,8 +598,8 @@ void CheckBrltty(const Root &root, Report &report)
             }
             if (!claimed.empty()) {
                 Add(report, "brltty",
-                    "brltty is installed, and its udev rule " + path + " claims USB serial adapters (" + claimed +
-                        "): it takes such an adapter for a braille display, and its ttyUSB port disappears",
+                    Cat({"brltty is installed, and its udev rule ", path, " claims USB serial adapters (", claimed,
+                         "): it takes such an adapter for a braille display, and its ttyUSB port disappears"}),
                     "sudo apt remove brltty (if no braille display is used; else copy " + path +
                         " to /etc/udev/rules.d/, delete the adapter's line there and run sudo udevadm control "
                         "--reload-rules)");
@@ -610,7 +617,7 @@ void ListAdapters(const Root &root, bool portExists, Report &report)
     }
     for (const std::string &name : names) {
         char target[4096];
-        const ssize_t length = readlink(root.At(folder + "/" + name).c_str(), target, sizeof target - 1);
+        const ssize_t length = readlink(root.At(Cat({folder, "/", name})).c_str(), target, sizeof target - 1);
         if (length <= 0) {
             continue;
         }
@@ -619,13 +626,11 @@ void ListAdapters(const Root &root, bool portExists, Report &report)
         const std::string device = slash != nullptr ? slash + 1 : target;
         // A bind mount needs its mount point; without /dev/ttyS0 an empty file serves.
         const std::string mountPoint = portExists ? "" : std::string("touch ") + PortPath + " && ";
+        const std::string byId = Cat({folder, "/", name});
         Add(report, "adapter",
-            folder + "/" + name + " is " + device +
-                ", a USB serial adapter (its by-id name stays when it is "
-                "plugged in again, " +
-                device + " may change)",
-            "unshare -m sh -c '" + mountPoint + "mount --bind " + folder + "/" + name + " " + PortPath +
-                " && exec comtrace'");
+            Cat({byId, " is ", device, ", a USB serial adapter (its by-id name stays when it is plugged in again, ",
+                 device, " may change)"}),
+            Cat({"unshare -m sh -c '", mountPoint, "mount --bind ", byId, " ", PortPath, " && exec comtrace'"}));
     }
 }
 

@@ -5,6 +5,7 @@
 // Only calls Windows 7 has.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -48,12 +49,9 @@ bool IsComName(const std::string &name)
 
 void AddPort(std::vector<Port> &ports, const std::string &name, const std::string &device)
 {
-    for (const Port &port : ports) {
-        if (port.name == name) {
-            return;
-        }
+    if (std::none_of(ports.begin(), ports.end(), [&name](const Port &port) { return port.name == name; })) {
+        ports.push_back(Port{name, device});
     }
-    ports.push_back(Port{name, device});
 }
 
 // The ports the drivers entered under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM:
@@ -95,7 +93,7 @@ void ReadSerialComm(std::vector<Port> &ports, Report &report)
 // names; adds those the registry did not list.
 void ReadDosNames(std::vector<Port> &ports, Report &report)
 {
-    std::vector<char> names(64u * 1024u);
+    std::vector<char> names(std::size_t{64} * 1024);
     while (QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size())) == 0) {
         const DWORD error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER || names.size() >= DosNamesLimit) {

@@ -1,5 +1,6 @@
 // The parts of portdoctor both systems share: the catalogue of findings, the
 // command line and the printed report.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -40,12 +41,13 @@ const std::vector<FindingInfo> &Catalogue()
 
 const FindingInfo &Describe(const std::string &name)
 {
-    for (const FindingInfo &info : Catalogue()) {
-        if (name == info.name) {
-            return info;
-        }
+    const std::vector<FindingInfo> &catalogue = Catalogue();
+    const auto found = std::find_if(catalogue.begin(), catalogue.end(),
+                                    [&name](const FindingInfo &info) { return name == info.name; });
+    if (found == catalogue.end()) {
+        std::abort(); // every name the program uses is in the catalogue
     }
-    std::abort(); // every name the program uses is in the catalogue
+    return *found;
 }
 
 void Add(Report &report, const char *name, std::string what, std::string action)

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -51,9 +52,8 @@ Output RunDoctor(const std::vector<std::string> &arguments)
         std::string program = PORTDOCTOR_PATH;
         argv.push_back(program.data());
         std::vector<std::string> copies = arguments;
-        for (std::string &argument : copies) {
-            argv.push_back(argument.data());
-        }
+        std::transform(copies.begin(), copies.end(), std::back_inserter(argv),
+                       [](std::string &argument) { return argument.data(); });
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
@@ -179,7 +179,7 @@ public:
     void Groups(const std::string &dialoutMembers)
     {
         Write("/etc/group",
-              "root:x:0:\ndialout:x:" + std::to_string(slave_.st_gid) + ":" + dialoutMembers + "\nalice:x:4243:\n");
+              "staff:x:4250:\ndialout:x:" + std::to_string(slave_.st_gid) + ":" + dialoutMembers + "\nalice:x:4243:\n");
     }
     void AddProcess(unsigned pid, const std::string &comm, const std::string &cmdline, const std::string &cgroup)
     {
