@@ -18,55 +18,53 @@
 # DIR is emptied first and keeps the output; the Wine prefix in it is always
 # removed at the end (its port links may name /dev/ttyS0, see run_wine_e2e.sh).
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
-testCase=""
+test_case=""
 devsim=""
-portdoctorExe=""
+portdoctor_exe=""
 work=""
 wine="wine"
 wineserver="wineserver"
 while [ $# -gt 0 ]; do
     case "$1" in
-        --case) testCase="$2"; shift 2 ;;
+        --case) test_case="$2"; shift 2 ;;
         --devsim) devsim="$2"; shift 2 ;;
-        --portdoctor-exe) portdoctorExe="$2"; shift 2 ;;
+        --portdoctor-exe) portdoctor_exe="$2"; shift 2 ;;
         --work) work="$2"; shift 2 ;;
         --wine) wine="$2"; shift 2 ;;
         --wineserver) wineserver="$2"; shift 2 ;;
-        *) echo "run_wine_portdoctor.sh: unknown argument $1" >&2; exit 2 ;;
+        *) die "unknown argument $1" ;;
     esac
 done
-if [ -z "$testCase" ] || [ -z "$devsim" ] || [ -z "$portdoctorExe" ] || [ -z "$work" ]; then
-    echo "run_wine_portdoctor.sh: --case, --devsim, --portdoctor-exe and --work are required" >&2
-    exit 2
-fi
-for program in "$devsim" "$portdoctorExe"; do
-    if [ ! -f "$program" ]; then
-        echo "run_wine_portdoctor.sh: $program does not exist (build it first)" >&2
-        exit 2
-    fi
-done
+need_values "--case, --devsim, --portdoctor-exe and --work are required" \
+    "$test_case" "$devsim" "$portdoctor_exe" "$work"
+need_files "$devsim" "$portdoctor_exe"
+case "$test_case" in
+    com1 | none | com3) ;;
+    *) die "unknown case $test_case" ;;
+esac
 case "$work" in
     /*) ;;
     *) work="$PWD/$work" ;;
 esac
 prefix="$work/wine-prefix"
 rm -rf "$work"
-mkdir -p "$work"
+mkdir -p "$work" || exit 2
 
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
-    if [ -d "$prefix" ]; then
-        WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
-        rm -rf "$prefix"
-    fi
+    remove_wine_prefix "$prefix" "$wineserver"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT HUP
 
 # Run as bash -c SCRIPT no-ports WINE WINESERVER COM3: runs portdoctor.exe
 # --open where no serial port exists; with COM3 "yes", Wine is first given a
 # port COM3 on /dev/null. The prefix's wineserver is stopped in there.
 # shellcheck disable=SC2016
-noPortsScript='
+no_ports_script='
     set -e
     dev=$(mktemp -d)
     mount -t tmpfs comtrace-no-ports "$dev"
@@ -92,26 +90,20 @@ noPortsScript='
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 status=0
-case "$testCase" in
+case "$test_case" in
     com1)
-        "$devsim" --log "$work/device.log" --wine-prefix "$prefix" -- "$wine" "$portdoctorExe" --open \
+        "$devsim" --log "$work/device.log" --wine-prefix "$prefix" -- "$wine" "$portdoctor_exe" --open \
             </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
     none | com3)
         com3=no
-        [ "$testCase" = com3 ] && com3=yes
-        unshare --mount --propagation private bash -c "$noPortsScript" no-ports "$wine" "$wineserver" \
-            "$portdoctorExe" "$com3" </dev/null >"$work/out" 2>"$work/err" || status=$?
+        [ "$test_case" = com3 ] && com3=yes
+        unshare --mount --propagation private bash -c "$no_ports_script" no-ports "$wine" "$wineserver" \
+            "$portdoctor_exe" "$com3" </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
-    *) echo "run_wine_portdoctor.sh: unknown case $testCase" >&2; exit 2 ;;
 esac
 sed 's/\r$//' "$work/out" >"$work/report"
 
-failed=0
-fail() {
-    echo "FAIL: $*"
-    failed=1
-}
 # LINE: a line the report must hold, whole; PATTERN for expect_match: an
 # extended regular expression one line must match.
 expect_line() {
@@ -126,7 +118,7 @@ expect_no_match() {
     fi
 }
 
-case "$testCase" in
+case "$test_case" in
     com1)
         wanted=0
         expect_line 'note [port]: COM1 is \Device\Serial0, an onboard port'
@@ -160,9 +152,10 @@ unpaired=$(awk '/^(problem|warning|note) \[/ { if (pending != "") print pending;
     END { if (pending != "") print pending }' "$work/report")
 [ -z "$unpaired" ] || fail "finding lines without a fix line: $unpaired"
 
-if [ "$failed" != 0 ]; then
+# shellcheck disable=SC2317 # run by end_checks
+show_failure_context() {
     echo "portdoctor.exe said (stderr in $work/err):"
     sed 's/^/  | /' "$work/report"
-    exit 1
-fi
-echo "PASS: portdoctor.exe, case $testCase: $(grep -cE '^(problem|warning|note) \[' "$work/report") findings, exit status $status"
+}
+end_checks
+echo "PASS: portdoctor.exe, case $test_case: $(grep -cE '^(problem|warning|note) \[' "$work/report") findings, exit status $status"
