@@ -48,6 +48,10 @@ if(TARGET devsim)
   list(APPEND COMTRACE_SHIPPED_TARGETS devsim devsim_core devsim_device)
 endif()
 list(APPEND COMTRACE_SHIPPED_TARGETS portdoctor)
+if(TARGET comtrace_trace)
+  # Linked into devsim: its paths reach devsim's build ID.
+  list(APPEND COMTRACE_SHIPPED_TARGETS comtrace_trace)
+endif()
 if(NOT MSVC)
   foreach(target IN LISTS COMTRACE_SHIPPED_TARGETS)
     target_compile_options(${target} PRIVATE
