@@ -24,6 +24,8 @@ struct Operation {
     Bytes bytes;
     std::uint64_t completesAt = 0;
     bool never = false;
+    // Cancelled in vain: the handle may still be closed over it.
+    bool cancelIgnored = false;
 };
 
 Operation Outstanding;
@@ -94,7 +96,7 @@ Bytes Take(std::uint32_t count)
 
 void CheckRecordFree(const char *what)
 {
-    if (Outstanding.active) {
+    if (Outstanding.active && !(Outstanding.cancelIgnored && std::strcmp(what, "CloseHandle") == 0)) {
         TheState.violations.push_back({TheState.now, std::string(what) + " while an operation is pending"});
     }
 }
@@ -484,6 +486,10 @@ BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped)
     if (!fake::Outstanding.active || fake::Outstanding.overlap != overlapped) {
         return fake::Fail(ERROR_NOT_FOUND);
     }
+    if (TheState.cancelIgnored && fake::Outstanding.never) {
+        fake::Outstanding.cancelIgnored = true;
+        return TRUE;
+    }
     const std::size_t delivered =
         fake::Outstanding.isRead ? std::min<std::size_t>(TheState.deliveredOnCancel, fake::Outstanding.bytes.size())
                                  : 0;
@@ -568,6 +574,9 @@ void PrepareConsole()
 
 void WriteConsoleText(const char *text, std::size_t length)
 {
+    if (TheState.consoleWriteError != 0) {
+        SetLastError(TheState.consoleWriteError);
+    }
     if (TheState.traceAsText) {
         TheState.traceText.append(text, length);
         return;

@@ -98,6 +98,9 @@ struct State {
     std::deque<Completion> writeCompletions;
     // Bytes a read that never completes has delivered when it is cancelled.
     std::uint32_t deliveredOnCancel = 0;
+    // When set, a cancelled operation that never completes stays pending, as
+    // under a driver that ignores the cancel.
+    bool cancelIgnored = false;
 
     // Called for every write, after it is recorded, to let the device answer.
     std::function<void(const Bytes &)> device;
@@ -115,6 +118,10 @@ struct State {
     // Message per call: much faster for long runs that do not need the times.
     bool traceAsText = false;
     std::string traceText;
+
+    // When set, every console write leaves this as the last error of the
+    // thread that made it, as a real console write may.
+    DWORD consoleWriteError = 0;
 
     std::string openedName;
     bool consolePrepared = false;
