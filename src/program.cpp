@@ -4,10 +4,11 @@
 #include "platform/console.h"
 #include "port/bringup.h"
 #include "port/wait.h"
+#include "trace/trace.h"
 
 int RunProgram()
 {
-    PrepareConsole();
+    StartTrace(PrepareConsole());
     BeginFineWaits();
     const HANDLE port = BringUpPort();
     RunDialogue();
@@ -15,6 +16,9 @@ int RunProgram()
     // The key wait may take as long as the user likes; the fine timer is
     // not needed there.
     EndFineWaits();
+    // Everything is on the console before the wait begins; this may take as
+    // long as the reader of standard output takes.
+    EndTrace();
     WaitForKey();
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,7 +19,39 @@ namespace {
 constexpr int KeyBytesGapMs = 50;
 constexpr int MaxEscapeSequenceLength = 16;
 
-bool OutputIsConsole = false;
+// The console writer. Requests and turns are counted under the lock: the
+// writer serves every request made before a turn begins, and an awaiting
+// caller waits until a turn begun after its request has ended.
+pthread_mutex_t WriterLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t WriterWoken = PTHREAD_COND_INITIALIZER;
+pthread_cond_t WriterTurnEnded = PTHREAD_COND_INITIALIZER;
+unsigned long WriterRequests = 0;
+unsigned long WriterRequestsServed = 0;
+bool WriterStopping = false;
+void (*WriterDrain)() = nullptr;
+pthread_t WriterThread;
+bool WriterStarted = false;
+
+extern "C" void *RunConsoleWriter(void * /*unused*/)
+{
+    (void)pthread_mutex_lock(&WriterLock);
+    for (;;) {
+        while (WriterRequestsServed == WriterRequests && !WriterStopping) {
+            (void)pthread_cond_wait(&WriterWoken, &WriterLock);
+        }
+        if (WriterRequestsServed == WriterRequests) {
+            break; // stopping, and nothing asked for
+        }
+        const unsigned long serving = WriterRequests;
+        (void)pthread_mutex_unlock(&WriterLock);
+        WriterDrain();
+        (void)pthread_mutex_lock(&WriterLock);
+        WriterRequestsServed = serving;
+        (void)pthread_cond_broadcast(&WriterTurnEnded);
+    }
+    (void)pthread_mutex_unlock(&WriterLock);
+    return nullptr;
+}
 
 // The terminal mode to put back, also from a signal handler.
 termios SavedMode;
@@ -170,7 +203,7 @@ void SkipEscapeSequence()
 
 } // namespace
 
-void PrepareConsole()
+bool PrepareConsole()
 {
     // Standard descriptors the program was started without are put on
     // /dev/null before anything is opened, so that nothing opened later
@@ -192,16 +225,64 @@ void PrepareConsole()
     // A reader that goes away (comtrace | head) must not end the run while
     // the device is in the middle of the dialogue.
     (void)signal(SIGPIPE, SIG_IGN);
-    OutputIsConsole = isatty(STDOUT_FILENO) == 1;
+    return isatty(STDOUT_FILENO) == 1;
 }
 
 void WriteConsoleText(const char *text, std::size_t length)
 {
     // Lost output is not the device's concern: errors are ignored.
     (void)std::fwrite(text, 1, length, stdout);
-    if (OutputIsConsole) {
-        (void)std::fflush(stdout);
+    (void)std::fflush(stdout);
+}
+
+bool StartConsoleWriter(void (*drain)())
+{
+    WriterDrain = drain;
+    WriterStopping = false;
+    // Signals are for the program's thread, whose handlers put the terminal
+    // back; the writer inherits a mask that blocks them all.
+    sigset_t all;
+    sigset_t previous;
+    (void)sigfillset(&all);
+    if (pthread_sigmask(SIG_SETMASK, &all, &previous) != 0) {
+        return false;
     }
+    WriterStarted = pthread_create(&WriterThread, nullptr, RunConsoleWriter, nullptr) == 0;
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr); // the mask it replaced, which it took
+    return WriterStarted;
+}
+
+void WakeConsoleWriter()
+{
+    (void)pthread_mutex_lock(&WriterLock);
+    ++WriterRequests;
+    (void)pthread_cond_signal(&WriterWoken);
+    (void)pthread_mutex_unlock(&WriterLock);
+}
+
+void AwaitConsoleWriter()
+{
+    (void)pthread_mutex_lock(&WriterLock);
+    const unsigned long request = ++WriterRequests;
+    (void)pthread_cond_signal(&WriterWoken);
+    while (WriterStarted && WriterRequestsServed < request) {
+        (void)pthread_cond_wait(&WriterTurnEnded, &WriterLock);
+    }
+    (void)pthread_mutex_unlock(&WriterLock);
+}
+
+void StopConsoleWriter()
+{
+    if (!WriterStarted) {
+        return;
+    }
+    AwaitConsoleWriter();
+    (void)pthread_mutex_lock(&WriterLock);
+    WriterStopping = true;
+    (void)pthread_cond_signal(&WriterWoken);
+    (void)pthread_mutex_unlock(&WriterLock);
+    (void)pthread_join(WriterThread, nullptr); // it ends once woken: nothing is left to write
+    WriterStarted = false;
 }
 
 void WaitForKey()

@@ -4,9 +4,9 @@
 #include <iterator>
 
 #include "platform/fresh_port_settings.h"
-#include "platform/trace.h"
 #include "port/port_io.h"
 #include "port/wait.h"
+#include "trace/trace.h"
 
 const char PortName[] = "COM1";
 

@@ -123,6 +123,16 @@ struct State {
     // thread that made it, as a real console write may.
     DWORD consoleWriteError = 0;
 
+    // The console: whether standard output is one, and how long each write
+    // to it takes (by its text; none when unset). The console writer is a
+    // thread with a virtual clock of its own, busy until writerBusyUntil:
+    // a write it makes holds up neither the clock nor the program, and each
+    // message is stamped with the time its write ended.
+    bool outputIsConsole = true;
+    std::function<std::uint64_t(const std::string &text)> consoleWriteMs;
+    std::uint64_t writerBusyUntil = 0;
+    bool writerRunning = false;
+
     std::string openedName;
     bool consolePrepared = false;
     int keyWaits = 0;
