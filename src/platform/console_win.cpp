@@ -18,7 +18,38 @@
 
 namespace {
 
-bool OutputIsConsole = false;
+// The console writer. Requests and turns are counted under the lock: the
+// writer serves every request made before a turn begins, and an awaiting
+// caller waits until a turn begun after its request has ended.
+CRITICAL_SECTION WriterLock;
+CONDITION_VARIABLE WriterWoken = CONDITION_VARIABLE_INIT;
+CONDITION_VARIABLE WriterTurnEnded = CONDITION_VARIABLE_INIT;
+unsigned long WriterRequests = 0;
+unsigned long WriterRequestsServed = 0;
+bool WriterStopping = false;
+void (*WriterDrain)() = nullptr;
+HANDLE WriterThread = nullptr;
+
+DWORD WINAPI RunConsoleWriter(LPVOID /*unused*/)
+{
+    EnterCriticalSection(&WriterLock);
+    for (;;) {
+        while (WriterRequestsServed == WriterRequests && !WriterStopping) {
+            (void)SleepConditionVariableCS(&WriterWoken, &WriterLock, INFINITE);
+        }
+        if (WriterRequestsServed == WriterRequests) {
+            break; // stopping, and nothing asked for
+        }
+        const unsigned long serving = WriterRequests;
+        LeaveCriticalSection(&WriterLock);
+        WriterDrain();
+        EnterCriticalSection(&WriterLock);
+        WriterRequestsServed = serving;
+        WakeAllConditionVariable(&WriterTurnEnded);
+    }
+    LeaveCriticalSection(&WriterLock);
+    return 0;
+}
 
 // The input mode to put back, also from a control handler, which the system
 // runs on a thread of its own.
@@ -60,12 +91,12 @@ bool IsKeyPress(const INPUT_RECORD &event)
 
 } // namespace
 
-void PrepareConsole()
+bool PrepareConsole()
 {
     // A write to a closed pipe fails on Windows without ending the process,
     // so only the flushing needs deciding here.
     DWORD mode = 0;
-    OutputIsConsole = IsConsole(GetStdHandle(STD_OUTPUT_HANDLE), mode);
+    return IsConsole(GetStdHandle(STD_OUTPUT_HANDLE), mode);
 }
 
 void WriteConsoleText(const char *text, std::size_t length)
@@ -73,9 +104,56 @@ void WriteConsoleText(const char *text, std::size_t length)
     // The C runtime's stdout stays in text mode: a redirected trace gets the
     // platform's CR LF line ends. Lost output is not the device's concern.
     (void)std::fwrite(text, 1, length, stdout);
-    if (OutputIsConsole) {
-        (void)std::fflush(stdout);
+    (void)std::fflush(stdout);
+}
+
+bool StartConsoleWriter(void (*drain)())
+{
+    InitializeCriticalSection(&WriterLock);
+    WriterDrain = drain;
+    WriterStopping = false;
+    WriterThread = CreateThread(nullptr, 0, RunConsoleWriter, nullptr, 0, nullptr);
+    if (WriterThread == nullptr) {
+        DeleteCriticalSection(&WriterLock);
+        return false;
     }
+    return true;
+}
+
+void WakeConsoleWriter()
+{
+    EnterCriticalSection(&WriterLock);
+    ++WriterRequests;
+    WakeConditionVariable(&WriterWoken);
+    LeaveCriticalSection(&WriterLock);
+}
+
+void AwaitConsoleWriter()
+{
+    EnterCriticalSection(&WriterLock);
+    const unsigned long request = ++WriterRequests;
+    WakeConditionVariable(&WriterWoken);
+    while (WriterRequestsServed < request) {
+        (void)SleepConditionVariableCS(&WriterTurnEnded, &WriterLock, INFINITE);
+    }
+    LeaveCriticalSection(&WriterLock);
+}
+
+void StopConsoleWriter()
+{
+    if (WriterThread == nullptr) {
+        return;
+    }
+    AwaitConsoleWriter();
+    EnterCriticalSection(&WriterLock);
+    WriterStopping = true;
+    WakeConditionVariable(&WriterWoken);
+    LeaveCriticalSection(&WriterLock);
+    // It ends once woken: nothing is left to write.
+    (void)WaitForSingleObject(WriterThread, INFINITE);
+    (void)CloseHandle(WriterThread);
+    WriterThread = nullptr;
+    DeleteCriticalSection(&WriterLock);
 }
 
 void WaitForKey()
