@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,6 +18,11 @@ namespace {
 // How long the rest of a key's bytes may take to arrive after its first; a
 // lone ESC key sends nothing more.
 constexpr int KeyBytesGapMs = 50;
+// What arrives with the key (the rest of a paste, a key's repeats) is taken
+// with it until the input has been quiet this long, or for at most the
+// limit, so that a key held down cannot keep the wait going.
+constexpr int BurstQuietMs = 100;
+constexpr int BurstLimitMs = 1000;
 constexpr int MaxEscapeSequenceLength = 16;
 
 // The console writer. Requests and turns are counted under the lock: the
@@ -201,6 +207,22 @@ void SkipEscapeSequence()
     }
 }
 
+// Consumes what arrives in the same burst as the key.
+void SkipBurst()
+{
+    timespec start{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    unsigned char byte = 0;
+    while (ReadKeyByte(byte, BurstQuietMs)) {
+        timespec now{};
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long elapsedMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsedMs >= BurstLimitMs) {
+            return;
+        }
+    }
+}
+
 } // namespace
 
 bool PrepareConsole()
@@ -299,7 +321,10 @@ void WaitForKey()
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+    // Keys typed during the run are discarded, on entering and on leaving
+    // raw mode: only a key pressed after the trace ends the wait, and none
+    // of what came with it is left for the shell.
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0) {
         unsigned char key = 0;
         if (ReadKeyByte(key, -1)) {
             if (key == 0x1B) {
@@ -307,10 +332,11 @@ void WaitForKey()
             } else {
                 SkipRestOfCharacter(key);
             }
+            SkipBurst();
         }
     }
 
-    (void)tcsetattr(STDIN_FILENO, TCSANOW, &SavedMode);
+    (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &SavedMode);
     ModeSaved = 0;
     PutBackSignalActions();
 }
