@@ -3,6 +3,7 @@
 // back afterwards, even when the process is ended during the wait.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -233,6 +235,109 @@ TEST_F(KeyWait, EndsAtOnceWithoutATerminal)
     const int status = StatusWithin(child, 1000);
     ASSERT_NE(status, -1) << "waited for a key without a terminal";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The trace on a terminal whose output is stopped (Ctrl+S with IXON on):
+// the program's thread goes on at its pace, and once Ctrl+Q lets the output
+// flow again every message arrives, in order.
+TEST(ConsoleWriter, StoppedTerminalHoldsUpNoMessageAndLosesNone)
+{
+    constexpr int MessageCount = 150;
+    constexpr auto MessageGap = std::chrono::milliseconds(20);
+    constexpr auto StoppedFor = std::chrono::seconds(2);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios mode{};
+    ASSERT_EQ(tcgetattr(slave, &mode), 0);
+    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    mode.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &mode), 0);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+
+    std::string expected;
+    for (int i = 0; i < MessageCount; ++i) {
+        expected += "message " + std::to_string(i) + " " + std::string(180, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(slave, STDOUT_FILENO);
+        StartTrace(PrepareConsole());
+        long long longestUs = 0;
+        auto next = std::chrono::steady_clock::now();
+        for (int i = 0; i < MessageCount; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            Trace("message %d %s\n", i, std::string(180, static_cast<char>('a' + i % 26)).c_str());
+            const auto took = std::chrono::steady_clock::now() - start;
+            longestUs =
+                std::max<long long>(longestUs, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+            next += MessageGap;
+            std::this_thread::sleep_until(next);
+        }
+        EndTrace();
+        const std::string text = std::to_string(longestUs);
+        _exit(write(report[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    close(report[1]);
+
+    // Reads what reaches the terminal, noting when.
+    std::string received;
+    std::atomic<bool> stopReading{false};
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::size_t>> arrivals;
+    std::thread reader([&] {
+        char buffer[4096];
+        while (!stopReading.load()) {
+            pollfd ready{master, POLLIN, 0};
+            if (poll(&ready, 1, 20) > 0) {
+                const ssize_t got = read(master, buffer, sizeof buffer);
+                if (got > 0) {
+                    received.append(buffer, static_cast<std::size_t>(got));
+                    arrivals.emplace_back(std::chrono::steady_clock::now(), static_cast<std::size_t>(got));
+                }
+            }
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const char stop = 0x13;
+    const char start = 0x11;
+    EXPECT_EQ(write(master, &stop, 1), 1);
+    const auto stoppedAt = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(StoppedFor);
+    const auto startedAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(write(master, &start, 1), 1);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopReading.store(true);
+    reader.join();
+
+    std::string longestUs;
+    char digit = 0;
+    while (read(report[0], &digit, 1) == 1) {
+        longestUs += digit;
+    }
+    close(report[0]);
+    close(slave);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_FALSE(longestUs.empty());
+    // Far below the time the output stood still.
+    EXPECT_LT(std::stoll(longestUs), 200000) << "a message waited for the stopped terminal";
+    // The output really stood still, then everything came, in order.
+    std::size_t duringStop = 0;
+    for (const auto &arrival : arrivals) {
+        if (arrival.first > stoppedAt + std::chrono::milliseconds(100) && arrival.first < startedAt) {
+            duringStop += arrival.second;
+        }
+    }
+    EXPECT_EQ(duringStop, 0u);
+    EXPECT_TRUE(received == expected) << received.size() << " bytes of " << expected.size();
 }
 
 // A standard descriptor the program was started without must not be left
