@@ -1,10 +1,10 @@
 #include "program.h"
 
 #include "dialogue/dialogue.h"
+#include "output/trace.h"
 #include "platform/console.h"
 #include "port/bringup.h"
 #include "port/wait.h"
-#include "trace/trace.h"
 
 int RunProgram()
 {

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "output/trace.h"
 #include "port/exchange.h"
-#include "trace/trace.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "port/exchange.h"
 
+#include "output/trace.h"
 #include "port/port_io.h"
 #include "port/wait.h"
-#include "trace/trace.h"
 
 unsigned char ReceiveBuffer[ReceiveBufferSize];
 std::uint32_t ReplyCount = 0;

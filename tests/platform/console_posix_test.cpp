@@ -18,8 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "output/trace.h"
 #include "platform/console.h"
-#include "trace/trace.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 
 #include "expected_trace.h"
 #include "fake_platform.h"
+#include "output/trace.h"
 #include "port/exchange.h"
 #include "program.h"
-#include "trace/trace.h"
 
 namespace {
 

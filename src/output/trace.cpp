@@ -1,4 +1,4 @@
-#include "trace/trace.h"
+#include "output/trace.h"
 
 #include <algorithm>
 #include <atomic>

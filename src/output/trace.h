@@ -5,8 +5,8 @@
 // never holds up the dialogue. The queue holds the longest trace a run can
 // print whole; once the writer is stopped, or when it could not be started,
 // each message is written out as it is printed.
-#ifndef COMTRACE_TRACE_TRACE_H
-#define COMTRACE_TRACE_TRACE_H
+#ifndef COMTRACE_OUTPUT_TRACE_H
+#define COMTRACE_OUTPUT_TRACE_H
 
 #include <cstddef>
 
