@@ -14,7 +14,7 @@
 #include "platform/serial_api.h"
 
 #define WINAPI
-typedef wchar_t WCHAR;
+typedef WORD WCHAR; // UTF-16 code units, as on Windows
 typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD controlType);
 
 #define INFINITE 0xFFFFFFFFu
@@ -36,7 +36,7 @@ typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD controlType);
 #define VK_F1 0x70u
 #define VK_F24 0x87u
 
-typedef struct _KEY_EVENT_RECORD {
+struct KEY_EVENT_RECORD {
     BOOL bKeyDown;
     WORD wRepeatCount;
     WORD wVirtualKeyCode;
@@ -46,14 +46,14 @@ typedef struct _KEY_EVENT_RECORD {
         char AsciiChar;
     } uChar;
     DWORD dwControlKeyState;
-} KEY_EVENT_RECORD;
+};
 
-typedef struct _INPUT_RECORD {
+struct INPUT_RECORD {
     WORD EventType;
     union {
         KEY_EVENT_RECORD KeyEvent;
     } Event;
-} INPUT_RECORD;
+};
 
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 BOOL SetConsoleMode(HANDLE console, DWORD mode);
@@ -61,7 +61,7 @@ BOOL ReadConsoleInputW(HANDLE console, INPUT_RECORD *events, DWORD length, LPDWO
 BOOL FlushConsoleInputBuffer(HANDLE console);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 BOOL SetEvent(HANDLE event);
-DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+// WaitForSingleObject comes with the serial interface.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE *objects, BOOL waitAll, DWORD milliseconds);
 #endif
 

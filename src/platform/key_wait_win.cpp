@@ -42,13 +42,13 @@ bool IsKeyPress(const INPUT_RECORD &event)
 
 bool IsHighSurrogate(const INPUT_RECORD &event)
 {
-    const auto unit = static_cast<unsigned>(event.Event.KeyEvent.uChar.UnicodeChar);
+    const auto unit = static_cast<WORD>(event.Event.KeyEvent.uChar.UnicodeChar);
     return unit >= 0xD800 && unit <= 0xDBFF;
 }
 
 bool IsLowSurrogatePress(const INPUT_RECORD &event)
 {
-    const auto unit = static_cast<unsigned>(event.Event.KeyEvent.uChar.UnicodeChar);
+    const auto unit = static_cast<WORD>(event.Event.KeyEvent.uChar.UnicodeChar);
     return IsKeyPress(event) && unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
