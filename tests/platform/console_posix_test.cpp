@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <numeric>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
@@ -330,12 +331,12 @@ TEST(ConsoleWriter, StoppedTerminalHoldsUpNoMessageAndLosesNone)
     // Far below the time the output stood still.
     EXPECT_LT(std::stoll(longestUs), 200000) << "a message waited for the stopped terminal";
     // The output really stood still, then everything came, in order.
-    std::size_t duringStop = 0;
-    for (const auto &arrival : arrivals) {
-        if (arrival.first > stoppedAt + std::chrono::milliseconds(100) && arrival.first < startedAt) {
-            duringStop += arrival.second;
-        }
-    }
+    const std::size_t duringStop =
+        std::accumulate(arrivals.begin(), arrivals.end(), std::size_t{0}, [&](std::size_t sum, const auto &arrival) {
+            const bool stopped =
+                arrival.first > stoppedAt + std::chrono::milliseconds(100) && arrival.first < startedAt;
+            return sum + (stopped ? arrival.second : 0);
+        });
     EXPECT_EQ(duringStop, 0u);
     EXPECT_TRUE(received == expected) << received.size() << " bytes of " << expected.size();
 }
