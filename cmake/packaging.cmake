@@ -3,7 +3,7 @@
 # reproducibly. Included once, at the end of the top-level CMakeLists.txt,
 # when every shipped target exists.
 #
-#   cmake --install build --prefix /usr/local   comtrace, devsim, man pages, README
+#   cmake --install build --prefix /usr/local   comtrace, devsim, portdoctor, man pages, README
 #   (cd build && cpack)                         comtrace_<version>_amd64.deb
 #   tools/release.sh                            the .deb and the Windows zip, with
 #                                               their SHA-256 sums
@@ -47,6 +47,11 @@ set(COMTRACE_SHIPPED_TARGETS comtrace comtrace_core comtrace_platform)
 if(TARGET devsim)
   list(APPEND COMTRACE_SHIPPED_TARGETS devsim devsim_core devsim_device)
 endif()
+list(APPEND COMTRACE_SHIPPED_TARGETS portdoctor)
+if(TARGET comtrace_trace)
+  # Linked into devsim: its paths reach devsim's build ID.
+  list(APPEND COMTRACE_SHIPPED_TARGETS comtrace_trace)
+endif()
 if(NOT MSVC)
   foreach(target IN LISTS COMTRACE_SHIPPED_TARGETS)
     target_compile_options(${target} PRIVATE
@@ -55,6 +60,7 @@ if(NOT MSVC)
 endif()
 if(MINGW)
   target_link_options(comtrace PRIVATE -Wl,--no-insert-timestamp)
+  target_link_options(portdoctor PRIVATE -Wl,--no-insert-timestamp)
 endif()
 # The hardening Debian builds its packages with. Fortification needs an
 # optimised build, so a Debug build goes without it.
@@ -65,6 +71,7 @@ if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   endforeach()
   target_link_options(comtrace PRIVATE -Wl,-z,relro -Wl,-z,now)
   target_link_options(devsim PRIVATE -Wl,-z,relro -Wl,-z,now)
+  target_link_options(portdoctor PRIVATE -Wl,-z,relro -Wl,-z,now)
 endif()
 
 # Directories get the usual mode whatever the umask of whoever installs.
@@ -81,11 +88,13 @@ if(WIN32)
   # side. tools/release.sh zips them itself, since CPack's archives list
   # their members in directory order, which differs between file systems.
   install(TARGETS comtrace RUNTIME DESTINATION . COMPONENT runtime)
+  install(TARGETS portdoctor RUNTIME DESTINATION . COMPONENT runtime)
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . COMPONENT runtime)
   return()
 endif()
 
 install(TARGETS comtrace devsim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+install(TARGETS portdoctor RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT runtime)
 
 # Man pages and the Debian changelog are compressed as Debian wants them;
@@ -101,7 +110,9 @@ function(comtrace_gzip file)
   endif()
 endfunction()
 set(man_dir "${PROJECT_BINARY_DIR}/man")
-foreach(page comtrace.1 devsim.1)
+set(man_pages comtrace.1 devsim.1)
+list(APPEND man_pages portdoctor.1)
+foreach(page IN LISTS man_pages)
   configure_file("${PROJECT_SOURCE_DIR}/man/${page}.in" "${man_dir}/${page}" @ONLY)
   comtrace_gzip("${man_dir}/${page}")
   install(FILES "${man_dir}/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
@@ -142,7 +153,10 @@ paced to the millisecond.
 .
 devsim, a simulated device on a pseudo-terminal that stands in for
 /dev/ttyS0 in a private mount namespace, lets comtrace run without
-hardware.")
+hardware.
+.
+portdoctor says why COM1 will not open (no device node, no UART, a
+missing group, a getty, a lock, ModemManager, brltty) and prints the fix.")
 
 set(CPACK_PACKAGE_NAME comtrace)
 set(CPACK_PACKAGE_VENDOR "The comtrace developers")

@@ -32,8 +32,11 @@ files_under() {
 
 # What a Unix install holds, under its prefix.
 shipped_files() {
-    printf '%s\n' bin/comtrace bin/devsim share/doc/comtrace/README.md \
-        share/man/man1/comtrace.1.gz share/man/man1/devsim.1.gz
+    {
+        printf '%s\n' bin/comtrace bin/devsim share/doc/comtrace/README.md \
+            share/man/man1/comtrace.1.gz share/man/man1/devsim.1.gz
+        printf '%s\n' bin/portdoctor share/man/man1/portdoctor.1.gz
+    } | sort
 }
 
 extract_deb() {
@@ -72,6 +75,8 @@ case $command in
         dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || fail "no computed dependency on libc6: $(dpkg-deb -f "$deb" Depends)"
         reported=$("$root/usr/bin/devsim" --version) || fail "devsim --version failed"
         [ "$reported" = "devsim $version" ] || fail "devsim --version says '$reported', not 'devsim $version'"
+        reported=$("$root/usr/bin/portdoctor" --version) || fail "portdoctor --version failed"
+        [ "$reported" = "portdoctor $version" ] || fail "portdoctor --version says '$reported', not 'portdoctor $version'"
         # Everything lintian says goes to the log; only errors fail. It warns
         # when run as root, which is not about the package.
         lintian_output=$(lintian --fail-on error --display-info --pedantic "$deb" 2>&1) || fail "lintian reports errors"
@@ -93,7 +98,8 @@ case $command in
         zip=$1 root=$2 version=$3
         name=comtrace-$version-win64
         # In this order: the archive lists its members sorted.
-        expect_list "members of the zip" "$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/comtrace.exe")" \
+        expect_list "members of the zip" \
+            "$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/comtrace.exe" "$name/portdoctor.exe" | sort)" \
             "$(zipinfo -1 "$zip")"
         rm -rf "$root"
         unzip -q "$zip" -d "$root"
