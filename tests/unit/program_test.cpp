@@ -292,7 +292,7 @@ TEST_F(Dialogue, CountsCountLinesAndDumps)
 TEST_F(Dialogue, SilentDeviceStillRunsTheFullCourse)
 {
     EXPECT_EQ(RunProgram(), 0);
-    const std::vector<Bytes> nothing(133);
+    const std::vector<Bytes> nothing(trace::CollectionCount);
     ExpectTrace(trace::BringUpText(true) + trace::DialogueText(nothing) + trace::ReleaseText(true));
     EXPECT_EQ(fake::Port().now, 145150u);
     EXPECT_TRUE(fake::CallsTo("ReadFile").empty());
