@@ -3,7 +3,7 @@
 # reproducibly. Included once, at the end of the top-level CMakeLists.txt,
 # when every shipped target exists.
 #
-#   cmake --install build --prefix /usr/local   comtrace, devsim, man pages, README
+#   cmake --install build --prefix /usr/local   comtrace, devsim, tracetool, man pages, README
 #   (cd build && cpack)                         comtrace_<version>_amd64.deb
 #   tools/release.sh                            the .deb and the Windows zip, with
 #                                               their SHA-256 sums
@@ -48,6 +48,12 @@ set(COMTRACE_SHIPPED_TARGETS comtrace comtrace_core comtrace_platform)
 if(TARGET devsim)
   list(APPEND COMTRACE_SHIPPED_TARGETS devsim devsim_core devsim_device)
 endif()
+if(TARGET tracetool)
+  list(APPEND COMTRACE_SHIPPED_TARGETS tracetool tracetool_core)
+  if(NOT comtrace_trace IN_LIST COMTRACE_SHIPPED_TARGETS)
+    list(APPEND COMTRACE_SHIPPED_TARGETS comtrace_trace)
+  endif()
+endif()
 if(NOT MSVC)
   foreach(target IN LISTS COMTRACE_SHIPPED_TARGETS)
     target_compile_options(${target} PRIVATE
@@ -56,6 +62,9 @@ if(NOT MSVC)
 endif()
 if(MINGW)
   target_link_options(comtrace PRIVATE -Wl,--no-insert-timestamp)
+endif()
+if(MINGW AND TARGET tracetool)
+  target_link_options(tracetool PRIVATE -Wl,--no-insert-timestamp)
 endif()
 # The hardening Debian builds its packages with. Fortification needs an
 # optimised build, so a Debug build goes without it.
@@ -66,6 +75,9 @@ if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   endforeach()
   target_link_options(comtrace PRIVATE -Wl,-z,relro -Wl,-z,now)
   target_link_options(devsim PRIVATE -Wl,-z,relro -Wl,-z,now)
+  if(TARGET tracetool)
+    target_link_options(tracetool PRIVATE -Wl,-z,relro -Wl,-z,now)
+  endif()
 endif()
 
 # Directories get the usual mode whatever the umask of whoever installs.
@@ -83,10 +95,16 @@ if(WIN32)
   # their members in directory order, which differs between file systems.
   install(TARGETS comtrace RUNTIME DESTINATION . COMPONENT runtime)
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . COMPONENT runtime)
+  if(TARGET tracetool)
+    install(TARGETS tracetool RUNTIME DESTINATION . COMPONENT runtime)
+  endif()
   return()
 endif()
 
 install(TARGETS comtrace devsim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+if(TARGET tracetool)
+  install(TARGETS tracetool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+endif()
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT runtime)
 
 # Man pages and the Debian changelog are compressed as Debian wants them;
@@ -107,6 +125,11 @@ foreach(page comtrace.1 devsim.1)
   comtrace_gzip("${man_dir}/${page}")
   install(FILES "${man_dir}/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
 endforeach()
+if(TARGET tracetool)
+  configure_file("${PROJECT_SOURCE_DIR}/man/tracetool.1.in" "${man_dir}/tracetool.1" @ONLY)
+  comtrace_gzip("${man_dir}/tracetool.1")
+  install(FILES "${man_dir}/tracetool.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
+endif()
 
 # What every Debian package carries besides: its copyright in the
 # machine-readable format and its changelog. Only the package gets them.
@@ -141,7 +164,11 @@ paced to the millisecond.
 .
 devsim, a simulated device on a pseudo-terminal that stands in for
 /dev/ttyS0 in a private mount namespace, lets comtrace run without
-hardware.")
+hardware.
+.
+tracetool reads comtrace's traces from either system and turns them into a
+verdict with a meaningful exit status, the device's block data, a hex view,
+a comparison of two sessions or JSON Lines.")
 
 set(CPACK_PACKAGE_NAME comtrace)
 set(CPACK_PACKAGE_VENDOR "The comtrace developers")
