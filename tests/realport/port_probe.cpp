@@ -17,7 +17,7 @@
 // The flags and speeds are the raw termios values of the guest's C
 // library; the test decodes them with the same constants.
 //
-// It runs only in the guest run-guest.sh boots (its kernel command line
+// It runs only in the guest run_guest.sh boots (its kernel command line
 // names realport=MODE): on any other machine PORT may be a live serial
 // line or the system console, which it has no business opening.
 #include <cerrno>

@@ -1,5 +1,5 @@
 // The unmodified, statically linked program on real kernel serial drivers
-// in a QEMU guest (run-guest.sh), against devsim over QEMU's socket: the
+// in a QEMU guest (run_guest.sh), against devsim over QEMU's socket: the
 // trace byte for byte as in the devsim talking run (the reviewed golden
 // trace), what the device
 // received, and what the probe beside the program saw of the port: modem
@@ -50,9 +50,9 @@ std::string Tail(const std::string &text, std::size_t count = 15)
 }
 
 struct GuestRun {
-    bool ran = false;   // run-guest.sh got as far as running QEMU
+    bool ran = false;   // run_guest.sh got as far as running QEMU
     std::string folder; // where the run left its files
-    std::string script; // run-guest.sh's own messages
+    std::string script; // run_guest.sh's own messages
     int devsimStatus = -1;
     std::string console; // the guest's console: "realport ..." and "probe ..." lines
     std::string trace;
@@ -182,7 +182,7 @@ void ExpectRawLine(const Report &probe)
 void ExpectTalkingRun(const std::string &mode)
 {
     const GuestRun run = RunGuest(mode);
-    ASSERT_TRUE(run.ran) << "run-guest.sh could not run the guest here (QEMU, the kernel download or the static "
+    ASSERT_TRUE(run.ran) << "run_guest.sh could not run the guest here (QEMU, the kernel download or the static "
                             "build failed):\n"
                          << Tail(run.script, 30);
     const Report guest = ReadReport(run.console, "realport");

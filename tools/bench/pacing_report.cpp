@@ -25,7 +25,8 @@ std::vector<double> NominalGaps()
     std::vector<double> gaps;
     bool first = true;
     for (const devsim::Exchange &exchange : devsim::BuildDialogue({})) {
-        const bool paced = exchange.request == devsim::Request::Handshake || exchange.request == devsim::Request::Block;
+        const bool paced =
+            exchange.request == trace::RequestKind::Handshake || exchange.request == trace::RequestKind::Block;
         for (std::size_t i = 0; i < exchange.sent.size(); ++i) {
             if (first) {
                 first = false;

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "trace/reader.h"
+
 namespace devsim {
 
 namespace {
 
-constexpr std::uint8_t Stx = 0x02;
+using trace::RequestKind;
 
 // Bytes that terminal line disciplines and flow control like to eat or
 // rewrite. They open block 0 so that the first block read already tells
@@ -72,16 +74,6 @@ std::vector<ReplyChunk> BlockChunks(const Bytes &image, const DeviceOptions &opt
     return reply;
 }
 
-Exchange MakeExchange(Request request, Bytes sent, std::vector<ReplyChunk> reply, unsigned block = 0)
-{
-    Exchange exchange;
-    exchange.request = request;
-    exchange.block = block;
-    exchange.sent = std::move(sent);
-    exchange.reply = std::move(reply);
-    return exchange;
-}
-
 // A replayed device answers with the recording's bytes alone; a setting that
 // changes replies would make it something the recording never was.
 std::string CheckReplay(const DeviceOptions &options)
@@ -103,21 +95,40 @@ std::string CheckReplay(const DeviceOptions &options)
 void ReplayCollections(const std::vector<Bytes> &collections, std::vector<Exchange> &dialogue)
 {
     std::size_t next = 0;
-    for (Exchange &exchange : dialogue) {
-        exchange.reply.clear();
-        if (IsCollectedAfter(exchange.request) && !collections[next].empty()) {
-            exchange.reply = AtOnce(collections[next]);
+    for (std::size_t i = 0; i < dialogue.size(); ++i) {
+        dialogue[i].reply.clear();
+        if (trace::Requests()[i].collected) {
+            if (!collections[next].empty()) {
+                dialogue[i].reply = AtOnce(collections[next]);
+            }
+            ++next;
         }
-        next += IsCollectedAfter(exchange.request) ? 1 : 0;
     }
 }
 
-} // namespace
-
-bool IsCollectedAfter(Request request)
+// The device's answer to a request, whatever the timing.
+std::vector<ReplyChunk> Answer(const trace::Request &request, const Bytes &image, const DeviceOptions &options)
 {
-    return request != Request::IdentifyAck && request != Request::BlockAck;
+    const std::vector<ReplyChunk> ack = AtOnce(Bytes{Ack});
+    switch (request.kind) {
+    case RequestKind::Handshake:
+    case RequestKind::VersionAck:
+    case RequestKind::End:
+        return ack;
+    case RequestKind::Identify:
+        return AtOnce(TextReply(IdentificationText(options.longText)));
+    case RequestKind::Version:
+        return AtOnce(TextReply(VersionText()));
+    case RequestKind::Block:
+        return BlockChunks(image, options, request.block);
+    case RequestKind::IdentifyAck:
+    case RequestKind::BlockAck:
+        break;
+    }
+    return options.answerAcks ? ack : std::vector<ReplyChunk>();
 }
+
+} // namespace
 
 std::string FormatHex(const Bytes &bytes)
 {
@@ -183,24 +194,16 @@ Bytes BlockReply(const DeviceOptions &options, unsigned block)
 std::vector<Exchange> BuildDialogue(const DeviceOptions &options)
 {
     const Bytes image = options.image.empty() ? BuiltInImage() : options.image;
-    const std::vector<ReplyChunk> none;
-    const std::vector<ReplyChunk> ack = AtOnce(Bytes{Ack});
-    const std::vector<ReplyChunk> &plainAck = options.answerAcks ? ack : none;
-
     std::vector<Exchange> dialogue;
-    dialogue.reserve(ExchangeCount);
-    dialogue.push_back(MakeExchange(Request::Handshake, Bytes{Stx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'}, ack));
-    dialogue.push_back(
-        MakeExchange(Request::Identify, Bytes{Stx, 0x00}, AtOnce(TextReply(IdentificationText(options.longText)))));
-    dialogue.push_back(MakeExchange(Request::IdentifyAck, Bytes{Ack}, plainAck));
-    dialogue.push_back(MakeExchange(Request::Version, Bytes{'P'}, AtOnce(TextReply(VersionText()))));
-    dialogue.push_back(MakeExchange(Request::VersionAck, Bytes{Ack}, ack));
-    for (unsigned block = 0; block < BlockCount; ++block) {
-        dialogue.push_back(MakeExchange(Request::Block, Bytes{'R', 0x00, static_cast<std::uint8_t>(block)},
-                                        BlockChunks(image, options, block), block));
-        dialogue.push_back(MakeExchange(Request::BlockAck, Bytes{Ack}, plainAck, block));
+    dialogue.reserve(trace::RequestCount);
+    for (const trace::Request &request : trace::Requests()) {
+        Exchange exchange;
+        exchange.request = request.kind;
+        exchange.block = request.block;
+        exchange.sent = request.bytes;
+        exchange.reply = Answer(request, image, options);
+        dialogue.push_back(std::move(exchange));
     }
-    dialogue.push_back(MakeExchange(Request::End, Bytes{'E'}, ack));
 
     if (options.silent) {
         for (Exchange &exchange : dialogue) {
@@ -224,34 +227,32 @@ Bytes JoinReply(const std::vector<ReplyChunk> &reply)
 
 std::string DescribeExchange(const Exchange &exchange)
 {
-    std::string name;
-    switch (exchange.request) {
-    case Request::Handshake:
-        name = "handshake";
-        break;
-    case Request::Identify:
-        name = "identification request";
-        break;
-    case Request::IdentifyAck:
-        name = "acknowledgement of the identification";
-        break;
-    case Request::Version:
-        name = "version request";
-        break;
-    case Request::VersionAck:
-        name = "acknowledgement of the version";
-        break;
-    case Request::Block:
-        name = "block 0x" + FormatByte(static_cast<std::uint8_t>(exchange.block)) + " request";
-        break;
-    case Request::BlockAck:
-        name = "acknowledgement of block 0x" + FormatByte(static_cast<std::uint8_t>(exchange.block));
-        break;
-    case Request::End:
-        name = "end request";
-        break;
+    trace::Request request{};
+    request.kind = exchange.request;
+    request.block = exchange.block;
+    return trace::Describe(request) + " (" + FormatHex(exchange.sent) + ")";
+}
+
+std::string LoadReplay(const std::string &path, std::vector<Bytes> &collections)
+{
+    std::string text;
+    std::string problem = trace::ReadTraceFile(path, text);
+    if (!problem.empty()) {
+        return problem;
     }
-    return name + " (" + FormatHex(exchange.sent) + ")";
+    trace::ParsedTrace parsed;
+    problem = trace::ParseTrace(text, parsed);
+    if (problem.empty() && parsed.port == trace::PortState::NotOpened) {
+        problem = "line 1: expected \"" + std::string(trace::BringUpSteps[trace::OpenStep].success) + "\", found \"" +
+                  trace::BringUpSteps[trace::OpenStep].failure +
+                  "\": the recorded run had no port, so there is no device to replay (devsim --absent plays such "
+                  "a run)";
+    }
+    if (!problem.empty()) {
+        return "cannot replay the trace " + path + ": " + problem;
+    }
+    collections = std::move(parsed.collections);
+    return std::string();
 }
 
 Device::Device(const DeviceOptions &options)

@@ -18,27 +18,23 @@
 #include <string>
 #include <vector>
 
+#include "trace/dialogue.h"
+
 namespace devsim {
 
-using Bytes = std::vector<std::uint8_t>;
+// The dialogue's facts, as the trace library states them.
+using trace::Ack;
+using trace::BlockCount;
+using trace::Bytes;
+using trace::CollectionCount;
+using trace::DialogueLength;
 
-constexpr std::size_t BlockCount = 128;
 constexpr std::size_t BlockSize = 32;
 constexpr std::size_t ImageSize = BlockCount * BlockSize;
 constexpr std::size_t MaxBigReply = 1u << 20;
 constexpr unsigned MaxSplitDelayMs = 60000;
 
-// Bytes the program sends over a whole conversation (8 + 2 + 1 + 1 + 1 +
-// 128 * 4 + 1) and the number of exchanges they form.
-constexpr std::size_t DialogueLength = 526;
-constexpr std::size_t ExchangeCount = 262;
-// Collections the program makes over a whole conversation: after every
-// request but the acknowledgements of the identification and of the blocks.
-constexpr std::size_t CollectionCount = 133;
-// The most one collection takes: the program's receive buffer.
-constexpr std::size_t MaxCollection = 4096;
-
-constexpr std::uint8_t Ack = 0x06;
+// What ends the device's text replies.
 constexpr std::uint8_t TextEnd = 0x0D;
 
 // How the device behaves. The defaults are a well-behaved device.
@@ -91,22 +87,6 @@ std::string VersionText();
 // Precondition: CheckDeviceOptions(options) is empty and block < BlockCount.
 Bytes BlockReply(const DeviceOptions &options, unsigned block);
 
-// The requests of the conversation, in the order the program sends them.
-enum class Request {
-    Handshake,   // 02 'P' 'R' 'O' 'G' 'R' 'A' 'M' -> ACK
-    Identify,    // 02 00 -> identification text, 0x0D
-    IdentifyAck, // 06 -> nothing (ACK with answerAcks)
-    Version,     // 'P' -> version text, 0x0D
-    VersionAck,  // 06 -> ACK
-    Block,       // 'R' 00 N -> block N
-    BlockAck,    // 06 -> nothing (ACK with answerAcks)
-    End,         // 'E' -> ACK
-};
-
-// Whether the program collects what the device sent right after this
-// request (all but the two kinds of acknowledgement it sends blind).
-bool IsCollectedAfter(Request request);
-
 // Part of a reply: bytes sent afterMs milliseconds after the last byte of
 // the request arrived.
 struct ReplyChunk {
@@ -114,16 +94,20 @@ struct ReplyChunk {
     Bytes bytes;
 };
 
-// One request and the device's answer to it.
+// One request of the dialogue (trace::Requests()) and the device's answer
+// to it. The device answers the handshake, the version's acknowledgement
+// and the end request with ACK, the identification and version requests
+// with their text and 0x0D, each block request with the block; the other
+// acknowledgements go unanswered (or get ACK with answerAcks).
 struct Exchange {
-    Request request = Request::Handshake;
+    trace::RequestKind request = trace::RequestKind::Handshake;
     unsigned block = 0;            // block number for Block and BlockAck
     Bytes sent;                    // the request's bytes, as the program sends them
     std::vector<ReplyChunk> reply; // in sending order; empty when unanswered
 };
 
-// The full conversation for an option set: ExchangeCount exchanges whose
-// sent bytes add up to DialogueLength. Precondition as for BlockReply.
+// The full conversation for an option set: trace::RequestCount exchanges
+// whose sent bytes add up to DialogueLength. Precondition as for BlockReply.
 std::vector<Exchange> BuildDialogue(const DeviceOptions &options);
 
 // The bytes of a reply, its chunks joined in order.
@@ -134,6 +118,12 @@ std::string FormatHex(const Bytes &bytes);
 
 // Names an exchange for messages, e.g. "block 0x1A request (52 00 1A)".
 std::string DescribeExchange(const Exchange &exchange);
+
+// Reads the recorded trace at path ("-": standard input) for replay: fills
+// collections with its CollectionCount collections and returns an empty
+// string, else what is wrong (a trace whose port never opened has no device
+// to replay).
+[[nodiscard]] std::string LoadReplay(const std::string &path, std::vector<Bytes> &collections);
 
 // The device during one run: fed the received bytes one at a time.
 //

@@ -212,7 +212,7 @@ void DeviceSide::Hear(std::int64_t time, const std::uint8_t *data, std::size_t s
             Schedule(time + std::int64_t{chunk.afterMs} * 1000, chunk.bytes);
         }
         const Exchange *completed = reaction.completed;
-        if (completed != nullptr && settings_.vanishAfter && completed->request == Request::Block &&
+        if (completed != nullptr && settings_.vanishAfter && completed->request == trace::RequestKind::Block &&
             completed->block == *settings_.vanishAfter) {
             vanishArmed_ = true;
         }

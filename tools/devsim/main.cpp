@@ -21,7 +21,6 @@
 #include "pty_link.h"
 #include "sandbox.h"
 #include "socket_link.h"
-#include "trace_reader.h"
 #include "wine_prefix.h"
 
 namespace {
@@ -52,7 +51,7 @@ std::string PrepareDevice(devsim::Options &options)
     }
     if (!options.replayPath.empty()) {
         std::vector<devsim::Bytes> collections;
-        std::string traceProblem = devsim::LoadTrace(options.replayPath, collections);
+        std::string traceProblem = devsim::LoadReplay(options.replayPath, collections);
         if (!traceProblem.empty()) {
             return traceProblem;
         }

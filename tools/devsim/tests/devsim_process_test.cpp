@@ -22,7 +22,6 @@
 
 #include "devsim/device.h"
 #include "devsim/options.h"
-#include "devsim/trace_reader.h"
 #include "expected_trace.h"
 
 namespace devsim {
@@ -252,7 +251,7 @@ std::vector<std::string> DialogueEvents(const std::vector<std::string> &options)
     }
     if (problem.empty() && !parsed.replayPath.empty()) {
         std::vector<Bytes> collections;
-        problem = LoadTrace(parsed.replayPath, collections);
+        problem = LoadReplay(parsed.replayPath, collections);
         parsed.device.replay = std::move(collections);
     }
     if (problem.empty()) {

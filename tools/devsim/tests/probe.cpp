@@ -43,7 +43,6 @@
 #include "devsim/device.h"
 #include "devsim/event_log.h"
 #include "devsim/options.h"
-#include "devsim/trace_reader.h"
 
 namespace {
 
@@ -223,7 +222,7 @@ devsim::DeviceOptions ModelOptions(const std::vector<std::string> &arguments)
     }
     if (problem.empty() && !options.replayPath.empty()) {
         std::vector<Bytes> collections;
-        problem = devsim::LoadTrace(options.replayPath, collections);
+        problem = devsim::LoadReplay(options.replayPath, collections);
         options.device.replay = std::move(collections);
     }
     if (!problem.empty()) {
@@ -273,7 +272,7 @@ int RunVanish(unsigned lastBlock)
     const int port = OpenStandIn();
     for (const devsim::Exchange &exchange : dialogue) {
         RunExchange(port, exchange);
-        if (exchange.request == devsim::Request::BlockAck && exchange.block == lastBlock) {
+        if (exchange.request == trace::RequestKind::BlockAck && exchange.block == lastBlock) {
             break;
         }
     }

@@ -1,8 +1,10 @@
-// Replaying a trace: the round trip and the reader's refusals. The program
+// Replaying a trace: the round trip and loading a recording. The program
 // itself (comtrace's logic on the fake platform's virtual clock) records a
 // trace against each of devsim's own devices, then runs against the replay
 // of that trace; both runs must print the same trace.
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -10,10 +12,11 @@
 
 #include "devsim/device.h"
 #include "devsim/options.h"
-#include "devsim/trace_reader.h"
 #include "expected_trace.h"
 #include "fake_platform.h"
 #include "program.h"
+#include "trace/reader.h"
+#include "trace/writer.h"
 
 namespace devsim {
 namespace {
@@ -51,7 +54,7 @@ std::vector<Bytes> Answers(const DeviceOptions &options)
 
 std::string WholeTrace(const std::vector<Bytes> &collections)
 {
-    return expected::HealthyBringUp + expected::Dialogue(collections) + expected::ReleasedLine;
+    return trace::WholeTrace(collections);
 }
 
 void ExpectSameTrace(const std::string &wanted, const std::string &actual)
@@ -77,8 +80,9 @@ TEST(ReplayRoundTrip, EveryDeviceOptionsTraceIsTracedAgainByteForByte)
             ExpectSameTrace(WholeTrace(expected::CollectionsOf(Answers(options.device))), recorded);
         }
 
-        std::vector<Bytes> collections;
-        ASSERT_EQ(ParseTrace(recorded, collections), "");
+        trace::ParsedTrace parsed;
+        ASSERT_EQ(trace::ParseTrace(recorded, parsed), "");
+        const std::vector<Bytes> &collections = parsed.collections;
         ExpectSameTrace(recorded, WholeTrace(collections));
         DeviceOptions replay;
         replay.replay = collections;
@@ -88,110 +92,37 @@ TEST(ReplayRoundTrip, EveryDeviceOptionsTraceIsTracedAgainByteForByte)
     }
 }
 
-std::vector<std::string> SplitLines(const std::string &text)
+TEST(ReplayLoading, ReadsTracesInEitherEncodingButNotARunWithoutAPort)
 {
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-std::string JoinLines(const std::vector<std::string> &lines, const char *end = "\n")
-{
-    std::string text;
-    for (const std::string &line : lines) {
-        text += line + end;
-    }
-    return text;
-}
-
-TEST(TraceReader, ReadsEveryFormTheProgramPrints)
-{
-    DeviceOptions answering;
-    answering.answerAcks = true;
-    const std::vector<Bytes> wanted = expected::CollectionsOf(Answers(answering));
-    const std::vector<std::string> lines = SplitLines(WholeTrace(wanted));
-    const std::vector<std::string> dialogue(lines.begin() + 6, lines.end() - 1);
-    std::vector<std::string> failedSteps = {
-        "(+) COM1 initialized",        "(-) PurgeComm() failed",
-        "(-) ClearCommBreak() failed", "(-) GetLastError() return 5 (Access is denied)",
-        "(-) GetCommState() failed",   "(-) SetCommState() failed",
-        "(-) PurgeComm() failed"};
-    failedSteps.insert(failedSteps.end(), dialogue.begin(), dialogue.end());
-    failedSteps.push_back("(-) CloseHandle() failed");
-
-    for (const std::string &text :
-         {JoinLines(lines), JoinLines(lines, "\r\n"), JoinLines(dialogue), JoinLines(dialogue, "\r\n"),
-          JoinLines(failedSteps), "\xEF\xBB\xBF" + JoinLines(lines),
-          JoinLines(std::vector<std::string>(lines.begin(), lines.end() - 1))}) {
+    const std::vector<Bytes> talking = trace::CollectionsOf(Answers(DeviceOptions()));
+    const std::string path = ::testing::TempDir() + "replay_test.trace";
+    struct Case {
+        std::string text;
+        const char *problem; // what the refusal ends with, or null
+    };
+    const std::vector<Case> cases = {
+        {trace::Encoded(WholeTrace(talking), trace::LineEnd::CrLf, true), nullptr},
+        {trace::Encoded(trace::DialogueText(talking), trace::LineEnd::Lf, false), nullptr},
+        {trace::WholeTrace(std::vector<Bytes>(CollectionCount), false),
+         ": line 1: expected \"(+) COM1 initialized\", found \"(-) COM1 initialization failed\": the recorded run "
+         "had no port, so there is no device to replay (devsim --absent plays such a run)"},
+        {trace::Encoded(trace::WholeTrace(std::vector<Bytes>(CollectionCount), false), trace::LineEnd::CrLf, true),
+         "no device to replay (devsim --absent plays such a run)"},
+    };
+    for (const Case &c : cases) {
+        std::ofstream(path, std::ios::binary) << c.text;
         std::vector<Bytes> collections;
-        EXPECT_EQ(ParseTrace(text, collections), "") << text.substr(0, 80);
-        EXPECT_EQ(collections, wanted) << text.substr(0, 80);
+        const std::string problem = LoadReplay(path, collections);
+        if (c.problem == nullptr) {
+            EXPECT_EQ(problem, "");
+            EXPECT_EQ(collections, talking);
+            continue;
+        }
+        EXPECT_EQ(problem.rfind("cannot replay the trace " + path + ": line 1: ", 0), 0u) << problem;
+        EXPECT_EQ(problem.substr(problem.size() - std::string(c.problem).size()), c.problem) << problem;
+        EXPECT_TRUE(collections.empty());
     }
-}
-
-TEST(TraceReader, RefusesWhatItCannotUseAndNamesTheLine)
-{
-    // The talking device's trace: six bring-up lines, the handshake's label
-    // at line 7, block N's label at 24 + 4N, the end's dump at 537, the
-    // release line at 539.
-    const std::string talking = WholeTrace(expected::CollectionsOf(Answers(DeviceOptions())));
-    const std::vector<std::string> lines = SplitLines(talking);
-    auto replaced = [&lines](std::size_t line, const std::string &text) {
-        std::vector<std::string> spoiled = lines;
-        spoiled.at(line - 1) = text;
-        return JoinLines(spoiled);
-    };
-    auto firstLines = [&lines](std::size_t count) {
-        return JoinLines(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(count)));
-    };
-    std::string hugeDump;
-    for (int i = 0; i < 4097; ++i) {
-        hugeDump += "[06] ";
-    }
-    struct Refusal {
-        std::string trace;
-        std::size_t line;
-        const char *says;
-    };
-    const std::vector<Refusal> refusals = {
-        {firstLines(90), 91, "block 0x10's acknowledgement \"send [x06]\", found the end of the trace"},
-        {talking.substr(0, talking.find("[5E]")), 26, "with no line end (the trace is cut short)"},
-        {replaced(37, "31"), 38, "31 bytes in the dump of the bytes collected after the block 0x03 request"},
-        {replaced(25, "32 bytes"), 25, "the number of bytes collected after the block 0x00 request (0 to 4096)"},
-        {replaced(8, "4097"), 8, "(0 to 4096), found \"4097\""},
-        {replaced(8, "01"), 8, "found \"01\""},
-        {replaced(26, "[00] [ff] "), 26, "at column 6 of the dump of the bytes collected after the block 0x00"},
-        {replaced(9, "06 "), 9, "a byte as \"[XX] \""},
-        {replaced(9, "[06]"), 9, "(its trailing space is missing)"},
-        {replaced(10, "GET OK!"), 10, "(its trailing space is missing)"},
-        {replaced(10, "no answer "), 10, "dump that starts with 06, \"GET OK! \""},
-        {replaced(14, "DEVSIM MEMORY UNIT-3"), 14, "captures from the dump above, \"DEVSIM MEMORY UNIT-2\""},
-        {replaced(44, "send [x52] [x01] [x05] "), 44, "the label of the block 0x05 request"},
-        {replaced(7, "send [x02] [x51]"), 7, "the label of the handshake"},
-        {replaced(15, "send [x50]"), 15, "acknowledgement \"send [x06]\", found \"send [x50]\""},
-        {replaced(100, "send [x06]\r"), 100, "an LF line end as on line 1, found CR LF"},
-        {talking + "\n", 540, "the end of the trace after the release line"},
-        {replaced(537, hugeDump), 537, "at most 4096 bytes in the dump of the bytes collected after the end request"},
-        {replaced(1, "(-) COM1 initialization failed"), 1, "no device to replay"},
-        {replaced(3, "(+) Cleared the break"), 3, "the bring-up line"},
-        {replaced(3, "(-) ClearCommBreak() failed\n(-) GetLastError() return 5 (The parameter is incorrect)"), 4,
-         "the error-code line"},
-        {"\xFF\xFE" + talking, 1, "UTF-16"},
-        {"", 1, "found the end of the trace"},
-        {replaced(1, "hello"), 1, "or the label of the handshake"},
-    };
-    for (const Refusal &refusal : refusals) {
-        std::vector<Bytes> collections{Bytes{0x42}};
-        const std::string problem = ParseTrace(refusal.trace, collections);
-        const std::string where = "line " + std::to_string(refusal.line) + ": expected ";
-        EXPECT_EQ(problem.compare(0, where.size(), where), 0) << problem;
-        EXPECT_NE(problem.find(refusal.says), std::string::npos) << problem;
-        EXPECT_EQ(collections, std::vector<Bytes>{Bytes{0x42}}) << problem;
-    }
+    (void)std::remove(path.c_str());
 }
 
 TEST(ReplayOptions, ReplySettingsAndNoDeviceCannotJoinAReplay)

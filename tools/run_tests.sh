@@ -26,16 +26,16 @@ cmake --build build -j"$jobs"
 # The QEMU runs' kernel download and static build, done now so that they
 # do not load the machine while the paced runs below are under way. Should
 # it fail, the realport tests try again and fail with the reason.
-bash tests/realport/run-guest.sh build prepare || echo "run-tests: preparing the QEMU runs failed" >&2
+bash tests/realport/run_guest.sh build prepare || echo "run_tests: preparing the QEMU runs failed" >&2
 
 # The unit tests again with the sanitizers.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCOMTRACE_SANITIZE=ON
 cmake --build build-asan -j"$jobs" --target unit_tests posix_platform_tests posix_shim_fault_tests
-(cd build-asan && ctest --output-on-failure -L 'unit|pty')
+(cd build-asan && ctest --output-on-failure -L 'unit|platform')
 
 # Everything else. The long runs mostly wait, so many run at once, and the
 # fuzzer gets the processors they leave; the static checks need both
 # processors for minutes, so they come last.
 cd build
-ctest --output-on-failure -j 16 -LE static
-ctest --output-on-failure -L static
+ctest --output-on-failure -j 16 -LE check
+ctest --output-on-failure -L check

@@ -3,9 +3,9 @@
 # real kernel's serial driver, with devsim playing the device over QEMU's
 # socket character device.
 #
-#   run-guest.sh BUILD_DIR prepare          fetch the kernel, build the static
+#   run_guest.sh BUILD_DIR prepare          fetch the kernel, build the static
 #                                           program and the initramfs
-#   run-guest.sh BUILD_DIR uart|usb OUTDIR  prepare, then one run on the 16550
+#   run_guest.sh BUILD_DIR uart|usb OUTDIR  prepare, then one run on the 16550
 #                                           (8250 driver) or the USB adapter
 #                                           (ftdi_sio)
 #
@@ -29,7 +29,7 @@ fail() {
     exit 1
 }
 
-[ $# -ge 2 ] || fail "usage: run-guest.sh BUILD_DIR prepare | run-guest.sh BUILD_DIR uart|usb OUTDIR"
+[ $# -ge 2 ] || fail "usage: run_guest.sh BUILD_DIR prepare | run_guest.sh BUILD_DIR uart|usb OUTDIR"
 build=$(cd "$1" && pwd) || fail "no build tree $1"
 action=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,7 +39,7 @@ cache=${REALPORT_CACHE:-$work/cache}
 mkdir -p "$work" "$cache"
 
 need() {
-    command -v "$1" >/dev/null || fail "$1 is missing: install $2 (tools/run-tests.sh does)"
+    command -v "$1" >/dev/null || fail "$1 is missing: install $2 (tools/run_tests.sh does)"
 }
 
 # The kernel image and the USB modules of the kernel Debian currently ships
@@ -135,7 +135,7 @@ build_initramfs() {
     cp "$busybox" "$root/bin/busybox"
     cp "$work/static/comtrace" "$root/comtrace"
     cp "$probe" "$root/port_probe"
-    cp "$here/guest-init.sh" "$root/init"
+    cp "$here/guest_init.sh" "$root/init"
     chmod 755 "$root/init"
     cp "$cache"/kernel/modules/*.ko "$root/modules/"
     (cd "$root" && find . | busybox cpio -o -H newc -R 0:0 2>/dev/null) >"$work/initramfs.cpio.new"
@@ -210,7 +210,7 @@ prepare)
     prepare
     ;;
 uart | usb)
-    [ $# -eq 3 ] || fail "usage: run-guest.sh BUILD_DIR $action OUTDIR"
+    [ $# -eq 3 ] || fail "usage: run_guest.sh BUILD_DIR $action OUTDIR"
     prepare
     run_guest "$action" "$3"
     ;;

@@ -1,0 +1,101 @@
+// The one dialogue comtrace holds with the device, as the test side and the
+// companions know it: the requests in order, which of them the program
+// collects after, what it shows after each collection, the labels and the
+// bring-up and release lines of its trace, and the limits.
+//
+// The program's own code does not use this: it is what the tests hold the
+// program to, and the reviewed golden trace holds this to the program.
+#ifndef COMTRACE_TRACE_DIALOGUE_H
+#define COMTRACE_TRACE_DIALOGUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace trace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Blocks the dialogue reads, one request each.
+constexpr std::size_t BlockCount = 128;
+// Requests the program sends, and their bytes over the whole dialogue
+// (8 + 2 + 1 + 1 + 1 + 128 * 4 + 1).
+constexpr std::size_t RequestCount = 5 + 2 * BlockCount + 1;
+constexpr std::size_t DialogueLength = 13 + 4 * BlockCount + 1;
+// Collections the program makes: after every request but the
+// acknowledgements of the identification and of the blocks.
+constexpr std::size_t CollectionCount = 4 + BlockCount + 1;
+// The most one collection takes: the program's receive buffer.
+constexpr std::size_t ReceiveBufferSize = 4096;
+// The most characters of a text reply the program shows.
+constexpr std::size_t MaxTextLength = 20;
+
+constexpr std::uint8_t Ack = 0x06;
+
+enum class RequestKind { Handshake, Identify, IdentifyAck, Version, VersionAck, Block, BlockAck, End };
+
+struct Request {
+    RequestKind kind;
+    unsigned block;                              // for Block and BlockAck, else 0
+    Bytes bytes;                                 // as the program sends them
+    bool collected;                              // the program collects right after it
+    bool countShown;                             // the trace shows the collection's byte count
+    enum Shows { Nothing, Verdict, Text } shows; // shown after the collection's dump
+    std::string label;                           // the trace line that announces it
+};
+
+// The dialogue's RequestCount requests, in order.
+const std::vector<Request> &Requests();
+
+// The kind as one word for machine-readable output: "handshake",
+// "identify", "identify-ack", "version", "version-ack", "block",
+// "block-ack", "end".
+const char *KindName(RequestKind kind);
+
+// The request as messages name it: "handshake", "identification request",
+// "acknowledgement of block 0x1A", ...
+std::string Describe(const Request &request);
+
+// What each collection takes when every answer (one per request, in order)
+// has arrived before the next collection: all that was answered since the
+// previous collection. Answers past the last collected request are dropped.
+std::vector<Bytes> CollectionsOf(const std::vector<Bytes> &answers);
+
+// The text the program captures from a reply: its leading run of bytes
+// 0x20..0x7F, at most MaxTextLength of them.
+std::string CapturedText(const Bytes &reply);
+
+// The verdict line (without its line end) on a collection: acknowledged
+// when it starts with ACK.
+const char *VerdictLine(const Bytes &collection);
+extern const char AcknowledgedLine[]; // "GET OK! "
+extern const char NoAnswerLine[];     // "no answer "
+
+// The bring-up: one line per step, the success or the failure form; a
+// failed clear-break step is followed by the error-code line.
+struct BringUpStep {
+    const char *success;
+    const char *failure;
+};
+constexpr std::size_t BringUpStepCount = 6;
+extern const BringUpStep BringUpSteps[BringUpStepCount];
+constexpr std::size_t OpenStep = 0;
+constexpr std::size_t ClearBreakStep = 2;
+// The error-code line: this prefix, the code as %i, a space and the code's
+// text (ErrorCodeText).
+extern const char ErrorCodePrefix[];
+// The text the program prints after an error code, empty for codes it has
+// no text for.
+std::string ErrorCodeText(long long code);
+
+// The line ends of a trace: the Linux build's and the Windows build's.
+enum class LineEnd { Lf, CrLf };
+
+// The release line, port closed or not.
+extern const char ReleasedLine[];
+extern const char ReleaseFailedLine[];
+
+} // namespace trace
+
+#endif

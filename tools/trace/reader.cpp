@@ -1,0 +1,448 @@
+#include "reader.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace trace {
+
+namespace {
+
+// How much of an offending line an error shows.
+constexpr std::size_t MaxQuotedLength = 60;
+// Digits of the largest count line, "4096".
+constexpr std::size_t MaxCountDigits = 4;
+// "(-) GetLastError() return %i ": an int has at most ten digits.
+constexpr std::size_t MaxCodeDigits = 10;
+constexpr std::size_t DumpTokenLength = 5; // "[XX] "
+constexpr std::size_t ReadChunkSize = std::size_t{64} << 10;
+
+const char CutShort[] = "the end of the trace (it is cut short)";
+
+struct Line {
+    std::string_view text;
+    bool crlf = false;
+    bool terminated = false;
+};
+
+std::vector<Line> SplitLines(std::string_view text)
+{
+    std::vector<Line> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        Line line;
+        line.terminated = end != std::string_view::npos;
+        line.text = text.substr(start, line.terminated ? end - start : std::string_view::npos);
+        if (line.terminated && !line.text.empty() && line.text.back() == '\r') {
+            line.text.remove_suffix(1);
+            line.crlf = true;
+        }
+        start = line.terminated ? end + 1 : text.size();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Text as an error shows it: quoted, control bytes escaped, cut short
+// after limit characters.
+std::string Quote(std::string_view text, std::size_t limit = std::string::npos)
+{
+    std::string quoted = "\"";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (i == limit) {
+            quoted += "...";
+            break;
+        }
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(byte);
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            quoted += static_cast<char>(byte);
+        } else {
+            char escaped[8];
+            (void)std::snprintf(escaped, sizeof escaped, "\\x%02X", byte); // "\xFF" always fits
+            quoted += escaped;
+        }
+    }
+    return quoted + "\"";
+}
+
+// A line found in the trace, which may be of any length.
+std::string QuoteFound(std::string_view text)
+{
+    return Quote(text, MaxQuotedLength);
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// A whole decimal number as printf's %d prints it: digits only, no leading
+// zero unless it is 0, at most maxDigits.
+bool ParsePrintedNumber(std::string_view text, std::size_t maxDigits, unsigned long long &value)
+{
+    if (text.empty() || text.size() > maxDigits || (text.size() > 1 && text[0] == '0')) {
+        return false;
+    }
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    return true;
+}
+
+// Whether line is the error-code line the program prints after a failed
+// clear-break: the prefix, the code as %i, a space and the code's text.
+bool IsErrorCodeLine(std::string_view line)
+{
+    const std::string_view prefix = ErrorCodePrefix;
+    if (line.substr(0, prefix.size()) != prefix) {
+        return false;
+    }
+    std::size_t position = prefix.size();
+    const bool negative = position < line.size() && line[position] == '-';
+    position += negative ? 1 : 0;
+    const std::size_t space = line.find(' ', position);
+    unsigned long long magnitude = 0;
+    if (space == std::string_view::npos ||
+        !ParsePrintedNumber(line.substr(position, space - position), MaxCodeDigits, magnitude) ||
+        magnitude > (negative ? 2147483648ULL : 2147483647ULL) || (negative && magnitude == 0)) {
+        return false;
+    }
+    const long long code = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    return line.substr(space + 1) == ErrorCodeText(code);
+}
+
+// Walks the trace line by line; the first problem found stops the walk.
+class TraceCursor {
+public:
+    explicit TraceCursor(std::vector<Line> lines) : lines_(std::move(lines)) {}
+
+    bool AtEnd() const { return next_ == lines_.size(); }
+    // The next line, or empty at the end.
+    std::string_view Peek() const { return AtEnd() ? std::string_view() : lines_[next_].text; }
+    bool FirstLineIsCrLf() const { return !lines_.empty() && lines_.front().crlf; }
+    const std::string &Problem() const { return problem_; }
+
+    // Takes the next line; fails when there is none or its line end is
+    // missing or of the other kind.
+    bool Take(const std::string &expected, std::string_view &line)
+    {
+        if (AtEnd()) {
+            ++next_;
+            return Fail(expected, CutShort);
+        }
+        const Line &taken = lines_[next_++];
+        line = taken.text;
+        if (!taken.terminated) {
+            return Fail(expected + " and its line end",
+                        QuoteFound(taken.text) + " with no line end (the trace is cut short)");
+        }
+        if (taken.crlf != lines_.front().crlf) {
+            return Fail(lines_.front().crlf ? "a CR LF line end as on line 1" : "an LF line end as on line 1",
+                        taken.crlf ? "CR LF" : "a bare LF");
+        }
+        return true;
+    }
+
+    // Takes the next line, which must read exactly `exact`.
+    bool Expect(std::string_view exact, const std::string &what)
+    {
+        std::string_view line;
+        if (!Take(what + " " + Quote(exact), line)) {
+            return false;
+        }
+        if (line == exact) {
+            return true;
+        }
+        std::string found = QuoteFound(line);
+        if (line.size() + 1 == exact.size() && exact.back() == ' ' && exact.substr(0, line.size()) == line) {
+            found += " (its trailing space is missing)";
+        }
+        return Fail(what + " " + Quote(exact), found);
+    }
+
+    // Records the problem at the line last taken; returns false.
+    bool Fail(const std::string &expected, const std::string &found)
+    {
+        if (problem_.empty()) {
+            problem_ = "line " + std::to_string(next_) + ": expected " + expected + ", found " + found;
+        }
+        return false;
+    }
+
+private:
+    std::vector<Line> lines_;
+    std::size_t next_ = 0;
+    std::string problem_;
+};
+
+bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
+{
+    for (std::size_t step = 0; step < BringUpStepCount; ++step) {
+        const std::string_view success = BringUpSteps[step].success;
+        const std::string_view failure = BringUpSteps[step].failure;
+        const std::string expected = "the bring-up line " + Quote(success) + " or " + Quote(failure);
+        std::string_view line;
+        if (!cursor.Take(expected, line)) {
+            return false;
+        }
+        if (line != success && line != failure) {
+            return cursor.Fail(expected, QuoteFound(line));
+        }
+        parsed.bringUpLines.emplace_back(line);
+        if (step == OpenStep) {
+            parsed.port = line == success ? PortState::Opened : PortState::NotOpened;
+        }
+        if (step == ClearBreakStep && line == failure) {
+            if (!cursor.Take("the error-code line", line)) {
+                return false;
+            }
+            if (!IsErrorCodeLine(line)) {
+                return cursor.Fail("the error-code line \"" + std::string(ErrorCodePrefix) +
+                                       "CODE \" and the code's text",
+                                   QuoteFound(line));
+            }
+            parsed.bringUpLines.emplace_back(line);
+        }
+    }
+    return true;
+}
+
+// A count line (when shown) and a dump line; bytes gets the dumped bytes.
+// Without an open port the program collects nothing.
+bool ReadCollection(TraceCursor &cursor, bool showCount, bool portOpen, const std::string &after, Bytes &bytes)
+{
+    const std::string limit = portOpen ? "0 to " + std::to_string(ReceiveBufferSize) : "0: the port never opened";
+    const std::size_t most = portOpen ? ReceiveBufferSize : 0;
+    std::string_view line;
+    unsigned long long count = 0;
+    if (showCount) {
+        const std::string expected = "the number of bytes collected " + after + " (" + limit + ")";
+        if (!cursor.Take(expected, line)) {
+            return false;
+        }
+        if (!ParsePrintedNumber(line, MaxCountDigits, count) || count > most) {
+            return cursor.Fail(expected, QuoteFound(line));
+        }
+    }
+    const std::string what = "the dump of the bytes collected " + after;
+    if (!cursor.Take(what, line)) {
+        return false;
+    }
+    bytes.clear();
+    bytes.reserve(line.size() / DumpTokenLength);
+    for (std::size_t at = 0; at < line.size(); at += DumpTokenLength) {
+        const std::string_view token = line.substr(at, DumpTokenLength);
+        const int high = token.size() > 1 ? HexValue(token[1]) : -1;
+        const int low = token.size() > 2 ? HexValue(token[2]) : -1;
+        if (token.size() != DumpTokenLength || token[0] != '[' || high < 0 || low < 0 || token[3] != ']' ||
+            token[4] != ' ') {
+            std::string found = QuoteFound(token);
+            if (token.size() == DumpTokenLength - 1 && token.back() == ']') {
+                found += " (its trailing space is missing)";
+            }
+            return cursor.Fail("a byte as \"[XX] \" (two uppercase hex digits) at column " + std::to_string(at + 1) +
+                                   " of " + what,
+                               found);
+        }
+        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+    }
+    if (showCount && bytes.size() != count) {
+        return cursor.Fail(std::to_string(count) + " bytes in " + what + ", as its count line says",
+                           std::to_string(bytes.size()));
+    }
+    if (bytes.size() > most) {
+        return cursor.Fail("at most " + std::to_string(most) + " bytes in " + what +
+                               (portOpen ? "" : " (the port never opened)"),
+                           std::to_string(bytes.size()));
+    }
+    return true;
+}
+
+bool ReadShown(TraceCursor &cursor, const Request &request, const Bytes &bytes)
+{
+    if (request.shows == Request::Verdict) {
+        const bool acknowledged = !bytes.empty() && bytes[0] == Ack;
+        return cursor.Expect(VerdictLine(bytes), acknowledged ? "the verdict on a dump that starts with 06,"
+                                                              : "the verdict on a dump that does not start with 06,");
+    }
+    if (request.shows == Request::Text) {
+        return cursor.Expect(CapturedText(bytes), "the text the program captures from the dump above,");
+    }
+    return true;
+}
+
+bool ReadDialogue(TraceCursor &cursor, bool portOpen, std::vector<Bytes> &collections)
+{
+    collections.clear();
+    collections.reserve(CollectionCount);
+    for (const Request &request : Requests()) {
+        const std::string name = Describe(request);
+        if (!cursor.Expect(request.label, "the label of the " + name)) {
+            return false;
+        }
+        if (!request.collected) {
+            continue;
+        }
+        Bytes bytes;
+        if (!ReadCollection(cursor, request.countShown, portOpen, "after the " + name, bytes) ||
+            !ReadShown(cursor, request, bytes)) {
+            return false;
+        }
+        collections.push_back(std::move(bytes));
+    }
+    return true;
+}
+
+bool ReadRelease(TraceCursor &cursor, ParsedTrace &parsed)
+{
+    if (cursor.AtEnd()) {
+        return true;
+    }
+    const std::string release =
+        "the release line " + Quote(ReleasedLine) + " or " + Quote(ReleaseFailedLine) + " or the end of the trace";
+    std::string_view line;
+    if (!cursor.Take(release, line)) {
+        return false;
+    }
+    if (line != ReleasedLine && line != ReleaseFailedLine) {
+        return cursor.Fail(release, QuoteFound(line));
+    }
+    parsed.hasRelease = true;
+    parsed.released = line == ReleasedLine;
+    parsed.releaseLine = line;
+    if (!cursor.AtEnd()) {
+        (void)cursor.Take("the end of the trace after the release line", line);
+        return cursor.Fail("the end of the trace after the release line", QuoteFound(line));
+    }
+    return true;
+}
+
+// UTF-16LE text (after its byte order mark) as the ASCII it must hold.
+std::string DecodeUtf16(std::string_view units, std::string &decoded)
+{
+    decoded.reserve(units.size() / 2);
+    std::size_t line = 1;
+    for (std::size_t at = 0; at + 1 < units.size(); at += 2) {
+        const unsigned unit = static_cast<unsigned char>(units[at]) | static_cast<unsigned char>(units[at + 1]) << 8;
+        if (unit > 0x7F) {
+            char found[16];
+            (void)std::snprintf(found, sizeof found, "U+%04X", unit); // at most "U+FFFF"
+            return "line " + std::to_string(line) +
+                   ": expected the plain ASCII text comtrace prints, here as UTF-16LE as the byte order mark "
+                   "says, found the character " +
+                   found;
+        }
+        line += unit == '\n' ? 1 : 0;
+        decoded += static_cast<char>(unit);
+    }
+    if (units.size() % 2 != 0) {
+        return "line " + std::to_string(line) +
+               ": expected UTF-16LE text of whole two-byte characters, found a lone byte at its end";
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::string ParseTrace(std::string_view text, ParsedTrace &out)
+{
+    ParsedTrace parsed;
+    std::string decoded;
+    if (text.substr(0, 2) == "\xFF\xFE") {
+        const std::string problem = DecodeUtf16(text.substr(2), decoded);
+        if (!problem.empty()) {
+            return problem;
+        }
+        text = decoded;
+        parsed.utf16 = true;
+    } else if (text.substr(0, 2) == "\xFE\xFF") {
+        return "line 1: expected plain ASCII or UTF-16LE text, found big-endian UTF-16 text";
+    } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3); // a UTF-8 byte order mark adds nothing to ASCII text but is harmless
+    }
+    TraceCursor cursor(SplitLines(text));
+    parsed.lineEnd = cursor.FirstLineIsCrLf() ? LineEnd::CrLf : LineEnd::Lf;
+
+    const std::string_view handshake = Requests().front().label;
+    parsed.hasBringUp = cursor.Peek().substr(0, 1) == "(";
+    if (!cursor.AtEnd() && !parsed.hasBringUp && cursor.Peek() != handshake) {
+        std::string_view line;
+        (void)cursor.Take("", line); // only to point at line 1
+        return "line 1: expected the bring-up line " + Quote(BringUpSteps[OpenStep].success) +
+               " or the label of the handshake " + Quote(handshake) + ", found " + QuoteFound(line);
+    }
+    if ((parsed.hasBringUp && !ReadBringUp(cursor, parsed)) ||
+        !ReadDialogue(cursor, parsed.port != PortState::NotOpened, parsed.collections) ||
+        !ReadRelease(cursor, parsed)) {
+        return cursor.Problem();
+    }
+    out = std::move(parsed);
+    return std::string();
+}
+
+std::string ReadTraceFile(const std::string &path, std::string &text)
+{
+    const bool standardInput = path == "-";
+    const std::string name = standardInput ? "standard input" : path;
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> owned(standardInput ? nullptr : std::fopen(path.c_str(), "rb"),
+                                                           &std::fclose);
+    std::FILE *file = standardInput ? stdin : owned.get();
+    if (file == nullptr) {
+        return "cannot open the trace " + name + ": " + std::strerror(errno);
+    }
+#ifdef _WIN32
+    if (standardInput) {
+        (void)_setmode(_fileno(stdin), _O_BINARY); // the C runtime would otherwise drop each CR and stop at ^Z
+    }
+#endif
+    text.clear();
+    // One byte past the limit tells an oversized file apart without
+    // reading all of it.
+    std::size_t read = 0;
+    do {
+        text.resize(read + ReadChunkSize);
+        read += std::fread(&text[read], 1, ReadChunkSize, file);
+    } while (read == text.size() && read <= MaxTraceSize);
+    text.resize(read);
+    if (std::ferror(file) != 0) {
+        return "cannot read the trace " + name;
+    }
+    if (text.size() > MaxTraceSize) {
+        return "the trace " + name + " is larger than any comtrace trace (more than " +
+               std::to_string(MaxTraceSize >> 20) + " MiB)";
+    }
+    return std::string();
+}
+
+std::string LoadTrace(const std::string &path, ParsedTrace &out)
+{
+    std::string text;
+    std::string problem = ReadTraceFile(path, text);
+    if (problem.empty()) {
+        problem = ParseTrace(text, out);
+        if (!problem.empty()) {
+            problem = (path == "-" ? "standard input" : path) + ": " + problem;
+        }
+    }
+    return problem;
+}
+
+} // namespace trace
