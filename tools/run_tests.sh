@@ -30,8 +30,8 @@ bash tests/realport/run_guest.sh build prepare || echo "run_tests: preparing the
 
 # The unit tests again with the sanitizers.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCOMTRACE_SANITIZE=ON
-cmake --build build-asan -j"$jobs" --target unit_tests posix_platform_tests posix_shim_fault_tests
-(cd build-asan && ctest --output-on-failure -L 'unit|platform')
+cmake --build build-asan -j"$jobs" --target unit_tests posix_platform_tests posix_shim_fault_tests tracetool_tests
+(cd build-asan && ctest --output-on-failure -L 'unit|platform|tracetool')
 
 # Everything else. The long runs mostly wait, so many run at once, and the
 # fuzzer gets the processors they leave; the static checks need both
