@@ -69,99 +69,82 @@ bool ParseSize(const char *text, std::size_t &size)
     return true;
 }
 
-} // namespace
+constexpr std::size_t SpecCount = sizeof Specs / sizeof Specs[0];
 
-std::string ParseCommandLine(int argc, char *const argv[], CommandLine &commandLine)
+// Sets what the option with this letter means; returns what is wrong with
+// its value, if anything.
+std::string ApplyOption(int letter, const char *value, CommandLine &commandLine)
 {
-    constexpr std::size_t SpecCount = sizeof Specs / sizeof Specs[0];
+    switch (letter) {
+    case 'q':
+        commandLine.quiet = true;
+        break;
+    case 'o':
+        commandLine.outputPath = value;
+        if (commandLine.outputPath.empty()) {
+            return "--output needs a file name";
+        }
+        break;
+    case 's': {
+        std::size_t size = 0;
+        if (!ParseSize(value, size)) {
+            return "--size takes a number of bytes from 1 to " + std::to_string(MaxBlockSize) + ", not '" + value + "'";
+        }
+        commandLine.size = size;
+        break;
+    }
+    case 'f':
+        commandLine.force = true;
+        break;
+    case 'l':
+        commandLine.list = true;
+        break;
+    case 'h':
+        commandLine.help = true;
+        break;
+    default:
+        commandLine.version = true;
+        break;
+    }
+    return {};
+}
+
+// Reads the options with getopt_long, wherever they are; given gets one
+// bit per entry of Specs seen. Leaves optind at the first operand.
+std::string ReadOptions(int argc, char *const argv[], CommandLine &commandLine, unsigned &given)
+{
     option longOptions[SpecCount + 1] = {};
     std::string shortOptions = ":"; // a missing value is reported as ':'
     for (std::size_t i = 0; i < SpecCount; ++i) {
-        longOptions[i] = {Specs[i].name, Specs[i].argument ? required_argument : no_argument, nullptr, Specs[i].letter};
+        const int argument = Specs[i].argument != nullptr ? required_argument : no_argument;
+        longOptions[i] = {Specs[i].name, argument, nullptr, Specs[i].letter};
         shortOptions += Specs[i].letter;
-        if (Specs[i].argument) {
-            shortOptions += ':';
-        }
+        shortOptions += argument == required_argument ? ":" : "";
     }
-    unsigned given = 0; // options seen, one bit per entry of Specs
-    opterr = 0;         // the messages below name the option as given
-    optind = 0;         // starts getopt afresh, also when called again
-    for (;;) {
-        const int letter = getopt_long(argc, argv, shortOptions.c_str(), longOptions, nullptr);
-        if (letter == -1) {
-            break;
-        }
+    opterr = 0; // the messages below name the option as given
+    optind = 0; // starts getopt afresh, also when called again
+    for (int letter = 0; (letter = getopt_long(argc, argv, shortOptions.c_str(), longOptions, nullptr)) != -1;) {
         if (letter == '?' || letter == ':') {
-            const std::string given = optind > 0 && optind <= argc ? argv[optind - 1] : "";
-            return (letter == '?' ? "unknown option " : "a value is needed after ") + given;
+            const std::string option = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            return (letter == '?' ? "unknown option " : "a value is needed after ") + option;
         }
         for (std::size_t i = 0; i < SpecCount; ++i) {
-            if (Specs[i].letter == letter) {
-                given |= 1u << i;
-            }
+            given |= Specs[i].letter == letter ? 1u << i : 0u;
         }
-        switch (letter) {
-        case 'q':
-            commandLine.quiet = true;
-            break;
-        case 'o':
-            commandLine.outputPath = optarg;
-            if (commandLine.outputPath.empty()) {
-                return "--output needs a file name";
-            }
-            break;
-        case 's': {
-            std::size_t size = 0;
-            if (!ParseSize(optarg, size)) {
-                return "--size takes a number of bytes from 1 to " + std::to_string(MaxBlockSize) + ", not '" + optarg +
-                       "'";
-            }
-            commandLine.size = size;
-            break;
-        }
-        case 'f':
-            commandLine.force = true;
-            break;
-        case 'l':
-            commandLine.list = true;
-            break;
-        case 'h':
-            commandLine.help = true;
-            break;
-        default:
-            commandLine.version = true;
-            break;
+        std::string problem = ApplyOption(letter, optarg, commandLine);
+        if (!problem.empty()) {
+            return problem;
         }
     }
-    if (commandLine.help || commandLine.version) {
-        return {};
-    }
-    if (optind >= argc) {
-        return "no command given (check, blocks, dump, diff or json)";
-    }
-    const CommandSpec *command = nullptr;
-    for (const CommandSpec &spec : Commands) {
-        if (std::strcmp(argv[optind], spec.name) == 0) {
-            command = &spec;
-        }
-    }
-    if (command == nullptr) {
-        return std::string("unknown command ") + argv[optind];
-    }
-    commandLine.command = command->command;
-    for (int i = optind + 1; i < argc; ++i) {
-        commandLine.traces.emplace_back(argv[i]);
-    }
-    if (commandLine.traces.size() != command->traceCount) {
-        return std::string(command->name) + (command->traceCount == 1 ? " takes one trace" : " takes two traces") +
-               ", not " + std::to_string(commandLine.traces.size());
-    }
-    if (command->traceCount == 2 && commandLine.traces[0] == "-" && commandLine.traces[1] == "-") {
-        return "standard input can be only one of the traces";
-    }
+    return {};
+}
+
+// Whether the options given go with the command and with one another.
+std::string CheckCombination(const CommandSpec &command, unsigned given, const CommandLine &commandLine)
+{
     for (std::size_t i = 0; i < SpecCount; ++i) {
-        if ((given & (1u << i)) != 0 && (Specs[i].applies & command->applies) == 0) {
-            return std::string("--") + Specs[i].name + " does not apply to " + command->name;
+        if ((given & (1u << i)) != 0 && (Specs[i].applies & command.applies) == 0) {
+            return std::string("--") + Specs[i].name + " does not apply to " + command.name;
         }
     }
     if (commandLine.force && !commandLine.size) {
@@ -174,6 +157,37 @@ std::string ParseCommandLine(int argc, char *const argv[], CommandLine &commandL
         return "--list prints to standard output: --output does not go with it";
     }
     return {};
+}
+
+} // namespace
+
+std::string ParseCommandLine(int argc, char *const argv[], CommandLine &commandLine)
+{
+    unsigned given = 0;
+    std::string problem = ReadOptions(argc, argv, commandLine, given);
+    if (!problem.empty() || commandLine.help || commandLine.version) {
+        return problem;
+    }
+    if (optind >= argc) {
+        return "no command given (check, blocks, dump, diff or json)";
+    }
+    const CommandSpec *command = nullptr;
+    for (const CommandSpec &spec : Commands) {
+        command = std::strcmp(argv[optind], spec.name) == 0 ? &spec : command;
+    }
+    if (command == nullptr) {
+        return std::string("unknown command ") + argv[optind];
+    }
+    commandLine.command = command->command;
+    commandLine.traces.assign(argv + optind + 1, argv + argc);
+    if (commandLine.traces.size() != command->traceCount) {
+        return std::string(command->name) + (command->traceCount == 1 ? " takes one trace" : " takes two traces") +
+               ", not " + std::to_string(commandLine.traces.size());
+    }
+    if (command->traceCount == 2 && commandLine.traces[0] == "-" && commandLine.traces[1] == "-") {
+        return "standard input can be only one of the traces";
+    }
+    return CheckCombination(*command, given, commandLine);
 }
 
 std::string UsageText()
@@ -191,7 +205,7 @@ std::string UsageText()
                        "Options:\n";
     for (const OptionSpec &spec : Specs) {
         std::string name = std::string("  -") + spec.letter + ", --" + spec.name;
-        if (spec.argument) {
+        if (spec.argument != nullptr) {
             name += std::string(" ") + spec.argument;
         }
         name.resize(name.size() < 22 ? 22 : name.size() + 1, ' ');

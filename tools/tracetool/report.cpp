@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <utility>
 #include <vector>
@@ -91,11 +92,11 @@ std::string Ranges(const std::vector<unsigned> &numbers)
 // program sends without collecting.
 std::vector<const Bytes *> RepliesOf(const trace::ParsedTrace &trace)
 {
-    std::vector<const Bytes *> replies;
+    const std::vector<Request> &requests = trace::Requests();
+    std::vector<const Bytes *> replies(requests.size());
     std::size_t next = 0;
-    for (const Request &request : trace::Requests()) {
-        replies.push_back(request.collected ? &trace.collections.at(next++) : nullptr);
-    }
+    std::transform(requests.begin(), requests.end(), replies.begin(),
+                   [&](const Request &request) { return request.collected ? &trace.collections.at(next++) : nullptr; });
     return replies;
 }
 
@@ -228,10 +229,55 @@ bool SameLead(const CutBlock &a, const CutBlock &b)
                       b.collection->begin());
 }
 
-// Cuts every block to size and names the irregular ones in problems: a
-// collection shorter than the size, block 0 with any leading bytes (it
-// follows no block acknowledgement), another block whose leading bytes
-// differ from those most blocks after block 0 have.
+// The leading bytes a device's answer to every block acknowledgement puts
+// before the next block: those most blocks after block 0 have. Null when
+// every collection is shorter than the size.
+const CutBlock *UsualLead(const std::vector<CutBlock> &cut)
+{
+    const CutBlock *usual = nullptr;
+    std::size_t most = 0;
+    for (std::size_t i = 1; i < cut.size() && most * 2 <= cut.size(); ++i) {
+        if (cut[i].shorter) {
+            continue;
+        }
+        const auto alike =
+            static_cast<std::size_t>(std::count_if(cut.begin() + 1, cut.end(), [&](const CutBlock &other) {
+                return !other.shorter && SameLead(cut[i], other);
+            }));
+        if (alike > most) {
+            most = alike;
+            usual = &cut[i];
+        }
+    }
+    return usual;
+}
+
+std::string LeadText(const CutBlock &block)
+{
+    return block.leadSize > 0 ? SpacedHex(*block.collection, 0, block.leadSize) : "none";
+}
+
+// What makes a block irregular, or empty: a collection shorter than the
+// size, bytes before block 0's data (it follows no block acknowledgement),
+// leading bytes unlike the usual ones.
+std::string Irregularity(unsigned block, const CutBlock &cut, const CutBlock *usual, std::size_t size)
+{
+    if (cut.shorter) {
+        return "collection of " + Plural(cut.collection->size(), "byte", "bytes") + ", shorter than " +
+               std::to_string(size);
+    }
+    if (block == 0) {
+        return cut.leadSize == 0 ? std::string()
+                                 : Plural(cut.leadSize, "byte", "bytes") +
+                                       " before its data, though it follows no block acknowledgement";
+    }
+    if (usual != nullptr && !SameLead(cut, *usual)) {
+        return "leading bytes (" + LeadText(cut) + ") differ from most blocks' (" + LeadText(*usual) + ")";
+    }
+    return {};
+}
+
+// Cuts every block to size and names the irregular ones in problems.
 std::vector<CutBlock> CutBlocks(const trace::ParsedTrace &trace, std::size_t size, std::vector<std::string> &problems)
 {
     std::vector<CutBlock> cut;
@@ -242,40 +288,11 @@ std::vector<CutBlock> CutBlocks(const trace::ParsedTrace &trace, std::size_t siz
         block.leadSize = block.shorter ? 0 : collection->size() - size;
         cut.push_back(block);
     }
-    // The leading bytes a device's answer to every block acknowledgement
-    // puts before the next block: those of most blocks after block 0.
-    const CutBlock *usual = nullptr;
-    std::size_t most = 0;
-    for (std::size_t i = 1; i < cut.size(); ++i) {
-        if (cut[i].shorter) {
-            continue;
-        }
-        std::size_t alike = 0;
-        for (std::size_t j = 1; j < cut.size(); ++j) {
-            alike += !cut[j].shorter && SameLead(cut[i], cut[j]) ? 1 : 0;
-        }
-        if (alike > most) {
-            most = alike;
-            usual = &cut[i];
-        }
-        if (alike * 2 > cut.size()) {
-            break; // a majority: nothing can outnumber it
-        }
-    }
+    const CutBlock *usual = UsualLead(cut);
     for (unsigned block = 0; block < cut.size(); ++block) {
-        const CutBlock &c = cut[block];
-        const std::string name = "block " + std::to_string(block) + ": ";
-        if (c.shorter) {
-            problems.push_back(name + "collection of " + Plural(c.collection->size(), "byte", "bytes") +
-                               ", shorter than " + std::to_string(size));
-        } else if (block == 0 && c.leadSize > 0) {
-            problems.push_back(name + Plural(c.leadSize, "byte", "bytes") +
-                               " before its data, though it follows no block acknowledgement");
-        } else if (block > 0 && usual != nullptr && !SameLead(c, *usual)) {
-            problems.push_back(name + "leading bytes (" +
-                               (c.leadSize ? SpacedHex(*c.collection, 0, c.leadSize) : "none") +
-                               ") differ from most blocks' (" +
-                               (usual->leadSize ? SpacedHex(*usual->collection, 0, usual->leadSize) : "none") + ")");
+        const std::string irregularity = Irregularity(block, cut[block], usual, size);
+        if (!irregularity.empty()) {
+            problems.push_back("block " + std::to_string(block) + ": " + irregularity);
         }
     }
     return cut;
@@ -315,9 +332,9 @@ bool SelectBlocks(const trace::ParsedTrace &trace, const BlockOptions &options, 
             return false;
         }
     }
-    for (const Bytes *collection : BlockCollections(trace)) {
-        blocks.push_back(BlockBytes(*collection, options.size));
-    }
+    const std::vector<const Bytes *> collections = BlockCollections(trace);
+    std::transform(collections.begin(), collections.end(), std::back_inserter(blocks),
+                   [&](const Bytes *collection) { return BlockBytes(*collection, options.size); });
     return true;
 }
 
@@ -406,7 +423,43 @@ const char *PortName(trace::PortState port)
     }
 }
 
+// The bring-ups' difference, when both traces show one; returns the
+// number of differences (0 or 1).
+std::size_t CompareBringUps(const trace::ParsedTrace &a, const trace::ParsedTrace &b, std::string &out)
+{
+    if (a.hasBringUp != b.hasBringUp) {
+        out += std::string("note: only ") + (a.hasBringUp ? "A" : "B") + " shows the bring-up; not compared\n";
+        return 0;
+    }
+    if (!a.hasBringUp || (a.port == b.port && a.bringUpLines == b.bringUpLines)) {
+        return 0;
+    }
+    out += std::string("bring-up: A ") + PortName(a.port) + ", B " + PortName(b.port) +
+           (a.port == b.port ? " (other lines)" : "") + "\n";
+    return 1;
+}
+
+// As CompareBringUps, for the release lines.
+std::size_t CompareReleases(const trace::ParsedTrace &a, const trace::ParsedTrace &b, std::string &out)
+{
+    if (a.hasRelease != b.hasRelease) {
+        out += std::string("note: only ") + (a.hasRelease ? "A" : "B") + " shows the release; not compared\n";
+        return 0;
+    }
+    if (!a.hasRelease || a.releaseLine == b.releaseLine) {
+        return 0;
+    }
+    out += std::string("release: A ") + (a.released ? "released" : "failed") + ", B " +
+           (b.released ? "released" : "failed") + "\n";
+    return 1;
+}
+
 // --- json ------------------------------------------------------------------
+
+const char *JsonBool(bool value)
+{
+    return value ? "true" : "false";
+}
 
 std::string JsonString(const std::string &text)
 {
@@ -434,6 +487,22 @@ std::string JsonHex(const Bytes &bytes)
         out += Format("%02x", byte);
     }
     return out + "\"";
+}
+
+// One request's object: reply is the collection that followed it, or null.
+std::string JsonRequest(std::size_t step, const Request &request, const Bytes *reply)
+{
+    const bool numbered = request.kind == RequestKind::Block || request.kind == RequestKind::BlockAck;
+    const bool verdict = reply != nullptr && request.shows == Request::Verdict;
+    const bool text = reply != nullptr && request.shows == Request::Text;
+    return "{\"type\":\"request\",\"step\":" + std::to_string(step) +
+           ",\"request\":" + JsonString(trace::KindName(request.kind)) +
+           ",\"block\":" + (numbered ? std::to_string(request.block) : "null") + ",\"sent\":" + JsonHex(request.bytes) +
+           ",\"collected\":" + JsonBool(reply != nullptr) +
+           ",\"count\":" + (reply != nullptr && request.countShown ? std::to_string(reply->size()) : "null") +
+           ",\"received\":" + (reply != nullptr ? JsonHex(*reply) : "null") +
+           ",\"verdict\":" + (verdict ? JsonString(Verdict(*reply)) : "null") +
+           ",\"text\":" + (text ? JsonString(trace::CapturedText(*reply)) : "null") + "}\n";
 }
 
 } // namespace
@@ -551,16 +620,7 @@ Result Diff(const trace::ParsedTrace &a, const trace::ParsedTrace &b)
 {
     Result result;
     std::string &out = result.output;
-    std::size_t differences = 0;
-    if (a.hasBringUp && b.hasBringUp) {
-        if (a.port != b.port || a.bringUpLines != b.bringUpLines) {
-            out += std::string("bring-up: A ") + PortName(a.port) + ", B " + PortName(b.port) +
-                   (a.port == b.port ? " (other lines)" : "") + "\n";
-            ++differences;
-        }
-    } else if (a.hasBringUp != b.hasBringUp) {
-        out += std::string("note: only ") + (a.hasBringUp ? "A" : "B") + " shows the bring-up; not compared\n";
-    }
+    std::size_t differences = CompareBringUps(a, b, out);
     const std::vector<const Bytes *> repliesA = RepliesOf(a);
     const std::vector<const Bytes *> repliesB = RepliesOf(b);
     const std::vector<Request> &requests = trace::Requests();
@@ -572,16 +632,7 @@ Result Diff(const trace::ParsedTrace &a, const trace::ParsedTrace &b)
             differingReplies += lines.empty() ? 0 : 1;
         }
     }
-    differences += differingReplies;
-    if (a.hasRelease && b.hasRelease) {
-        if (a.releaseLine != b.releaseLine) {
-            out += std::string("release: A ") + (a.released ? "released" : "failed") + ", B " +
-                   (b.released ? "released" : "failed") + "\n";
-            ++differences;
-        }
-    } else if (a.hasRelease != b.hasRelease) {
-        out += std::string("note: only ") + (a.hasRelease ? "A" : "B") + " shows the release; not compared\n";
-    }
+    differences += differingReplies + CompareReleases(a, b, out);
     if (differences == 0) {
         out += "same: every reply, the bring-up and the release agree\n";
     } else {
@@ -599,30 +650,16 @@ Result Json(const trace::ParsedTrace &trace)
     const std::vector<const Bytes *> replies = RepliesOf(trace);
     const std::vector<Request> &requests = trace::Requests();
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        const Request &request = requests[i];
-        const Bytes *reply = replies[i];
-        out += "{\"type\":\"request\",\"step\":" + std::to_string(i) +
-               ",\"request\":" + JsonString(trace::KindName(request.kind)) + ",\"block\":";
-        const bool numbered = request.kind == RequestKind::Block || request.kind == RequestKind::BlockAck;
-        out += numbered ? std::to_string(request.block) : "null";
-        out += ",\"sent\":" + JsonHex(request.bytes);
-        out += std::string(",\"collected\":") + (reply != nullptr ? "true" : "false");
-        out += ",\"count\":" + (reply != nullptr && request.countShown ? std::to_string(reply->size()) : "null");
-        out += ",\"received\":" + (reply != nullptr ? JsonHex(*reply) : "null");
-        const bool verdict = reply != nullptr && request.shows == Request::Verdict;
-        out += ",\"verdict\":" + (verdict ? JsonString(Verdict(*reply)) : "null");
-        const bool text = reply != nullptr && request.shows == Request::Text;
-        out += ",\"text\":" + (text ? JsonString(trace::CapturedText(*reply)) : "null");
-        out += "}\n";
+        out += JsonRequest(i, requests[i], replies[i]);
     }
-    out += std::string("{\"type\":\"bring-up\",\"shown\":") + (trace.hasBringUp ? "true" : "false") +
+    out += std::string("{\"type\":\"bring-up\",\"shown\":") + JsonBool(trace.hasBringUp) +
            ",\"port\":" + JsonString(PortName(trace.port)) + ",\"lines\":[";
     for (std::size_t i = 0; i < trace.bringUpLines.size(); ++i) {
         out += (i > 0 ? "," : "") + JsonString(trace.bringUpLines[i]);
     }
     out += "]}\n";
-    out += std::string("{\"type\":\"release\",\"shown\":") + (trace.hasRelease ? "true" : "false") +
-           ",\"released\":" + (trace.hasRelease ? (trace.released ? "true" : "false") : "null") +
+    out += std::string("{\"type\":\"release\",\"shown\":") + JsonBool(trace.hasRelease) +
+           ",\"released\":" + (trace.hasRelease ? JsonBool(trace.released) : "null") +
            ",\"line\":" + (trace.hasRelease ? JsonString(trace.releaseLine) : "null") + "}\n";
     return result;
 }

@@ -13,11 +13,10 @@ namespace {
 std::string Parse(std::vector<std::string> arguments, CommandLine &commandLine)
 {
     arguments.insert(arguments.begin(), "tracetool");
-    std::vector<char *> argv;
-    for (std::string &argument : arguments) {
-        argv.push_back(argument.data());
+    std::vector<char *> argv(arguments.size() + 1, nullptr);
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        argv[i] = arguments[i].data();
     }
-    argv.push_back(nullptr);
     return ParseCommandLine(static_cast<int>(arguments.size()), argv.data(), commandLine);
 }
 

@@ -390,5 +390,30 @@ TEST(TracetoolDiff, NamesEachDifferingReplyWithItsOffsetsAndBytes)
     EXPECT_EQ(Diff(bare, a).status, ExitOk);
 }
 
+// Texts may hold any byte from 0x20 to 0x7F, among them the quote, the
+// backslash and DEL: json must escape them to stay valid JSON.
+TEST(TracetoolJson, EscapesWhatATextCanHold)
+{
+    struct Case {
+        std::string text;
+        std::string json;
+    };
+    const Case cases[] = {
+        {R"(say "hi")", R"("say \"hi\"")"},
+        {R"(C:\dev\)", R"("C:\\dev\\")"},
+        {"DEL\x7F end", R"("DEL\u007f end")"},
+        {"", R"("")"},
+    };
+    for (const Case &c : cases) {
+        std::vector<Bytes> collections = CollectionsFrom({});
+        collections[1] = AsBytes(c.text + "\r");
+        const std::string json = Json(ParsedSession(collections)).output;
+        const std::size_t identify = json.find("\"request\":\"identify\"");
+        ASSERT_NE(identify, std::string::npos);
+        const std::string line = json.substr(identify, json.find('\n', identify) - identify);
+        EXPECT_NE(line.find(",\"text\":" + c.json + "}"), std::string::npos) << line;
+    }
+}
+
 } // namespace
 } // namespace tracetool
