@@ -34,7 +34,6 @@ endif()
 # string(TIMESTAMP) reads it from the environment.
 set(ENV{SOURCE_DATE_EPOCH} "${COMTRACE_SOURCE_DATE_EPOCH}")
 string(TIMESTAMP COMTRACE_MAN_DATE "%Y-%m-%d" UTC)
-string(TIMESTAMP COMTRACE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
 # "Copyright (c) YEAR HOLDER", from the license itself.
 file(STRINGS "${PROJECT_SOURCE_DIR}/LICENSE" COMTRACE_COPYRIGHT_LINE REGEX "^Copyright " LIMIT_COUNT 1)
@@ -127,7 +126,9 @@ string(REPLACE "\n\n" "\n.\n" license_terms "${license_terms}")
 string(REPLACE "\n" "\n " COMTRACE_LICENSE_TERMS " ${license_terms}")
 set(debian_dir "${PROJECT_BINARY_DIR}/debian")
 configure_file("${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in" "${debian_dir}/copyright" @ONLY)
-configure_file("${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in" "${debian_dir}/changelog" @ONLY)
+include("${PROJECT_SOURCE_DIR}/cmake/debian/changelog.cmake")
+comtrace_changelog_from_news("${PROJECT_SOURCE_DIR}/NEWS" "${debian_dir}/changelog" "${PROJECT_VERSION}"
+                             "${COMTRACE_PACKAGE_MAINTAINER}")
 comtrace_gzip("${debian_dir}/changelog")
 install(FILES "${debian_dir}/copyright" "${debian_dir}/changelog.gz"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT debian EXCLUDE_FROM_ALL)

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
-#include "platform/fresh_port_settings.h"
 #include "platform/trace.h"
 #include "port/port_io.h"
 #include "port/wait.h"
+#include "serial/fresh_port_settings.h"
 
 const char PortName[] = "COM1";
 
@@ -88,12 +88,12 @@ HANDLE BringUpPort()
         ReportLastError();
     }
 
-    DCB settings = FreshPortSettings();
+    DCB settings = FreshPortSettings<DCB>();
     if (GetCommState(port, &settings)) {
         Trace("(+) Retrieved the current control settings for %s\n", PortName);
     } else {
         // A failed read may have left anything in the record.
-        settings = FreshPortSettings();
+        settings = FreshPortSettings<DCB>();
         Trace("(-) GetCommState() failed\n");
     }
     ApplyLineSettings(settings);

@@ -1,9 +1,13 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Runs the dialogue fuzzer for a bounded time on a fresh copy of the seed
 # corpus. Usage: run_fuzz.sh FUZZER SEED_CORPUS WORK_DIR SECONDS
 # Exits non-zero on any finding; the input that caused it is left in
 # WORK_DIR/fuzz-findings/.
-set -eu
+set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+
+need_args $# 4 4 "run_fuzz.sh FUZZER SEED_CORPUS WORK_DIR SECONDS"
 fuzzer=$1
 seeds=$2
 work=$3

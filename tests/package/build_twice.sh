@@ -7,6 +7,10 @@
 #
 #   build_twice.sh deb|zip SOURCE_DIR WORK
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+
+need_args $# 3 3 "build_twice.sh deb|zip SOURCE_DIR WORK"
 artifact=$1
 source_dir=$2
 work=$3

@@ -13,21 +13,19 @@
 #   check_package.sh tracetool BUILD_DIR WORK GOLDEN VERSION
 #                                                   tracetool installed (stripped) passes
 #                                                   the golden trace, in LF and CR LF alike
+#   check_package.sh changelog GENERATOR WORK       the Debian changelog GENERATOR builds
+#                                                   from a NEWS of two releases
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 export LC_ALL=C.UTF-8
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # Compares two listings, one entry a line, and shows the difference.
 expect_list() {
     local what=$1 wanted=$2 actual=$3
     if [ "$wanted" != "$actual" ]; then
         fail "$what (- wanted, + actual):"
-        diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
+        diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/' || true
     fi
 }
 
@@ -49,6 +47,7 @@ extract_deb() {
     dpkg-deb -x "$1" "$2"
 }
 
+need_args $# 1 100 "check_package.sh man|install|deb|run|zip ARGUMENTS..."
 command=$1
 shift
 case $command in
@@ -144,9 +143,47 @@ case $command in
         "$tracetool" check "$root/missing.trace" 2>/dev/null || status=$?
         [ "$status" -eq 3 ] || fail "tracetool check on a missing file exited with $status, not 3"
         ;;
+    changelog)
+        generator=$1 root=$2
+        rm -rf "$root"
+        mkdir -p "$root"
+        # Two releases, the newer on a leap day, and text with the
+        # characters CMake's lists treat specially.
+        cat >"$root/NEWS" <<'EOF'
+What changed, newest first.
+
+2.0.0 (2028-02-29)
+- Second; with [brackets]
+  over two lines.
+- Another.
+
+1.0.0 (2026-12-09)
+- First.
+EOF
+        maintainer="A Maintainer <a@example.invalid>"
+        build_changelog() {
+            cmake -DNEWS="$root/NEWS" -DCHANGELOG="$root/changelog" -DVERSION="$1" \
+                -DMAINTAINER="$maintainer" -P "$generator" >"$root/log" 2>&1
+        }
+        signed() {
+            echo " -- $maintainer  $(date -u -d "$1" '+%a, %d %b %Y') 00:00:00 +0000"
+        }
+        if build_changelog 2.0.0; then
+            wanted=$(printf '%s\n' "comtrace (2.0.0) unstable; urgency=medium" "" \
+                "  * Second; with [brackets]" "    over two lines." "  * Another." "" "$(signed 2028-02-29)" "" \
+                "comtrace (1.0.0) unstable; urgency=medium" "" "  * First." "" "$(signed 2026-12-09)")
+            expect_list "the changelog built from NEWS" "$wanted" "$(cat "$root/changelog")"
+            [ "$(dpkg-parsechangelog -l "$root/changelog" -S Version)" = 2.0.0 ] ||
+                fail "dpkg-parsechangelog does not read version 2.0.0 from the changelog"
+        else
+            fail "building the changelog failed: $(cat "$root/log")"
+        fi
+        if build_changelog 2.0.1; then
+            fail "a NEWS without an entry for the project's version was taken"
+        fi
+        ;;
     *)
-        echo "check_package.sh: unknown check $command" >&2
-        exit 2
+        die "unknown check $command"
         ;;
 esac
-[ "$failures" -eq 0 ]
+end_checks

@@ -164,6 +164,7 @@ TEST_F(ShimFaults, ClearingABreakSucceedsWhereNoBreakCanBeInEffect)
     } cases[] = {
         {"usb-serial without break support", port, ENOTTY, true, 0},
         {"cdc-acm without break support", port, EOPNOTSUPP, true, 0},
+        {"cdc-acm stalling the request on older kernels", port, EPIPE, true, 0},
         {"a failing device", port, EIO, false, ERROR_GEN_FAILURE},
         {"a descriptor that is no terminal", notATerminal, 0, false, ERROR_INVALID_FUNCTION},
         {"the invalid handle", INVALID_HANDLE_VALUE, 0, false, ERROR_INVALID_HANDLE},

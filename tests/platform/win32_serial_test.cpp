@@ -7,13 +7,17 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/serial_api.h"
+#include "platform/win32_over_posix/win32_serial_internal.h"
 
 namespace {
 
@@ -395,6 +399,169 @@ TEST_F(Pty, APortAlreadyHeldCannotBeOpenedUntilItIsReleased)
     const HANDLE second = Open();
     EXPECT_NE(second, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(second));
+}
+
+// Another program that has the port keeps this one out, whether it shows as
+// a process holding the device (under any name) or as a UUCP lock file that
+// names a live process; once open, the port keeps later openers out, root
+// excepted. Each case opens the port in a child of its own, so that a bind
+// mount stays private to it.
+TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
+{
+    enum class Other { Nobody, Process, FarEnd };
+    enum class Lock { None, LiveText, LiveBinary, Stale };
+    constexpr int NoLaterOpener = -1;
+    constexpr int Nobody = 65534;
+    constexpr int Skipped = 250;
+    const struct {
+        const char *name;
+        Other other;     // holds the slave while the port is opened
+        Lock lock;       // LCK..<the slave's name> in the lock directory
+        bool bound;      // the slave opened as a file it is bound over, named ttyS0
+        DWORD openError; // what the open fails with; 0 when it opens
+        int laterUid;    // a plain open by this user while the port is open
+        int laterErrno;  // what that open fails with; 0 when it opens
+    } cases[] = {
+        {"nobody else", Other::Nobody, Lock::None, false, 0, NoLaterOpener, 0},
+        {"held by another process", Other::Process, Lock::None, false, ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"held by the pty's far end, the device", Other::FarEnd, Lock::None, false, 0, NoLaterOpener, 0},
+        {"a live lock file in text", Other::Nobody, Lock::LiveText, false, ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"a live lock file in binary", Other::Nobody, Lock::LiveBinary, false, ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"a stale lock file", Other::Nobody, Lock::Stale, false, 0, NoLaterOpener, 0},
+        {"bound over ttyS0", Other::Nobody, Lock::None, true, 0, NoLaterOpener, 0},
+        {"bound over ttyS0, held under its own name", Other::Process, Lock::None, true, ERROR_ACCESS_DENIED,
+         NoLaterOpener, 0},
+        {"bound over ttyS0, a live lock file under its own name", Other::Nobody, Lock::LiveText, true,
+         ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"bound over ttyS0, a stale lock file under its own name", Other::Nobody, Lock::Stale, true, 0, NoLaterOpener,
+         0},
+        {"an unprivileged later opener", Other::Nobody, Lock::None, false, 0, Nobody, EBUSY},
+        {"root as a later opener", Other::Nobody, Lock::None, false, 0, 0, 0},
+    };
+    ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0); // for the unprivileged opener
+    const std::string slaveName = slavePath.substr(slavePath.rfind('/') + 1);
+    std::vector<std::string> skipped;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        char directory[] = "/tmp/comtrace-lock-XXXXXX";
+        ASSERT_NE(mkdtemp(directory), nullptr);
+        const std::string lockPath = std::string(directory) + "/LCK.." + slaveName;
+        const std::string boundPath = std::string(directory) + "/ttyS0";
+
+        if (c.lock != Lock::None) {
+            long owner = getpid(); // the test is another process, and alive
+            if (c.lock == Lock::Stale) {
+                const pid_t gone = fork();
+                ASSERT_GE(gone, 0);
+                if (gone == 0) {
+                    _exit(0);
+                }
+                ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+                owner = gone;
+            }
+            std::string content = std::to_string(owner);
+            content = std::string(10 - content.size(), ' ') + content + "\n";
+            if (c.lock == Lock::LiveBinary) {
+                const int binary = static_cast<int>(owner);
+                content.assign(reinterpret_cast<const char *>(&binary), sizeof binary);
+            }
+            const int fd = open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+            close(fd);
+        }
+
+        int ready[2] = {-1, -1};
+        int release[2] = {-1, -1};
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(release), 0);
+        pid_t holder = -1;
+        if (c.other != Other::Nobody) {
+            holder = fork();
+            ASSERT_GE(holder, 0);
+            if (holder == 0) {
+                if (c.other == Other::Process) {
+                    close(master);
+                }
+                const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+                close(release[1]);
+                char byte = slave >= 0 ? 'y' : 'n';
+                (void)!write(ready[1], &byte, 1);
+                (void)!read(release[0], &byte, 1); // until the case is over
+                _exit(0);
+            }
+            char byte = 0;
+            ASSERT_EQ(read(ready[0], &byte, 1), 1);
+            ASSERT_EQ(byte, 'y');
+        }
+
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::string path = slavePath;
+            if (c.bound) {
+                const int file = open(boundPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                if (file < 0 || close(file) != 0 || unshare(CLONE_NEWNS) != 0 ||
+                    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                    mount(slavePath.c_str(), boundPath.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                    _exit(Skipped);
+                }
+                path = boundPath;
+            }
+            const char *const directories[] = {directory};
+            const HANDLE port = win32_over_posix::OpenPort(path.c_str(), directories, 1);
+            if (port == INVALID_HANDLE_VALUE) {
+                _exit(static_cast<int>(GetLastError()));
+            }
+            int outcome = 0;
+            if (c.laterUid != NoLaterOpener) {
+                if (c.laterUid != 0 && getuid() != 0) {
+                    _exit(Skipped);
+                }
+                const pid_t later = fork();
+                if (later == 0) {
+                    if (c.laterUid != 0 && (setresgid(c.laterUid, c.laterUid, c.laterUid) != 0 ||
+                                            setresuid(c.laterUid, c.laterUid, c.laterUid) != 0)) {
+                        _exit(Skipped);
+                    }
+                    const int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+                    _exit(fd >= 0 ? 0 : errno);
+                }
+                int status = 0;
+                if (later < 0 || waitpid(later, &status, 0) != later || !WIFEXITED(status)) {
+                    _exit(Skipped - 1);
+                }
+                outcome = WEXITSTATUS(status) == Skipped ? Skipped : 100 + WEXITSTATUS(status);
+            }
+            _exit(CloseHandle(port) ? outcome : Skipped - 2);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(release[1]);
+        if (holder > 0) {
+            ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+        }
+        close(release[0]);
+        close(ready[0]);
+        close(ready[1]);
+        (void)umount(boundPath.c_str()); // only ever mounted in the child's namespace
+        unlink(boundPath.c_str());
+        unlink(lockPath.c_str());
+        rmdir(directory);
+
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == Skipped) {
+            skipped.emplace_back(c.name);
+            continue;
+        }
+        const int expected = c.openError != 0              ? static_cast<int>(c.openError)
+                             : c.laterUid == NoLaterOpener ? 0
+                                                           : 100 + c.laterErrno;
+        EXPECT_EQ(WEXITSTATUS(status), expected) << "the open's error, or 100 + the later opener's errno";
+    }
+    if (!skipped.empty()) {
+        GTEST_SKIP() << "needs root for a private mount or another user: " << testing::PrintToString(skipped);
+    }
 }
 
 TEST_F(Pty, ModemLineAndBreakCallsBehaveAsAPtyAllows)

@@ -6,34 +6,32 @@
 # a Windows 7 machine.
 #
 # usage: check_windows7_imports.sh OBJDUMP COMTRACE_EXE LIST
-set -u
+set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
-if [ $# -ne 3 ]; then
-    echo "usage: check_windows7_imports.sh OBJDUMP COMTRACE_EXE LIST" >&2
-    exit 2
-fi
+need_args $# 3 3 "check_windows7_imports.sh OBJDUMP COMTRACE_EXE LIST"
 objdump="$1"
 exe="$2"
 list="$3"
 
-table=$("$objdump" -p "$exe") || { echo "FAIL: $objdump could not read $exe"; exit 1; }
+table=$("$objdump" -p "$exe") || fail_now "$objdump could not read $exe"
 # Lines "<dll in lower case> <function>" from the interpreted import tables.
 imports=$(printf '%s\n' "$table" | awk '
     /^[[:space:]]*DLL Name:/ { dll = tolower($3); next }
     /^[[:space:]]*$/ { dll = "" }
     dll != "" && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ && NF >= 3 { print dll, $3 }' | sort -u)
 
-count=$(printf '%s\n' "$imports" | grep -c .)
-if [ "$count" -lt 10 ] || ! printf '%s\n' "$imports" | grep -qx 'kernel32.dll CreateFileA'; then
-    echo "FAIL: read only $count imports from $exe, CreateFileA not among them; the table was not understood"
-    exit 1
+count=$(grep -c . <<<"$imports" || true)
+if [ "$count" -lt 10 ] || ! grep -qx 'kernel32.dll CreateFileA' <<<"$imports"; then
+    fail_now "read only $count imports from $exe, CreateFileA not among them; the table was not understood"
 fi
 
 known=$(awk '!/^[[:space:]]*(#|$)/ { for (i = 2; i <= NF; i++) print $1, $i }' "$list" | sort -u)
 missing=$(comm -23 <(printf '%s\n' "$imports") <(printf '%s\n' "$known"))
 if [ -n "$missing" ]; then
-    echo "FAIL: comtrace.exe imports functions not known to exist on Windows 7:"
+    fail "comtrace.exe imports functions not known to exist on Windows 7:"
     printf '%s\n' "$missing" | sed 's/^/  /'
-    exit 1
 fi
+end_checks
 echo "PASS: all $count imports of comtrace.exe exist on Windows 7"

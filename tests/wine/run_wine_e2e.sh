@@ -16,11 +16,13 @@
 # failure to be looked into. The Wine prefix inside it is always removed at
 # the end: while Wine runs, its port links may name /dev/ttyS0, which only
 # inside devsim's namespace is the simulated device.
-set -u
+set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 devsim=""
 comtrace=""
-comtraceExe=""
+comtrace_exe=""
 work=""
 wine="wine"
 wineserver="wineserver"
@@ -28,26 +30,19 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --devsim) devsim="$2"; shift 2 ;;
         --comtrace) comtrace="$2"; shift 2 ;;
-        --comtrace-exe) comtraceExe="$2"; shift 2 ;;
+        --comtrace-exe) comtrace_exe="$2"; shift 2 ;;
         --work) work="$2"; shift 2 ;;
         --wine) wine="$2"; shift 2 ;;
         --wineserver) wineserver="$2"; shift 2 ;;
         --) shift; break ;;
-        *) echo "run_wine_e2e.sh: unknown argument $1" >&2; exit 2 ;;
+        *) die "unknown argument $1" ;;
     esac
 done
-deviceOptions=("$@")
+device_options=("$@")
 
-if [ -z "$devsim" ] || [ -z "$comtrace" ] || [ -z "$comtraceExe" ] || [ -z "$work" ]; then
-    echo "run_wine_e2e.sh: --devsim, --comtrace, --comtrace-exe and --work are required" >&2
-    exit 2
-fi
-for program in "$devsim" "$comtrace" "$comtraceExe"; do
-    if [ ! -f "$program" ]; then
-        echo "run_wine_e2e.sh: $program does not exist (build it first)" >&2
-        exit 2
-    fi
-done
+need_values "--devsim, --comtrace, --comtrace-exe and --work are required" \
+    "$devsim" "$comtrace" "$comtrace_exe" "$work"
+need_files "$devsim" "$comtrace" "$comtrace_exe"
 
 case "$work" in
     /*) ;;
@@ -59,18 +54,15 @@ mkdir -p "$work" || exit 2
 
 pids=()
 
-# Wine leaves port links in the prefix (comN -> /dev/ttyS0 for the machine's
-# own port); outside devsim's namespace that path is the real port, so the
-# prefix must not outlive the run.
+# The sides still running are ended (each has ended already unless the test
+# was cut off), and the prefix goes with them.
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
     for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null
+        kill -TERM "$pid" 2>/dev/null || true
     done
-    wait 2>/dev/null
-    if [ -d "$prefix" ]; then
-        WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1
-        rm -rf "$prefix"
-    fi
+    wait 2>/dev/null || true
+    remove_wine_prefix "$prefix" "$wineserver"
 }
 trap cleanup EXIT
 trap 'exit 143' TERM INT HUP
@@ -86,13 +78,13 @@ run_side() {
     started=$(date +%s.%N)
     "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" &
     child=$!
-    trap 'kill -TERM "$child" 2>/dev/null' TERM INT HUP
-    wait "$child"
-    status=$?
+    trap 'kill -TERM "$child" 2>/dev/null || true' TERM INT HUP
+    status=0
+    wait "$child" || status=$?
     # A trapped signal cuts the wait short; the command is ending then.
     while kill -0 "$child" 2>/dev/null; do
-        wait "$child"
-        status=$?
+        status=0
+        wait "$child" || status=$?
     done
     echo "$status" >"$work/$name.status"
     echo "$started $(date +%s.%N)" | awk '{ printf "%.1f\n", $2 - $1 }' >"$work/$name.seconds"
@@ -102,7 +94,7 @@ run_side() {
 # no serial port exists and the machine's own are out of reach; the prefix's
 # wineserver, started in there, is stopped in there.
 # shellcheck disable=SC2016
-noPortsScript='
+no_ports_script='
     set -e
     dev=$(mktemp -d)
     mount -t tmpfs comtrace-no-ports "$dev"
@@ -120,28 +112,27 @@ noPortsScript='
     "$1" -k >/dev/null 2>&1
     exit $status'
 
-windowsSide=("$devsim" --log "$work/wine-device.log" --wine-prefix "$prefix" "${deviceOptions[@]}" --)
-expectedFirst="(+) COM1 initialized"
-expectedLast="(+) CloseHandle ok "
-if [[ " ${deviceOptions[*]} " == *" --absent "* ]]; then
-    windowsSide=(unshare --mount --propagation private bash -c "$noPortsScript" no-ports "$wineserver")
-    expectedFirst="(-) COM1 initialization failed"
-    expectedLast="(-) CloseHandle() failed"
+windows_side=("$devsim" --log "$work/wine-device.log" --wine-prefix "$prefix" "${device_options[@]}" --)
+expected_first="(+) COM1 initialized"
+expected_last="(+) CloseHandle ok "
+if [[ " ${device_options[*]} " == *" --absent "* ]]; then
+    windows_side=(unshare --mount --propagation private bash -c "$no_ports_script" no-ports "$wineserver")
+    expected_first="(-) COM1 initialization failed"
+    expected_last="(-) CloseHandle() failed"
 fi
 
-run_side linux "$devsim" --log "$work/linux-device.log" "${deviceOptions[@]}" -- "$comtrace" &
+run_side linux "$devsim" --log "$work/linux-device.log" "${device_options[@]}" -- "$comtrace" &
 pids+=($!)
 run_side wine env -u DISPLAY -u WAYLAND_DISPLAY \
     WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
-    "${windowsSide[@]}" "$wine" "$comtraceExe" &
+    "${windows_side[@]}" "$wine" "$comtrace_exe" &
 pids+=($!)
-wait "${pids[@]}"
+# Each side's status is in its files; a side's own wait sees it.
+wait "${pids[@]}" || true
 pids=()
 
-failed=0
-fail() {
-    echo "FAIL: $*"
-    failed=1
+show_failure_context() {
+    echo "traces and device logs are in $work"
 }
 
 for side in linux wine; do
@@ -151,32 +142,29 @@ for side in linux wine; do
         # devsim exits 3 when the program deviated from the dialogue, 125 when
         # it could not set up; the program itself always exits 0.
         fail "the $side run exited with status $status; its stderr ends with:"
-        tail -n 20 "$work/$side.err"
+        tail -n 20 "$work/$side.err" || true
     fi
 done
 
 # The reference must be a whole dialogue, or two runs that failed alike
 # would agree: the port opened (or, with no port, failed to), every request
 # went out, the port closed (or failed to).
-firstLine=$(head -n 1 "$work/linux.out")
-lastLine=$(tail -n 1 "$work/linux.out")
-requests=$(grep -c '^send \[' "$work/linux.out")
-if [ "$firstLine" != "$expectedFirst" ] || [ "$lastLine" != "$expectedLast" ] || [ "$requests" != 262 ]; then
-    fail "the Linux run did not hold a whole dialogue (first line '$firstLine', last line '$lastLine', $requests requests)"
+first_line=$(head -n 1 "$work/linux.out" 2>/dev/null || true)
+last_line=$(tail -n 1 "$work/linux.out" 2>/dev/null || true)
+requests=$(grep -c '^send \[' "$work/linux.out" 2>/dev/null || true)
+if [ "$first_line" != "$expected_first" ] || [ "$last_line" != "$expected_last" ] || [ "$requests" != 262 ]; then
+    fail "the Linux run did not hold a whole dialogue (first line '$first_line', last line '$last_line', $requests requests)"
 fi
 
 sed 's/\r$//' "$work/wine.out" >"$work/wine-lf.out"
 if ! cmp -s "$work/linux.out" "$work/wine-lf.out"; then
     fail "the Wine trace differs from the Linux trace (line ends aside):"
-    diff -u --label linux "$work/linux.out" --label wine "$work/wine-lf.out" | head -n 40
+    diff -u --label linux "$work/linux.out" --label wine "$work/wine-lf.out" | head -n 40 || true
 elif ! sed 's/$/\r/' "$work/linux.out" | cmp -s - "$work/wine.out"; then
     # A trace redirected to a file keeps the platform's line ends.
     fail "the Wine trace does not end every line with CR LF: $(grep -c $'[^\r]$' "$work/wine.out") lines end with a bare LF"
 fi
 
-if [ "$failed" != 0 ]; then
-    echo "traces and device logs are in $work"
-    exit 1
-fi
+end_checks
 echo "PASS: the Wine trace equals the Linux trace ($(wc -l <"$work/linux.out") lines)"
 exit 0

@@ -6,6 +6,8 @@
 #   run_wine_tracetool.sh --tracetool PATH --tracetool-exe PATH --golden TRACE
 #                         --work DIR [--wine PATH] [--wineserver PATH]
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 wine=wine wineserver=wineserver tracetool='' exe='' golden='' work=''
 while [ $# -gt 0 ]; do
@@ -16,22 +18,16 @@ while [ $# -gt 0 ]; do
         --work) work=$2; shift 2 ;;
         --wine) wine=$2; shift 2 ;;
         --wineserver) wineserver=$2; shift 2 ;;
-        *) echo "run_wine_tracetool.sh: unknown argument $1" >&2; exit 2 ;;
+        *) die "unknown argument $1" ;;
     esac
 done
-for value in "$tracetool" "$exe" "$golden" "$work"; do
-    [ -n "$value" ] || { echo "run_wine_tracetool.sh: missing argument" >&2; exit 2; }
-done
+need_values "--tracetool, --tracetool-exe, --golden and --work are needed" "$tracetool" "$exe" "$golden" "$work"
+need_files "$tracetool" "$exe" "$golden"
 
 prefix=$work/wine-prefix
 rm -rf "$work"
 mkdir -p "$work"
-# The prefix holds COM links to the machine's ports: it goes with the run.
-cleanup() {
-    WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
-    rm -rf "$prefix"
-}
-trap cleanup EXIT
+trap 'remove_wine_prefix "$prefix" "$wineserver"' EXIT
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
@@ -40,7 +36,6 @@ cp "$golden" "$work/lf.trace"
 sed 's/$/\r/' "$golden" >"$work/crlf.trace"
 { printf '\xff\xfe'; sed 's/$/\r/' "$golden" | iconv -f ASCII -t UTF-16LE; } >"$work/utf16.trace"
 
-failures=0
 # NAME INPUT ARGUMENTS...: runs both programs, INPUT on standard input.
 compare() {
     local name=$1 input=$2
@@ -49,13 +44,11 @@ compare() {
     "$tracetool" "$@" <"$input" >"$work/$name.linux" || linuxStatus=$?
     "$wine" "$exe" "$@" <"$input" >"$work/$name.wine" 2>"$work/$name.wine-err" || wineStatus=$?
     if [ "$linuxStatus" != "$wineStatus" ]; then
-        echo "FAIL: $name: tracetool exits with $linuxStatus, tracetool.exe with $wineStatus"
+        fail "$name: tracetool exits with $linuxStatus, tracetool.exe with $wineStatus"
         cat "$work/$name.wine-err"
-        failures=$((failures + 1))
     elif ! cmp -s "$work/$name.linux" "$work/$name.wine"; then
-        echo "FAIL: $name: tracetool.exe's output differs from tracetool's:"
+        fail "$name: tracetool.exe's output differs from tracetool's:"
         diff <(od -c "$work/$name.linux") <(od -c "$work/$name.wine") | head -8
-        failures=$((failures + 1))
     fi
 }
 
@@ -71,4 +64,4 @@ compare check-utf16-stdin utf16.trace check -
 compare blocks-utf16-stdin utf16.trace blocks --size 32 -
 compare diff-lf-utf16 utf16.trace diff lf.trace -
 compare not-a-trace /dev/null check missing.trace
-[ "$failures" -eq 0 ]
+end_checks

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Static checks over comtrace's C++ sources: clang-tidy (rules in .clang-tidy),
-# cppcheck, and clang-format (style in .clang-format). Exits non-zero on any
-# finding, after running all three.
+# cppcheck, and clang-format (style in .clang-format); and shellcheck over
+# every shell script. Exits non-zero on any finding, after running all four.
 #
 # Usage: tools/check/static_checks.sh [WORK_DIR]
 # WORK_DIR (default: a temporary directory) receives a configure-only CMake
@@ -74,6 +74,7 @@ done
 # file's findings are shown together.
 rm -rf "$work/tidy"
 mkdir -p "$work/tidy"
+# shellcheck disable=SC2016 # expanded by sh -c
 printf '%s\n' "${tidy_files[@]}" | xargs -r -P "$(nproc)" -I{} sh -c '
     log="$2/$(printf %s "$3" | tr / _).log"
     clang-tidy -p "$1" --quiet "$3" >"$log" 2>&1 || printf "%s\n" "$log" >>"$2/failed"
@@ -122,10 +123,20 @@ cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inl
 echo "== clang-format"
 clang-format --dry-run --Werror "${sources[@]}" || failed+=(clang-format)
 
+echo "== shellcheck"
+# Every script of the tree, build and release trees aside; -x follows the
+# scripts' `source` of tests/lib.sh.
+scripts=()
+while IFS= read -r path; do
+    scripts+=("$path")
+done < <(find . -type d \( -name .git -o -name 'build*' -o -name out -o -name release \) -prune -o \
+    -type f \( -name '*.sh' -o -path ./.ci/run \) -print | sed 's|^\./||' | sort)
+shellcheck -x "${scripts[@]}" || failed+=(shellcheck)
+
 if ((${#failed[@]} > 0)); then
     echo "static checks failed: ${failed[*]}" >&2
     exit 1
 fi
 echo "static checks passed: $((${#tidy_files[@]} + windows_tidied)) files through clang-tidy" \
     "($windows_tidied for Windows), ${#cpp_files[@]} through cppcheck," \
-    "${#sources[@]} through clang-format"
+    "${#sources[@]} through clang-format, ${#scripts[@]} scripts through shellcheck"

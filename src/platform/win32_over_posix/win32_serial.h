@@ -149,8 +149,12 @@ typedef struct _OVERLAPPED {
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 // Opens a serial port ("COMn" is /dev/ttyS<n-1>; any other name is a path),
-// exclusively, never on a standard descriptor; INVALID_HANDLE_VALUE on
-// failure (error 5 when the port is held, 4 while another one is open).
+// never on a standard descriptor, and only when no other program has it:
+// none holds the device open (as far as /proc shows; the process at a
+// pty's master end is its device), none has its flock, and no UUCP lock
+// file in /var/lock or /run/lock names a live process. Later openers are
+// then refused (TIOCEXCL), root excepted. INVALID_HANDLE_VALUE on failure
+// (error 5 when the port is held, 4 while another one is open).
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
                    DWORD flags, HANDLE templateFile);
 // Empties the input and/or output queue named by PURGE_* flags.
@@ -175,7 +179,7 @@ BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAP
 BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED overlapped, LPDWORD done, BOOL wait);
 // Cancels an operation still pending on the record; FALSE (1168) when none is.
 BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped);
-// Releases the port and its lock.
+// Releases the port, its lock and its hold on later openers.
 BOOL CloseHandle(HANDLE port);
 // The calling thread's last error code.
 DWORD GetLastError();

@@ -4,14 +4,17 @@
 #
 #   options_documented.sh TRACETOOL MAN_PAGE_SOURCE
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../../tests/lib.sh"
 
+need_args $# 2 2 "options_documented.sh TRACETOOL MAN_PAGE_SOURCE"
 tracetool=$1 page=$2
+need_files "$tracetool" "$page"
 help=$("$tracetool" --help)
 options=$(grep -oE -- '--[a-z][a-z-]*' <<<"$help" | sort -u)
 commands=$(sed -n '/^Commands:/,/^$/p' <<<"$help" | awk 'NF > 1 {print $1}')
 if [ -z "$options" ] || [ -z "$commands" ]; then
-    echo "FAIL: no options or commands in --help"
-    exit 1
+    fail_now "no options or commands in --help"
 fi
 
 # The tags of the entries (the line after each .TP) in one section.
@@ -21,18 +24,15 @@ entries() {
 option_entries=$(entries OPTIONS)
 command_entries=$(entries COMMANDS)
 
-failures=0
 for option in $options; do
     # Dashes are escaped in the page.
     if ! grep -qE "\\\\-\\\\-${option#--}([ \"]|$)" <<<"$option_entries"; then
-        echo "FAIL: $option is in --help but has no entry in $page"
-        failures=$((failures + 1))
+        fail "$option is in --help but has no entry in $page"
     fi
 done
 for command in $commands; do
     if ! grep -qx "\.B $command" <<<"$command_entries"; then
-        echo "FAIL: the command $command is in --help but has no entry in $page"
-        failures=$((failures + 1))
+        fail "the command $command is in --help but has no entry in $page"
     fi
 done
-[ "$failures" -eq 0 ]
+end_checks

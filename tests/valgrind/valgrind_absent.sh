@@ -4,11 +4,14 @@
 # bring-up, the whole dialogue on an invalid handle and the release run
 # under memcheck. The dialogue's waits still run: about 145 s.
 #
-# Usage: tests/memcheck/valgrind_absent.sh DEVSIM COMTRACE [WORK_DIR]
+# Usage: tests/valgrind/valgrind_absent.sh DEVSIM COMTRACE [WORK_DIR]
 # Fails unless memcheck reports no errors and no definite or indirect leaks,
 # and the run went from the failed open to the release.
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
+need_args $# 2 3 "valgrind_absent.sh DEVSIM COMTRACE [WORK_DIR]"
 devsim=$1
 comtrace=$2
 work=${3:-}
@@ -26,19 +29,17 @@ status=0
     --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
     --track-origins=yes --log-file="$report" "$comtrace" </dev/null >"$trace" || status=$?
 
-fail()
-{
-    echo "valgrind (port absent): $1" >&2
-    echo "--- memcheck report ($report)" >&2
-    cat "$report" >&2 || true
-    echo "--- trace, first and last lines ($trace)" >&2
-    head -3 "$trace" >&2 || true
-    tail -3 "$trace" >&2 || true
-    exit 1
+show_failure_context() {
+    echo "--- memcheck report ($report)"
+    cat "$report" || true
+    echo "--- trace, first and last lines ($trace)"
+    head -3 "$trace" || true
+    tail -3 "$trace" || true
 }
 
 ((status == 0)) || fail "exit status $status (99: memcheck found errors or leaks)"
 grep -q 'ERROR SUMMARY: 0 errors' "$report" || fail "memcheck reported errors"
 [[ $(head -1 "$trace") == "(-) COM1 initialization failed" ]] || fail "the run did not start with the failed open"
 [[ $(tail -1 "$trace") == "(-) CloseHandle() failed" ]] || fail "the run did not reach the release"
+end_checks
 echo "valgrind (port absent): no errors, no definite or indirect leaks; $(wc -l <"$trace") trace lines"

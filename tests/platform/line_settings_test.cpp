@@ -1,0 +1,195 @@
+// The shim's translation between a DCB and termios, without a pty: every
+// speed it knows, every framing and flow control it can represent, and
+// every record it must refuse. The pty tests show that the kernel takes the
+// result.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <termios.h>
+#include <vector>
+
+#include "platform/win32_over_posix/win32_serial_internal.h"
+#include "serial/fresh_port_settings.h"
+
+namespace {
+
+using win32_over_posix::DcbFromTermios;
+using win32_over_posix::TermiosFromDcb;
+
+// A line as a terminal leaves it: canonical, echoing, translating, with
+// every flag set that binary mode must clear.
+termios CookedLine()
+{
+    termios line{};
+    line.c_iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IGNPAR | IXON | IXOFF | INPCK |
+                   IUCLC | IMAXBEL;
+    line.c_oflag = OPOST | ONLCR;
+    line.c_lflag = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    line.c_cflag = CS7 | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL;
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 5;
+    line.c_cc[VSTART] = 'q';
+    line.c_cc[VSTOP] = 's';
+    EXPECT_EQ(cfsetispeed(&line, B38400), 0);
+    EXPECT_EQ(cfsetospeed(&line, B38400), 0);
+    return line;
+}
+
+DCB NineSixHundredEightNOne()
+{
+    DCB settings = FreshPortSettings<DCB>();
+    settings.BaudRate = 9600;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    return settings;
+}
+
+bool SameLine(const termios &a, const termios &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST(DcbTermiosTranslation, EveryKnownSpeedIsSetBothWaysAndReadBack)
+{
+    const struct {
+        DWORD baud;
+        speed_t speed;
+    } speeds[] = {
+        {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+        {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+        {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+        {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+    };
+    for (const auto &s : speeds) {
+        SCOPED_TRACE(s.baud);
+        DCB settings = NineSixHundredEightNOne();
+        settings.BaudRate = s.baud;
+        termios line = CookedLine();
+        ASSERT_TRUE(TermiosFromDcb(settings, line));
+        EXPECT_EQ(cfgetospeed(&line), s.speed);
+        EXPECT_EQ(cfgetispeed(&line), s.speed);
+        DCB read = {};
+        DcbFromTermios(line, read);
+        EXPECT_EQ(read.BaudRate, s.baud);
+    }
+    // A speed outside the table, even one a Windows driver offers, is
+    // refused and leaves the line as it was.
+    for (DWORD baud : {0u, 1u, 49u, 14400u, 12345u, 28800u, 76800u, 128000u, 256000u, 500000u, 1000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(baud);
+        DCB settings = NineSixHundredEightNOne();
+        settings.BaudRate = baud;
+        termios line = CookedLine();
+        EXPECT_FALSE(TermiosFromDcb(settings, line));
+        EXPECT_TRUE(SameLine(line, CookedLine()));
+    }
+}
+
+// Every byte size, parity, stop bit count and flow control the shim can
+// represent, from a cooked line: the termios flags it sets, binary mode,
+// and the same record read back.
+TEST(DcbTermiosTranslation, EveryRepresentableFramingAndFlowControlRoundTrips)
+{
+    const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    int cases = 0;
+    for (BYTE size = 5; size <= 8; ++size) {
+        for (BYTE parity : {NOPARITY, ODDPARITY, EVENPARITY}) {
+            for (BYTE stop : {ONESTOPBIT, TWOSTOPBITS}) {
+                for (unsigned flow = 0; flow < 64; ++flow) {
+                    DCB settings = NineSixHundredEightNOne();
+                    settings.ByteSize = size;
+                    settings.Parity = parity;
+                    settings.StopBits = stop;
+                    settings.fParity = flow & 1u;
+                    settings.fOutX = (flow >> 1) & 1u;
+                    settings.fInX = (flow >> 2) & 1u;
+                    settings.fOutxCtsFlow = (flow >> 3) & 1u;
+                    settings.fRtsControl = (flow >> 4) & 3u;
+                    settings.EvtChar = 0x7E;
+                    settings.XonLim = 100;
+                    const bool rtsCts = settings.fOutxCtsFlow != 0 || settings.fRtsControl == RTS_CONTROL_HANDSHAKE;
+                    SCOPED_TRACE(testing::Message() << int{size} << " bits, parity " << int{parity} << ", stop "
+                                                    << int{stop} << ", flow " << flow);
+                    termios line = CookedLine();
+                    ASSERT_TRUE(TermiosFromDcb(settings, line));
+                    ++cases;
+
+                    EXPECT_EQ(line.c_cflag & CSIZE, sizes[size - 5]);
+                    EXPECT_EQ((line.c_cflag & PARENB) != 0, parity != NOPARITY);
+                    EXPECT_EQ((line.c_cflag & PARODD) != 0, parity == ODDPARITY);
+                    EXPECT_EQ(line.c_cflag & CMSPAR, 0u);
+                    EXPECT_EQ((line.c_cflag & CSTOPB) != 0, stop == TWOSTOPBITS);
+                    EXPECT_EQ((line.c_cflag & CRTSCTS) != 0, rtsCts);
+                    EXPECT_EQ(line.c_cflag & (CREAD | CLOCAL), CREAD | CLOCAL);
+                    EXPECT_EQ((line.c_iflag & IXON) != 0, settings.fOutX != 0);
+                    EXPECT_EQ((line.c_iflag & IXOFF) != 0, settings.fInX != 0);
+                    EXPECT_EQ((line.c_iflag & INPCK) != 0, settings.fParity != 0);
+                    EXPECT_EQ(line.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY |
+                                              IGNPAR | IUCLC | IMAXBEL),
+                              0u);
+                    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+                    EXPECT_EQ(line.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0u);
+                    EXPECT_EQ(line.c_cc[VMIN], 1);
+                    EXPECT_EQ(line.c_cc[VTIME], 0);
+                    EXPECT_EQ(line.c_cc[VSTART], 0x11);
+                    EXPECT_EQ(line.c_cc[VSTOP], 0x13);
+
+                    // What termios holds comes back; the rest of the record stays.
+                    DCB read = FreshPortSettings<DCB>();
+                    read.fRtsControl = settings.fRtsControl;
+                    read.EvtChar = 0x7E;
+                    read.XonLim = 100;
+                    DcbFromTermios(line, read);
+                    DCB expected = settings;
+                    expected.fOutxCtsFlow = rtsCts ? 1 : 0;
+                    EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(cases, 4 * 3 * 2 * 64);
+}
+
+TEST(DcbTermiosTranslation, RecordsTermiosCannotRepresentAreRefused)
+{
+    const struct {
+        const char *name;
+        void (*change)(DCB &);
+        bool accepted;
+    } cases[] = {
+        {"4 data bits", [](DCB &s) { s.ByteSize = 4; }, false},
+        {"9 data bits", [](DCB &s) { s.ByteSize = 9; }, false},
+        {"0 data bits", [](DCB &s) { s.ByteSize = 0; }, false},
+        {"mark parity", [](DCB &s) { s.Parity = 3; }, false},
+        {"space parity", [](DCB &s) { s.Parity = 4; }, false},
+        {"parity 5", [](DCB &s) { s.Parity = 5; }, false},
+        {"one and a half stop bits", [](DCB &s) { s.StopBits = ONE5STOPBITS; }, false},
+        {"stop bits 3", [](DCB &s) { s.StopBits = 3; }, false},
+        {"XON equal to XOFF with output flow control",
+         [](DCB &s) {
+             s.fOutX = 1;
+             s.XoffChar = s.XonChar;
+         },
+         false},
+        {"XON equal to XOFF with input flow control",
+         [](DCB &s) {
+             s.fInX = 1;
+             s.XoffChar = s.XonChar;
+         },
+         false},
+        {"XON equal to XOFF without software flow control", [](DCB &s) { s.XoffChar = s.XonChar; }, true},
+        {"DSR flow control, which termios cannot hold, is left out", [](DCB &s) { s.fOutxDsrFlow = 1; }, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        DCB settings = NineSixHundredEightNOne();
+        c.change(settings);
+        termios line = CookedLine();
+        EXPECT_EQ(TermiosFromDcb(settings, line), c.accepted);
+        if (!c.accepted) {
+            EXPECT_TRUE(SameLine(line, CookedLine()));
+        }
+    }
+}
+
+} // namespace
