@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "devsim/device.h"
@@ -62,6 +63,18 @@ RunResult RunComtrace(const std::string &deviceOptions, const std::string &tail 
     (void)std::remove(out.c_str());
     (void)std::remove(log.c_str());
     return run;
+}
+
+// Runs tracetool on a trace with the given arguments; returns its exit
+// status and standard output.
+std::pair<int, std::string> RunTracetool(const std::string &arguments, const std::string &trace)
+{
+    const std::string out = TempPath("tracetool-out");
+    const std::string command = "'" TRACETOOL_PATH "' " + arguments + " '" + trace + "' >'" + out + "'";
+    const int status = std::system(command.c_str()); // NOLINT(cert-env33-c): as RunComtrace
+    std::pair<int, std::string> result(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out));
+    (void)std::remove(out.c_str()); // as RunComtrace
+    return result;
 }
 
 struct Event {
@@ -230,6 +243,18 @@ TEST(EndToEnd, AnsweredAcknowledgementsAndALongTextShowWhereTheyArrive)
     const std::string wanted = std::string(expected::HealthyBringUp) +
                                expected::Dialogue(expected::CollectionsOf(Answers(options))) + expected::ReleasedLine;
     ExpectTrace(wanted, run.output);
+
+    // tracetool on the recording: the answer to the identification's
+    // acknowledgement hides the version text, and the blocks cut to their
+    // size are the device's image, none misaligned by the answered
+    // acknowledgements.
+    const std::string recording = TempPath("chatty.trace");
+    std::ofstream(recording, std::ios::binary) << run.output;
+    EXPECT_EQ(RunTracetool("check --quiet", recording).first, 1);
+    const auto [status, blocks] = RunTracetool("blocks --size 32", recording);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(Bytes(blocks.begin(), blocks.end()) == devsim::BuiltInImage()) << blocks.size() << " bytes";
+    (void)std::remove(recording.c_str()); // as RunComtrace
 }
 
 // Checks a run whose collections cannot be told in advance: the trace is

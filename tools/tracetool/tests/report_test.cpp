@@ -8,6 +8,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -229,6 +230,22 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
             << "blocks wrote " << blocks.output.size() << " bytes, not " << c.blocks.size() << " (or other bytes)";
         // Nothing the device sent is missing from json or out of order.
         EXPECT_TRUE(ReceivedInJson(Json(parsed).output) == Joined(collections));
+    }
+}
+
+// Without the bring-up lines the port's state is unknown: the dialogue
+// alone decides, and an empty one is a device that missed, not a port
+// that never opened.
+TEST(TracetoolRoundTrip, CheckJudgesATraceWithoutBringUpByItsDialogue)
+{
+    const std::pair<std::vector<Bytes>, int> cases[] = {
+        {CollectionsFrom({}), ExitOk},
+        {std::vector<Bytes>(trace::CollectionCount), ExitDeviation},
+    };
+    for (const auto &[collections, status] : cases) {
+        const Result check = Check(Parsed(trace::DialogueText(collections)));
+        EXPECT_EQ(check.status, status) << check.output;
+        EXPECT_EQ(check.output.rfind("port: not shown (the trace has no bring-up lines)\n", 0), 0u) << check.output;
     }
 }
 
