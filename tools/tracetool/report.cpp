@@ -20,6 +20,7 @@ using trace::RequestKind;
 constexpr std::size_t ShownDifferenceCount = 16;
 constexpr std::size_t DumpLineSize = 16;
 
+// One number in a printf format made for an unsigned long long.
 std::string Format(const char *format, unsigned long long value)
 {
     char text[32];
@@ -29,7 +30,7 @@ std::string Format(const char *format, unsigned long long value)
 
 std::string HexByte(std::uint8_t byte)
 {
-    return Format("%02X", byte);
+    return Format("%02llX", byte);
 }
 
 // Whether the program shows "GET OK!" for a reply.
@@ -93,10 +94,13 @@ std::string Ranges(const std::vector<unsigned> &numbers)
 std::vector<const Bytes *> RepliesOf(const trace::ParsedTrace &trace)
 {
     const std::vector<Request> &requests = trace::Requests();
-    std::vector<const Bytes *> replies(requests.size());
+    std::vector<const Bytes *> replies(requests.size(), nullptr);
     std::size_t next = 0;
-    std::transform(requests.begin(), requests.end(), replies.begin(),
-                   [&](const Request &request) { return request.collected ? &trace.collections.at(next++) : nullptr; });
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].collected) {
+            replies[i] = &trace.collections.at(next++);
+        }
+    }
     return replies;
 }
 
@@ -348,7 +352,7 @@ void AppendDumpLine(std::size_t offset, unsigned block, const Bytes &bytes, std:
         }
         if (from + i < bytes.size()) {
             const std::uint8_t byte = bytes[from + i];
-            out += Format("%02x ", byte);
+            out += Format("%02llx ", byte);
             ascii += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
         } else {
             out += "   ";
@@ -472,7 +476,7 @@ std::string JsonString(const std::string &text)
         } else if (byte < 0x20 || byte >= 0x7F) {
             // Bytes above 0x7F are taken as Latin-1, so the output stays
             // valid UTF-8 whatever they are.
-            out += Format("\\u%04x", byte);
+            out += Format("\\u%04llx", byte);
         } else {
             out += c;
         }
@@ -484,7 +488,7 @@ std::string JsonHex(const Bytes &bytes)
 {
     std::string out = "\"";
     for (const std::uint8_t byte : bytes) {
-        out += Format("%02x", byte);
+        out += Format("%02llx", byte);
     }
     return out + "\"";
 }
