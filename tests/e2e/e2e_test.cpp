@@ -17,12 +17,14 @@
 #include "devsim/device.h"
 #include "expected_trace.h"
 #include "text_files.h"
+#include "trace/reader.h"
+#include "trace/writer.h"
 
 namespace {
 
-using expected::Bytes;
 using support::Lines;
 using support::Slurp;
+using trace::Bytes;
 
 struct RunResult {
     int status = -1;
@@ -112,8 +114,8 @@ Bytes Received(const RunResult &run)
 Bytes AllRequests()
 {
     Bytes all;
-    for (const Bytes &request : expected::Requests()) {
-        all.insert(all.end(), request.begin(), request.end());
+    for (const trace::Request &request : trace::Requests()) {
+        all.insert(all.end(), request.bytes.begin(), request.bytes.end());
     }
     return all;
 }
@@ -128,28 +130,14 @@ std::vector<Bytes> Answers(const devsim::DeviceOptions &options)
     return answers;
 }
 
-// The bytes each collection took, read back from a trace: the dialogue
-// prints a fixed number of lines, so every dump stands at a known line.
-std::vector<Bytes> CollectionsIn(const std::string &trace, std::size_t bringUpLines)
+// The bytes each collection took, read back from a trace; as many empty
+// ones as the dialogue has when the trace cannot be read.
+std::vector<Bytes> CollectionsIn(const std::string &text)
 {
-    const std::vector<std::string> lines = Lines(trace);
-    std::vector<std::size_t> dumpLines = {2, 6, 11, 15};
-    for (std::size_t block = 0; block < expected::Blocks; ++block) {
-        dumpLines.push_back(17 + 4 * block + 2);
-    }
-    dumpLines.push_back(17 + 4 * expected::Blocks + 1);
-    std::vector<Bytes> collections;
-    for (std::size_t line : dumpLines) {
-        Bytes bytes;
-        if (bringUpLines + line < lines.size()) {
-            std::istringstream tokens(lines[bringUpLines + line]);
-            for (std::string token; tokens >> token;) {
-                bytes.push_back(static_cast<std::uint8_t>(std::stoul(token.substr(1, 2), nullptr, 16)));
-            }
-        }
-        collections.push_back(bytes);
-    }
-    return collections;
+    trace::ParsedTrace parsed;
+    EXPECT_EQ(trace::ParseTrace(text, parsed), "");
+    parsed.collections.resize(trace::CollectionCount);
+    return parsed.collections;
 }
 
 Bytes Joined(const std::vector<Bytes> &parts)
@@ -166,8 +154,6 @@ void ExpectTrace(const std::string &wanted, const std::string &actual)
     EXPECT_TRUE(wanted == actual) << expected::FirstDifference(wanted, actual);
 }
 
-constexpr std::size_t HealthyBringUpLines = 6;
-
 // The talking device's whole trace, written out once and reviewed line by
 // line against the requirements: an oracle that shares nothing with the
 // builder or the program.
@@ -180,8 +166,8 @@ std::string GoldenTalkingTrace()
 
 std::string BuiltTalkingTrace()
 {
-    return std::string(expected::HealthyBringUp) + expected::Dialogue(expected::CollectionsOf(Answers({}))) +
-           expected::ReleasedLine;
+    return std::string(trace::BringUpText(true)) + trace::DialogueText(trace::CollectionsOf(Answers({}))) +
+           trace::ReleaseText(true);
 }
 
 TEST(GoldenTrace, BuilderAgreesWithTheReviewedTalkingTrace)
@@ -227,8 +213,9 @@ TEST(EndToEnd, SilentDeviceGivesEmptyRepliesAndTheFullCourse)
 {
     const RunResult run = RunComtrace("--silent");
     EXPECT_EQ(run.status, 0);
-    const std::string wanted = std::string(expected::HealthyBringUp) +
-                               expected::Dialogue(std::vector<Bytes>(expected::Collections)) + expected::ReleasedLine;
+    const std::string wanted = std::string(trace::BringUpText(true)) +
+                               trace::DialogueText(std::vector<Bytes>(trace::CollectionCount)) +
+                               trace::ReleaseText(true);
     ExpectTrace(wanted, run.output);
     EXPECT_EQ(Received(run), AllRequests());
 }
@@ -240,8 +227,8 @@ TEST(EndToEnd, AnsweredAcknowledgementsAndALongTextShowWhereTheyArrive)
     devsim::DeviceOptions options;
     options.answerAcks = true;
     options.longText = true;
-    const std::string wanted = std::string(expected::HealthyBringUp) +
-                               expected::Dialogue(expected::CollectionsOf(Answers(options))) + expected::ReleasedLine;
+    const std::string wanted = std::string(trace::BringUpText(true)) +
+                               trace::DialogueText(trace::CollectionsOf(Answers(options))) + trace::ReleaseText(true);
     ExpectTrace(wanted, run.output);
 
     // tracetool on the recording: the answer to the identification's
@@ -263,12 +250,12 @@ TEST(EndToEnd, AnsweredAcknowledgementsAndALongTextShowWhereTheyArrive)
 std::vector<Bytes> ExpectNothingLost(const RunResult &run, const devsim::DeviceOptions &options)
 {
     EXPECT_EQ(run.status, 0);
-    std::vector<Bytes> collections = CollectionsIn(run.output, HealthyBringUpLines);
-    ExpectTrace(std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine,
+    std::vector<Bytes> collections = CollectionsIn(run.output);
+    ExpectTrace(std::string(trace::BringUpText(true)) + trace::DialogueText(collections) + trace::ReleaseText(true),
                 run.output);
     EXPECT_EQ(Joined(collections), Joined(Answers(options)));
     for (const Bytes &collection : collections) {
-        EXPECT_LE(collection.size(), 4096u);
+        EXPECT_LE(collection.size(), trace::ReceiveBufferSize);
     }
     return collections;
 }
@@ -296,12 +283,12 @@ TEST(EndToEnd, VanishingDeviceLeavesEveryStepInPlace)
 {
     const RunResult run = RunComtrace("--vanish-after 32");
     EXPECT_EQ(run.status, 0);
-    std::vector<Bytes> collections = expected::CollectionsOf(Answers({}));
+    std::vector<Bytes> collections = trace::CollectionsOf(Answers({}));
     // Block 0x20's reply is collected; everything after it is gone.
     for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
         collections[i].clear();
     }
-    ExpectTrace(std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine,
+    ExpectTrace(std::string(trace::BringUpText(true)) + trace::DialogueText(collections) + trace::ReleaseText(true),
                 run.output);
     // The pacing held: no step was cut short, and nothing hung.
     EXPECT_GT(run.seconds, 145.0);
@@ -312,9 +299,9 @@ TEST(EndToEnd, AbsentPortGivesTheFailureTraceAndExitsWithZero)
 {
     const RunResult run = RunComtrace("--absent");
     EXPECT_EQ(run.status, 0);
-    const std::string wanted = std::string(expected::AbsentBringUp) +
-                               expected::Dialogue(std::vector<Bytes>(expected::Collections)) +
-                               expected::ReleaseFailedLine;
+    const std::string wanted = std::string(trace::BringUpText(false)) +
+                               trace::DialogueText(std::vector<Bytes>(trace::CollectionCount)) +
+                               trace::ReleaseText(false);
     ExpectTrace(wanted, run.output);
 }
 
@@ -361,13 +348,13 @@ TEST(EndToEnd, ReplayedRecordingOfOversizedSplitRepliesIsTracedByteForByte)
 
 TEST(EndToEnd, ReplayedDeviceVanishesWhereAsked)
 {
-    std::vector<Bytes> collections = expected::CollectionsOf(Answers({}));
+    std::vector<Bytes> collections = trace::CollectionsOf(Answers({}));
     const RunResult run = Replay(BuiltTalkingTrace(), "--vanish-after 32");
     EXPECT_EQ(run.status, 0);
     for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
         collections[i].clear();
     }
-    ExpectTrace(std::string(expected::HealthyBringUp) + expected::Dialogue(collections) + expected::ReleasedLine,
+    ExpectTrace(std::string(trace::BringUpText(true)) + trace::DialogueText(collections) + trace::ReleaseText(true),
                 run.output);
 }
 

@@ -35,6 +35,7 @@
 #include "port/exchange.h"
 #include "port/port_io.h"
 #include "program.h"
+#include "trace/writer.h"
 
 namespace {
 
@@ -44,8 +45,6 @@ constexpr std::size_t MaxPayload = 10000;
 // All the device sends in one run: enough to overflow the receive buffer at
 // several collections, few enough to keep each run to milliseconds.
 constexpr std::size_t MaxSentPerRun = 40000;
-constexpr std::size_t TextLength = 20;
-constexpr std::uint8_t Ack = 0x06;
 
 // Bring-up clears the port's errors twice before the first collection.
 constexpr int BringUpQueueQueries = 2;
@@ -207,7 +206,7 @@ CollectionScript ScriptFrom(Input &input)
     script.pendingWrite = (control & 0x10) != 0;
     script.late = (control & 0x20) != 0;
     // Lets a short input reach the later collections, or flood them all.
-    constexpr int Repeats[] = {0, 3, 15, expected::Collections};
+    constexpr int Repeats[] = {0, 3, 15, static_cast<int>(trace::CollectionCount)};
     script.repeats = Repeats[control >> 6];
 
     if (script.queryFails) {
@@ -397,8 +396,8 @@ public:
 
     void Verdict(const Bytes &dumped)
     {
-        const bool ack = !dumped.empty() && dumped[0] == Ack;
-        Require(lines_.Next("verdict line") == (ack ? "GET OK! " : "no answer "),
+        const bool ack = !dumped.empty() && dumped[0] == trace::Ack;
+        Require(lines_.Next("verdict line") == std::string(ack ? trace::AcknowledgedLine : trace::NoAnswerLine),
                 "verdict matches the first byte taken", next_ - 1);
     }
 
@@ -406,13 +405,13 @@ public:
     {
         const int index = next_ - 1;
         const std::string text = lines_.Next("text line");
-        Require(text.size() <= TextLength, "text at most 20 characters", index);
+        Require(text.size() <= trace::MaxTextLength, "text at most 20 characters", index);
         for (std::size_t i = 0; i < text.size(); ++i) {
             const auto byte = static_cast<std::uint8_t>(text[i]);
             Require(Printable(byte), "text only 0x20..0x7F", index);
             Require(i < dumped.size() && dumped[i] == byte, "text is the reply's leading bytes", index);
         }
-        Require(text.size() == TextLength || text.size() == dumped.size() || !Printable(dumped[text.size()]),
+        Require(text.size() == trace::MaxTextLength || text.size() == dumped.size() || !Printable(dumped[text.size()]),
                 "text runs until a byte outside 0x20..0x7F, the end of the reply or 20 characters", index);
     }
 
@@ -429,41 +428,30 @@ private:
     Bytes all_;
 };
 
-std::string BlockLabel(int block)
+void CheckTrace(const std::string &text, const Run &run)
 {
-    char label[32];
-    (void)std::snprintf(label, sizeof label, "send [x52] [x00] [x%02X] ", static_cast<unsigned>(block));
-    return label;
-}
+    const std::string bringUp = trace::BringUpText(run.portPresent);
+    Require(text.compare(0, bringUp.size(), bringUp) == 0, "bring-up lines come first");
+    TraceChecker check(std::string_view(text).substr(bringUp.size()), run);
 
-void CheckTrace(const std::string &trace, const Run &run)
-{
-    const std::string bringUp = run.portPresent ? expected::HealthyBringUp : expected::AbsentBringUp;
-    Require(trace.compare(0, bringUp.size(), bringUp) == 0, "bring-up lines come first");
-    TraceChecker check(std::string_view(trace).substr(bringUp.size()), run);
-
-    check.Expect("send [x02] [x50] [x52] [x4F] [x47] [x52] [x41] [x4D]", "handshake label");
-    check.Verdict(check.Collection(true));
-    check.Expect("send [ x02]", "STX request label");
-    check.Text(check.Collection(true));
-    check.Expect("send [x06]", "acknowledgement label");
-    check.Expect("send [x50]", "P request label");
-    check.Text(check.Collection(true));
-    check.Expect("send [x06]", "acknowledgement label");
-    check.Verdict(check.Collection(true));
-    for (int block = 0; block < expected::Blocks; ++block) {
-        check.Expect(BlockLabel(block), "block request label");
-        (void)check.Collection(true);
-        check.Expect("send [x06]", "block acknowledgement label");
+    for (const trace::Request &request : trace::Requests()) {
+        check.Expect(request.label, "request label");
+        if (!request.collected) {
+            continue;
+        }
+        const Bytes dumped = check.Collection(request.countShown);
+        if (request.shows == trace::Request::Verdict) {
+            check.Verdict(dumped);
+        } else if (request.shows == trace::Request::Text) {
+            check.Text(dumped);
+        }
     }
-    check.Expect("send [x45]", "end request label");
-    check.Verdict(check.Collection(false));
 
-    const std::string released = run.portPresent ? expected::ReleasedLine : expected::ReleaseFailedLine;
+    const std::string released = trace::ReleaseText(run.portPresent);
     check.Expect(released.substr(0, released.size() - 1), "release line");
     Require(check.AtEnd(), "nothing after the release line");
-    Require(check.Collections() == expected::Collections, "one queue query per collection");
-    Require(static_cast<int>(run.deliveredFrom.size()) == expected::Collections, "no queue query but collections'");
+    Require(check.Collections() == static_cast<int>(trace::CollectionCount), "one queue query per collection");
+    Require(run.deliveredFrom.size() == trace::CollectionCount, "no queue query but collections'");
     Require(run.deliveredFrom.empty() || run.deliveredFrom[0] == 0, "no read before the first collection");
 
     // The bytes shown are the device's, in the order it sent them. Only a
@@ -493,8 +481,8 @@ void CheckTrace(const std::string &trace, const Run &run)
 void CheckWrites(const Run &run)
 {
     Bytes requests;
-    for (const Bytes &request : expected::Requests()) {
-        requests.insert(requests.end(), request.begin(), request.end());
+    for (const trace::Request &request : trace::Requests()) {
+        requests.insert(requests.end(), request.bytes.begin(), request.bytes.end());
     }
     Bytes written;
     for (const fake::Write &write : fake::Port().writes) {

@@ -4,7 +4,9 @@
 // result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <termios.h>
 #include <vector>
 
@@ -47,7 +49,9 @@ DCB NineSixHundredEightNOne()
 
 bool SameLine(const termios &a, const termios &b)
 {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc)) && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 TEST(DcbTermiosTranslation, EveryKnownSpeedIsSetBothWaysAndReadBack)

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -401,6 +403,118 @@ TEST_F(Pty, APortAlreadyHeldCannotBeOpenedUntilItIsReleased)
     EXPECT_TRUE(CloseHandle(second));
 }
 
+// The parts of the exclusive-open cases below. What runs in a child reports
+// through its exit status, never through gtest.
+namespace exclusive {
+
+constexpr int NoLaterOpener = -1;
+constexpr int Nobody = 65534;
+// Exit statuses of a case's child beside the open's error code.
+constexpr int Skipped = 250;
+constexpr int LaterOpenerBase = 100;
+
+enum class Other { Nobody, Process, FarEnd };
+enum class Lock { None, LiveText, LiveBinary, Stale };
+
+// The PID of a process that has ended.
+pid_t EndedProcess()
+{
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    EXPECT_EQ(waitpid(gone, nullptr, 0), gone);
+    return gone;
+}
+
+// A lock file naming the PID, as ten ASCII digits and a newline or as a binary int.
+void WriteLockFile(const std::string &path, pid_t owner, bool binary)
+{
+    char text[16] = {};
+    std::size_t size = static_cast<std::size_t>(std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(owner)));
+    if (binary) {
+        const int value = owner;
+        std::memcpy(text, &value, sizeof value);
+        size = sizeof value;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    const ssize_t written = fd >= 0 ? write(fd, text, size) : -1;
+    EXPECT_TRUE(fd < 0 || close(fd) == 0);
+    ASSERT_EQ(written, static_cast<ssize_t>(size));
+}
+
+// Starts a process that holds the slave open (and the master too, for the
+// pty's far end) until `release` is closed; -1 when it could not.
+pid_t StartHolder(const std::string &slavePath, int master, Other other, const int ready[2], const int release[2])
+{
+    const pid_t holder = fork();
+    if (holder == 0) {
+        if (other == Other::Process) {
+            close(master);
+        }
+        const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        close(release[1]);
+        char byte = slave >= 0 ? 'y' : 'n';
+        if (write(ready[1], &byte, 1) != 1) {
+            _exit(1);
+        }
+        const ssize_t released = read(release[0], &byte, 1); // returns once the case is over
+        _exit(released < 0 ? 1 : 0);
+    }
+    char byte = 0;
+    return holder > 0 && read(ready[0], &byte, 1) == 1 && byte == 'y' ? holder : -1;
+}
+
+// A plain open of the slave by the user: 0 when it opens, else its errno.
+int LaterOpen(const std::string &slavePath, int uid)
+{
+    const pid_t later = fork();
+    if (later == 0) {
+        if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) {
+            _exit(Skipped);
+        }
+        const int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    if (later < 0 || waitpid(later, &status, 0) != later || !WIFEXITED(status)) {
+        return Skipped;
+    }
+    return WEXITSTATUS(status);
+}
+
+// In a child: opens the port at the slave, or at a file it is bound over
+// in a mount namespace of the child's own, with lock files looked for in the
+// directory, then lets a later opener try. The exit status is the open's
+// error, or LaterOpenerBase plus the later opener's errno.
+[[noreturn]] void OpenPortInChild(const std::string &slavePath, const std::string &boundPath, const char *directory,
+                                  int laterUid)
+{
+    std::string path = slavePath;
+    if (!boundPath.empty()) {
+        const int file = open(boundPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (file < 0 || close(file) != 0 || unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(slavePath.c_str(), boundPath.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            _exit(Skipped);
+        }
+        path = boundPath;
+    }
+    const char *const directories[] = {directory};
+    const HANDLE port = win32_over_posix::OpenPort(path.c_str(), directories, 1);
+    if (port == INVALID_HANDLE_VALUE) {
+        _exit(static_cast<int>(GetLastError()));
+    }
+    int outcome = 0;
+    if (laterUid != NoLaterOpener) {
+        const int later = laterUid != 0 && getuid() != 0 ? Skipped : LaterOpen(slavePath, laterUid);
+        outcome = later == Skipped ? Skipped : LaterOpenerBase + later;
+    }
+    _exit(CloseHandle(port) ? outcome : Skipped);
+}
+
+} // namespace exclusive
+
 // Another program that has the port keeps this one out, whether it shows as
 // a process holding the device (under any name) or as a UUCP lock file that
 // names a live process; once open, the port keeps later openers out, root
@@ -408,11 +522,7 @@ TEST_F(Pty, APortAlreadyHeldCannotBeOpenedUntilItIsReleased)
 // mount stays private to it.
 TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
 {
-    enum class Other { Nobody, Process, FarEnd };
-    enum class Lock { None, LiveText, LiveBinary, Stale };
-    constexpr int NoLaterOpener = -1;
-    constexpr int Nobody = 65534;
-    constexpr int Skipped = 250;
+    using namespace exclusive;
     const struct {
         const char *name;
         Other other;     // holds the slave while the port is opened
@@ -446,94 +556,22 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
         char directory[] = "/tmp/comtrace-lock-XXXXXX";
         ASSERT_NE(mkdtemp(directory), nullptr);
         const std::string lockPath = std::string(directory) + "/LCK.." + slaveName;
-        const std::string boundPath = std::string(directory) + "/ttyS0";
-
+        const std::string boundPath = c.bound ? std::string(directory) + "/ttyS0" : std::string();
         if (c.lock != Lock::None) {
-            long owner = getpid(); // the test is another process, and alive
-            if (c.lock == Lock::Stale) {
-                const pid_t gone = fork();
-                ASSERT_GE(gone, 0);
-                if (gone == 0) {
-                    _exit(0);
-                }
-                ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-                owner = gone;
-            }
-            std::string content = std::to_string(owner);
-            content = std::string(10 - content.size(), ' ') + content + "\n";
-            if (c.lock == Lock::LiveBinary) {
-                const int binary = static_cast<int>(owner);
-                content.assign(reinterpret_cast<const char *>(&binary), sizeof binary);
-            }
-            const int fd = open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-            ASSERT_GE(fd, 0);
-            ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-            close(fd);
+            // The test itself is another process, and alive.
+            WriteLockFile(lockPath, c.lock == Lock::Stale ? EndedProcess() : getpid(), c.lock == Lock::LiveBinary);
         }
-
         int ready[2] = {-1, -1};
         int release[2] = {-1, -1};
         ASSERT_EQ(pipe(ready), 0);
         ASSERT_EQ(pipe(release), 0);
-        pid_t holder = -1;
-        if (c.other != Other::Nobody) {
-            holder = fork();
-            ASSERT_GE(holder, 0);
-            if (holder == 0) {
-                if (c.other == Other::Process) {
-                    close(master);
-                }
-                const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-                close(release[1]);
-                char byte = slave >= 0 ? 'y' : 'n';
-                (void)!write(ready[1], &byte, 1);
-                (void)!read(release[0], &byte, 1); // until the case is over
-                _exit(0);
-            }
-            char byte = 0;
-            ASSERT_EQ(read(ready[0], &byte, 1), 1);
-            ASSERT_EQ(byte, 'y');
-        }
+        const pid_t holder = c.other == Other::Nobody ? 0 : StartHolder(slavePath, master, c.other, ready, release);
+        ASSERT_GE(holder, 0);
 
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            std::string path = slavePath;
-            if (c.bound) {
-                const int file = open(boundPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-                if (file < 0 || close(file) != 0 || unshare(CLONE_NEWNS) != 0 ||
-                    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                    mount(slavePath.c_str(), boundPath.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-                    _exit(Skipped);
-                }
-                path = boundPath;
-            }
-            const char *const directories[] = {directory};
-            const HANDLE port = win32_over_posix::OpenPort(path.c_str(), directories, 1);
-            if (port == INVALID_HANDLE_VALUE) {
-                _exit(static_cast<int>(GetLastError()));
-            }
-            int outcome = 0;
-            if (c.laterUid != NoLaterOpener) {
-                if (c.laterUid != 0 && getuid() != 0) {
-                    _exit(Skipped);
-                }
-                const pid_t later = fork();
-                if (later == 0) {
-                    if (c.laterUid != 0 && (setresgid(c.laterUid, c.laterUid, c.laterUid) != 0 ||
-                                            setresuid(c.laterUid, c.laterUid, c.laterUid) != 0)) {
-                        _exit(Skipped);
-                    }
-                    const int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-                    _exit(fd >= 0 ? 0 : errno);
-                }
-                int status = 0;
-                if (later < 0 || waitpid(later, &status, 0) != later || !WIFEXITED(status)) {
-                    _exit(Skipped - 1);
-                }
-                outcome = WEXITSTATUS(status) == Skipped ? Skipped : 100 + WEXITSTATUS(status);
-            }
-            _exit(CloseHandle(port) ? outcome : Skipped - 2);
+            OpenPortInChild(slavePath, boundPath, directory, c.laterUid);
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -541,11 +579,10 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
         if (holder > 0) {
             ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
         }
-        close(release[0]);
-        close(ready[0]);
-        close(ready[1]);
-        (void)umount(boundPath.c_str()); // only ever mounted in the child's namespace
-        unlink(boundPath.c_str());
+        for (int fd : {release[0], ready[0], ready[1]}) {
+            close(fd);
+        }
+        unlink(boundPath.c_str()); // only ever mounted over in the child's namespace
         unlink(lockPath.c_str());
         rmdir(directory);
 
@@ -556,7 +593,7 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
         }
         const int expected = c.openError != 0              ? static_cast<int>(c.openError)
                              : c.laterUid == NoLaterOpener ? 0
-                                                           : 100 + c.laterErrno;
+                                                           : LaterOpenerBase + c.laterErrno;
         EXPECT_EQ(WEXITSTATUS(status), expected) << "the open's error, or 100 + the later opener's errno";
     }
     if (!skipped.empty()) {

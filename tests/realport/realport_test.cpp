@@ -21,12 +21,13 @@
 #include "devsim/device.h"
 #include "expected_trace.h"
 #include "text_files.h"
+#include "trace/writer.h"
 
 namespace {
 
-using expected::Bytes;
 using support::Lines;
 using support::Slurp;
+using trace::Bytes;
 
 // The dialogue alone takes 145 s; boot, bring-up and the end add a few.
 constexpr long DialogueSpanMs = 140000;
@@ -146,8 +147,8 @@ Received ReceivedByDevice(const std::string &log)
 Bytes AllRequests()
 {
     Bytes all;
-    for (const Bytes &request : expected::Requests()) {
-        all.insert(all.end(), request.begin(), request.end());
+    for (const trace::Request &request : trace::Requests()) {
+        all.insert(all.end(), request.bytes.begin(), request.bytes.end());
     }
     return all;
 }

@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "platform/serial_api.h"
+#include "trace/dialogue.h"
 
 namespace fake {
 
-using Bytes = std::vector<std::uint8_t>;
+using trace::Bytes;
 
 struct Call {
     std::string name;

@@ -9,11 +9,9 @@
 #include "fake_platform.h"
 #include "port/bringup.h"
 #include "program.h"
+#include "trace/writer.h"
 
 namespace {
-
-using expected::AbsentBringUp;
-using expected::HealthyBringUp;
 
 class BringUp : public ::testing::Test {
 protected:
@@ -24,9 +22,10 @@ TEST_F(BringUp, HealthyPortPrintsEverySuccessLineInOrder)
 {
     const HANDLE port = BringUpPort();
     EXPECT_EQ(port, fake::OpenHandle());
-    EXPECT_EQ(fake::Output(), HealthyBringUp) << expected::FirstDifference(HealthyBringUp, fake::Output());
+    EXPECT_EQ(fake::Output(), trace::BringUpText(true))
+        << expected::FirstDifference(trace::BringUpText(true), fake::Output());
     ClosePort(port);
-    EXPECT_EQ(fake::Output(), std::string(HealthyBringUp) + "(+) CloseHandle ok \n");
+    EXPECT_EQ(fake::Output(), trace::BringUpText(true) + trace::ReleaseText(true));
 }
 
 TEST_F(BringUp, OpensComOneForOverlappedReadAndWrite)
@@ -68,9 +67,10 @@ TEST_F(BringUp, AbsentPortPrintsEveryFailureAndTheErrorCode)
     fake::Port().portPresent = false;
     const HANDLE port = BringUpPort();
     EXPECT_EQ(port, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(fake::Output(), AbsentBringUp) << expected::FirstDifference(AbsentBringUp, fake::Output());
+    EXPECT_EQ(fake::Output(), trace::BringUpText(false))
+        << expected::FirstDifference(trace::BringUpText(false), fake::Output());
     ClosePort(port);
-    EXPECT_EQ(fake::Output(), std::string(AbsentBringUp) + "(-) CloseHandle() failed\n");
+    EXPECT_EQ(fake::Output(), trace::BringUpText(false) + trace::ReleaseText(false));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     // Every step still ran, including the settle wait.
     EXPECT_EQ(fake::Port().now, 1000u);
@@ -227,8 +227,10 @@ TEST_F(BringUp, ProgramExitsWithZeroAndWaitsForAKeyWhateverFails)
         // The key wait comes after the release line.
         EXPECT_EQ(fake::Port().calls.back().name, "WaitForKey");
         const std::string output = fake::Output();
-        EXPECT_TRUE(output.size() > 20 && (output.substr(output.size() - 20) == "(+) CloseHandle ok \n" ||
-                                           output.substr(output.size() - 25) == "(-) CloseHandle() failed\n"));
+        const std::string released = trace::ReleaseText(true);
+        const std::string failed = trace::ReleaseText(false);
+        EXPECT_TRUE(output.size() > failed.size() && (output.substr(output.size() - released.size()) == released ||
+                                                      output.substr(output.size() - failed.size()) == failed));
     }
 }
 

@@ -11,18 +11,17 @@
 #include "expected_trace.h"
 #include "fake_platform.h"
 #include "program.h"
+#include "trace/writer.h"
 
 namespace {
 
 using fake::Bytes;
 
-constexpr int Blocks = expected::Blocks;
 constexpr std::uint64_t SettleMs = 1000;
 // Waits of the steps before the blocks: the handshake, then four requests.
 constexpr std::uint64_t HandshakeMs = 850;
 constexpr std::uint64_t RequestMs = 500;
 constexpr std::uint64_t BlockPassMs = 1100;
-using expected::Requests;
 
 // A device that answers each request, after a few milliseconds, with what
 // the test gives for it; it follows the requests by counting bytes.
@@ -35,8 +34,8 @@ struct ScriptedDevice {
     explicit ScriptedDevice(std::vector<Bytes> replies) : answers(std::move(replies))
     {
         std::size_t end = 0;
-        for (const Bytes &request : Requests()) {
-            end += request.size();
+        for (const trace::Request &request : trace::Requests()) {
+            end += request.bytes.size();
             ends.push_back(end);
         }
     }
@@ -64,7 +63,7 @@ std::vector<Bytes> TalkingDeviceAnswers(bool answerBlockAcks)
 {
     std::vector<Bytes> answers = {
         {0x06}, {'S', 'I', 'M', '-', '4', '2', 0x0D}, {}, {'V', ' ', '1', '.', '0', 0x0D, 0x0A}, {0x06}};
-    for (int block = 0; block < Blocks; ++block) {
+    for (int block = 0; block < static_cast<int>(trace::BlockCount); ++block) {
         answers.push_back(BlockContents(block));
         answers.push_back(answerBlockAcks ? Bytes{0x06} : Bytes{});
     }
@@ -93,8 +92,8 @@ TEST_F(Dialogue, TalkingDeviceGivesTheCompleteTrace)
     ScriptedDevice device(TalkingDeviceAnswers(false));
     Attach(device);
     EXPECT_EQ(RunProgram(), 0);
-    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(device.answers)) +
-                expected::ReleasedLine);
+    ExpectTrace(trace::BringUpText(true) + trace::DialogueText(trace::CollectionsOf(device.answers)) +
+                trace::ReleaseText(true));
     EXPECT_EQ(fake::Port().incoming.size(), 0u);
 }
 
@@ -108,7 +107,8 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     // request, 500 ms after every request.
     std::vector<std::pair<std::uint64_t, Bytes>> expected;
     std::uint64_t at = SettleMs;
-    for (const Bytes &request : Requests()) {
+    for (const trace::Request &step : trace::Requests()) {
+        const Bytes &request = step.bytes;
         const bool paced = request.size() == 8 || request.size() == 3;
         if (paced) {
             for (std::size_t i = 0; i < request.size(); ++i) {
@@ -151,8 +151,8 @@ TEST_F(Dialogue, InheritedSoftwareFlowControlAndWriteTimeOutsLeaveTheTraceIntact
     Attach(device);
     (void)RunProgram();
 
-    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(device.answers)) +
-                expected::ReleasedLine);
+    ExpectTrace(trace::BringUpText(true) + trace::DialogueText(trace::CollectionsOf(device.answers)) +
+                trace::ReleaseText(true));
     const auto &writes = fake::Port().writes;
     EXPECT_EQ(std::accumulate(writes.begin(), writes.end(), std::size_t{0},
                               [](std::size_t sum, const fake::Write &write) { return sum + write.bytes.size(); }),
@@ -193,7 +193,7 @@ TEST_F(Dialogue, SilentDeviceStillRunsTheFullCourse)
 {
     EXPECT_EQ(RunProgram(), 0);
     const std::vector<Bytes> nothing(133);
-    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(nothing) + expected::ReleasedLine);
+    ExpectTrace(trace::BringUpText(true) + trace::DialogueText(nothing) + trace::ReleaseText(true));
     EXPECT_EQ(fake::Port().now, 145150u);
     EXPECT_TRUE(fake::CallsTo("ReadFile").empty());
 }
@@ -203,10 +203,10 @@ TEST_F(Dialogue, AnswersToBlockAcknowledgementsShowAtTheFrontOfTheNextDump)
     ScriptedDevice device(TalkingDeviceAnswers(true));
     Attach(device);
     (void)RunProgram();
-    const std::vector<Bytes> collections = expected::CollectionsOf(device.answers);
+    const std::vector<Bytes> collections = trace::CollectionsOf(device.answers);
     EXPECT_EQ(collections[5].front(), 0x06);
     EXPECT_EQ(collections[132], (Bytes{0x06, 0x06}));
-    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(collections) + expected::ReleasedLine);
+    ExpectTrace(trace::BringUpText(true) + trace::DialogueText(collections) + trace::ReleaseText(true));
 }
 
 TEST_F(Dialogue, DeviceThatVanishesMidRunLeavesEveryStepInPlace)
@@ -218,11 +218,11 @@ TEST_F(Dialogue, DeviceThatVanishesMidRunLeavesEveryStepInPlace)
     fake::Port().goneAt = goneAt;
     EXPECT_EQ(RunProgram(), 0);
 
-    std::vector<Bytes> collections = expected::CollectionsOf(device.answers);
+    std::vector<Bytes> collections = trace::CollectionsOf(device.answers);
     for (std::size_t i = 4 + 0x21; i < collections.size(); ++i) {
         collections[i].clear();
     }
-    ExpectTrace(expected::HealthyBringUp + expected::Dialogue(collections) + expected::ReleasedLine);
+    ExpectTrace(trace::BringUpText(true) + trace::DialogueText(collections) + trace::ReleaseText(true));
     // The pacing did not change: the run took as long as ever.
     EXPECT_EQ(fake::Port().now, 145150u);
     EXPECT_EQ(fake::Port().keyWaits, 1);
@@ -232,8 +232,8 @@ TEST_F(Dialogue, AbsentPortStillRunsTheWholeDialogue)
 {
     fake::Port().portPresent = false;
     EXPECT_EQ(RunProgram(), 0);
-    ExpectTrace(expected::AbsentBringUp + expected::Dialogue(std::vector<Bytes>(expected::Collections)) +
-                expected::ReleaseFailedLine);
+    ExpectTrace(trace::BringUpText(false) + trace::DialogueText(std::vector<Bytes>(trace::CollectionCount)) +
+                trace::ReleaseText(false));
     EXPECT_EQ(fake::Port().now, 145150u);
 }
 

@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -223,6 +224,15 @@ Bytes JoinReply(const std::vector<ReplyChunk> &reply)
         joined.insert(joined.end(), chunk.bytes.begin(), chunk.bytes.end());
     }
     return joined;
+}
+
+std::vector<Bytes> JoinedReplies(const DeviceOptions &options)
+{
+    const std::vector<Exchange> dialogue = BuildDialogue(options);
+    std::vector<Bytes> replies(dialogue.size());
+    std::transform(dialogue.begin(), dialogue.end(), replies.begin(),
+                   [](const Exchange &exchange) { return JoinReply(exchange.reply); });
+    return replies;
 }
 
 std::string DescribeExchange(const Exchange &exchange)

@@ -113,6 +113,10 @@ std::vector<Exchange> BuildDialogue(const DeviceOptions &options);
 // The bytes of a reply, its chunks joined in order.
 Bytes JoinReply(const std::vector<ReplyChunk> &reply);
 
+// The whole reply to each request of the conversation, in order: what
+// trace::CollectionsOf makes the collections of when no reply is late.
+std::vector<Bytes> JoinedReplies(const DeviceOptions &options);
+
 // Bytes as two-digit uppercase hex separated by spaces, e.g. "52 00 1A".
 std::string FormatHex(const Bytes &bytes);
 

@@ -1,5 +1,6 @@
 #include "reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -129,6 +130,12 @@ bool IsErrorCodeLine(std::string_view line)
     return line.substr(space + 1) == ErrorCodeText(code);
 }
 
+// What a line should be, when it is known beforehand.
+auto Said(std::string expected)
+{
+    return [expected = std::move(expected)] { return expected; };
+}
+
 // Walks the trace line by line; the first problem found stops the walk.
 class TraceCursor {
 public:
@@ -141,17 +148,18 @@ public:
     const std::string &Problem() const { return problem_; }
 
     // Takes the next line; fails when there is none or its line end is
-    // missing or of the other kind.
-    bool Take(const std::string &expected, std::string_view &line)
+    // missing or of the other kind. expected() says what the line should
+    // be; it is only called for a problem.
+    template <typename Expected> bool Take(const Expected &expected, std::string_view &line)
     {
         if (AtEnd()) {
             ++next_;
-            return Fail(expected, CutShort);
+            return Fail(expected(), CutShort);
         }
         const Line &taken = lines_[next_++];
         line = taken.text;
         if (!taken.terminated) {
-            return Fail(expected + " and its line end",
+            return Fail(expected() + " and its line end",
                         QuoteFound(taken.text) + " with no line end (the trace is cut short)");
         }
         if (taken.crlf != lines_.front().crlf) {
@@ -161,11 +169,13 @@ public:
         return true;
     }
 
-    // Takes the next line, which must read exactly `exact`.
-    bool Expect(std::string_view exact, const std::string &what)
+    // Takes the next line, which must read exactly `exact`; what() names
+    // that line.
+    template <typename What> bool Expect(std::string_view exact, const What &what)
     {
+        const auto expected = [&what, exact] { return what() + " " + Quote(exact); };
         std::string_view line;
-        if (!Take(what + " " + Quote(exact), line)) {
+        if (!Take(expected, line)) {
             return false;
         }
         if (line == exact) {
@@ -175,7 +185,7 @@ public:
         if (line.size() + 1 == exact.size() && exact.back() == ' ' && exact.substr(0, line.size()) == line) {
             found += " (its trailing space is missing)";
         }
-        return Fail(what + " " + Quote(exact), found);
+        return Fail(expected(), found);
     }
 
     // Records the problem at the line last taken; returns false.
@@ -200,7 +210,7 @@ bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
         const std::string_view failure = BringUpSteps[step].failure;
         const std::string expected = "the bring-up line " + Quote(success) + " or " + Quote(failure);
         std::string_view line;
-        if (!cursor.Take(expected, line)) {
+        if (!cursor.Take(Said(expected), line)) {
             return false;
         }
         if (line != success && line != failure) {
@@ -211,7 +221,7 @@ bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
             parsed.port = line == success ? PortState::Opened : PortState::NotOpened;
         }
         if (step == ClearBreakStep && line == failure) {
-            if (!cursor.Take("the error-code line", line)) {
+            if (!cursor.Take(Said("the error-code line"), line)) {
                 return false;
             }
             if (!IsErrorCodeLine(line)) {
@@ -226,23 +236,27 @@ bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
 }
 
 // A count line (when shown) and a dump line; bytes gets the dumped bytes.
-// Without an open port the program collects nothing.
-bool ReadCollection(TraceCursor &cursor, bool showCount, bool portOpen, const std::string &after, Bytes &bytes)
+// Without an open port the program collects nothing. after() names the
+// request the collection follows.
+template <typename After>
+bool ReadCollection(TraceCursor &cursor, bool showCount, bool portOpen, const After &after, Bytes &bytes)
 {
-    const std::string limit = portOpen ? "0 to " + std::to_string(ReceiveBufferSize) : "0: the port never opened";
     const std::size_t most = portOpen ? ReceiveBufferSize : 0;
+    const auto countLine = [&after, portOpen] {
+        return "the number of bytes collected " + after() + " (" +
+               (portOpen ? "0 to " + std::to_string(ReceiveBufferSize) : "0: the port never opened") + ")";
+    };
+    const auto what = [&after] { return "the dump of the bytes collected " + after(); };
     std::string_view line;
     unsigned long long count = 0;
     if (showCount) {
-        const std::string expected = "the number of bytes collected " + after + " (" + limit + ")";
-        if (!cursor.Take(expected, line)) {
+        if (!cursor.Take(countLine, line)) {
             return false;
         }
         if (!ParsePrintedNumber(line, MaxCountDigits, count) || count > most) {
-            return cursor.Fail(expected, QuoteFound(line));
+            return cursor.Fail(countLine(), QuoteFound(line));
         }
     }
-    const std::string what = "the dump of the bytes collected " + after;
     if (!cursor.Take(what, line)) {
         return false;
     }
@@ -259,17 +273,17 @@ bool ReadCollection(TraceCursor &cursor, bool showCount, bool portOpen, const st
                 found += " (its trailing space is missing)";
             }
             return cursor.Fail("a byte as \"[XX] \" (two uppercase hex digits) at column " + std::to_string(at + 1) +
-                                   " of " + what,
+                                   " of " + what(),
                                found);
         }
         bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
     }
     if (showCount && bytes.size() != count) {
-        return cursor.Fail(std::to_string(count) + " bytes in " + what + ", as its count line says",
+        return cursor.Fail(std::to_string(count) + " bytes in " + what() + ", as its count line says",
                            std::to_string(bytes.size()));
     }
     if (bytes.size() > most) {
-        return cursor.Fail("at most " + std::to_string(most) + " bytes in " + what +
+        return cursor.Fail("at most " + std::to_string(most) + " bytes in " + what() +
                                (portOpen ? "" : " (the port never opened)"),
                            std::to_string(bytes.size()));
     }
@@ -280,11 +294,14 @@ bool ReadShown(TraceCursor &cursor, const Request &request, const Bytes &bytes)
 {
     if (request.shows == Request::Verdict) {
         const bool acknowledged = !bytes.empty() && bytes[0] == Ack;
-        return cursor.Expect(VerdictLine(bytes), acknowledged ? "the verdict on a dump that starts with 06,"
-                                                              : "the verdict on a dump that does not start with 06,");
+        return cursor.Expect(VerdictLine(bytes), [acknowledged] {
+            return std::string(acknowledged ? "the verdict on a dump that starts with 06,"
+                                            : "the verdict on a dump that does not start with 06,");
+        });
     }
     if (request.shows == Request::Text) {
-        return cursor.Expect(CapturedText(bytes), "the text the program captures from the dump above,");
+        return cursor.Expect(CapturedText(bytes),
+                             [] { return std::string("the text the program captures from the dump above,"); });
     }
     return true;
 }
@@ -294,15 +311,15 @@ bool ReadDialogue(TraceCursor &cursor, bool portOpen, std::vector<Bytes> &collec
     collections.clear();
     collections.reserve(CollectionCount);
     for (const Request &request : Requests()) {
-        const std::string name = Describe(request);
-        if (!cursor.Expect(request.label, "the label of the " + name)) {
+        if (!cursor.Expect(request.label, [&request] { return "the label of the " + Describe(request); })) {
             return false;
         }
         if (!request.collected) {
             continue;
         }
         Bytes bytes;
-        if (!ReadCollection(cursor, request.countShown, portOpen, "after the " + name, bytes) ||
+        if (!ReadCollection(
+                cursor, request.countShown, portOpen, [&request] { return "after the " + Describe(request); }, bytes) ||
             !ReadShown(cursor, request, bytes)) {
             return false;
         }
@@ -319,7 +336,7 @@ bool ReadRelease(TraceCursor &cursor, ParsedTrace &parsed)
     const std::string release =
         "the release line " + Quote(ReleasedLine) + " or " + Quote(ReleaseFailedLine) + " or the end of the trace";
     std::string_view line;
-    if (!cursor.Take(release, line)) {
+    if (!cursor.Take(Said(release), line)) {
         return false;
     }
     if (line != ReleasedLine && line != ReleaseFailedLine) {
@@ -329,7 +346,7 @@ bool ReadRelease(TraceCursor &cursor, ParsedTrace &parsed)
     parsed.released = line == ReleasedLine;
     parsed.releaseLine = line;
     if (!cursor.AtEnd()) {
-        (void)cursor.Take("the end of the trace after the release line", line);
+        (void)cursor.Take(Said("the end of the trace after the release line"), line);
         return cursor.Fail("the end of the trace after the release line", QuoteFound(line));
     }
     return true;
@@ -338,23 +355,22 @@ bool ReadRelease(TraceCursor &cursor, ParsedTrace &parsed)
 // UTF-16LE text (after its byte order mark) as the ASCII it must hold.
 std::string DecodeUtf16(std::string_view units, std::string &decoded)
 {
-    decoded.reserve(units.size() / 2);
-    std::size_t line = 1;
-    for (std::size_t at = 0; at + 1 < units.size(); at += 2) {
-        const unsigned unit = static_cast<unsigned char>(units[at]) | static_cast<unsigned char>(units[at + 1]) << 8;
+    decoded.resize(units.size() / 2);
+    for (std::size_t at = 0; at < decoded.size(); ++at) {
+        const unsigned unit = static_cast<unsigned char>(units[2 * at]) | static_cast<unsigned char>(units[2 * at + 1])
+                                                                              << 8;
         if (unit > 0x7F) {
             char found[16];
             (void)std::snprintf(found, sizeof found, "U+%04X", unit); // at most "U+FFFF"
-            return "line " + std::to_string(line) +
+            return "line " + std::to_string(1 + std::count(decoded.begin(), decoded.begin() + at, '\n')) +
                    ": expected the plain ASCII text comtrace prints, here as UTF-16LE as the byte order mark "
                    "says, found the character " +
                    found;
         }
-        line += unit == '\n' ? 1 : 0;
-        decoded += static_cast<char>(unit);
+        decoded[at] = static_cast<char>(unit);
     }
     if (units.size() % 2 != 0) {
-        return "line " + std::to_string(line) +
+        return "line " + std::to_string(1 + std::count(decoded.begin(), decoded.end(), '\n')) +
                ": expected UTF-16LE text of whole two-byte characters, found a lone byte at its end";
     }
     return std::string();
@@ -385,7 +401,7 @@ std::string ParseTrace(std::string_view text, ParsedTrace &out)
     parsed.hasBringUp = cursor.Peek().substr(0, 1) == "(";
     if (!cursor.AtEnd() && !parsed.hasBringUp && cursor.Peek() != handshake) {
         std::string_view line;
-        (void)cursor.Take("", line); // only to point at line 1
+        (void)cursor.Take(Said(""), line); // only to point at line 1
         return "line 1: expected the bring-up line " + Quote(BringUpSteps[OpenStep].success) +
                " or the label of the handshake " + Quote(handshake) + ", found " + QuoteFound(line);
     }

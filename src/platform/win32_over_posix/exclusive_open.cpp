@@ -4,10 +4,12 @@
 // openers (TIOCEXCL); a program that had it first is found by looking.
 #include "platform/win32_over_posix/win32_serial_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -59,7 +61,8 @@ long PtyIndexOf(dev_t device)
     if (majorNumber < PtySlaveFirstMajor || majorNumber >= PtySlaveFirstMajor + PtySlaveMajorCount) {
         return -1;
     }
-    return static_cast<long>((majorNumber - PtySlaveFirstMajor) * PtySlaveMinorCount + minor(device));
+    return static_cast<long>(majorNumber - PtySlaveFirstMajor) * static_cast<long>(PtySlaveMinorCount) +
+           static_cast<long>(minor(device));
 }
 
 // The pty index a master descriptor of the process serves (its fdinfo's
@@ -98,6 +101,8 @@ bool ProcessHolds(const char *pid, dev_t device)
     const long ptyIndex = PtyIndexOf(device);
     bool holds = false;
     bool holdsMaster = false;
+    // readdir_r is deprecated; readdir is safe on a stream no one else reads.
+    // cppcheck-suppress readdirCalled
     while (const dirent *entry = readdir(fds)) {
         if (!IsProcessId(entry->d_name)) {
             continue;
@@ -135,6 +140,7 @@ bool HeldByAnotherProcess(dev_t device)
     char self[ProcPathSize];
     (void)std::snprintf(self, sizeof self, "%ld", static_cast<long>(getpid()));
     bool held = false;
+    // cppcheck-suppress readdirCalled
     while (const dirent *entry = readdir(processes)) {
         if (IsProcessId(entry->d_name) && std::strcmp(entry->d_name, self) != 0 &&
             ProcessHolds(entry->d_name, device)) {
@@ -279,12 +285,10 @@ DWORD CheckNobodyElseHolds(int fd, const char *path, const char *const *lockDire
         (void)std::snprintf(names[1], sizeof names[1], "%s", BaseName(resolved));
         BindSourceNameOf(resolved, names[2], sizeof names[2]);
     }
-    for (const char *name : names) {
-        if (LockedByLiveProcess(name, lockDirectories, directoryCount)) {
-            return ERROR_ACCESS_DENIED;
-        }
-    }
-    return ERROR_SUCCESS;
+    const bool locked = std::any_of(std::begin(names), std::end(names), [&](const char *name) {
+        return LockedByLiveProcess(name, lockDirectories, directoryCount);
+    });
+    return locked ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
 } // namespace win32_over_posix

@@ -23,6 +23,7 @@
 #include "devsim/device.h"
 #include "devsim/options.h"
 #include "expected_trace.h"
+#include "trace/writer.h"
 
 namespace devsim {
 namespace {
@@ -279,7 +280,7 @@ std::string WindowsTrace(const DeviceOptions &options)
     std::transform(dialogue.begin(), dialogue.end(), answers.begin(),
                    [](const Exchange &exchange) { return JoinReply(exchange.reply); });
     const std::string trace =
-        expected::HealthyBringUp + expected::Dialogue(expected::CollectionsOf(answers)) + expected::ReleasedLine;
+        trace::BringUpText(true) + trace::DialogueText(trace::CollectionsOf(answers)) + trace::ReleaseText(true);
     std::string windows;
     for (char c : trace) {
         windows += c == '\n' ? "\r\n" : std::string(1, c);

@@ -2,7 +2,6 @@
 // itself (comtrace's logic on the fake platform's virtual clock) records a
 // trace against each of devsim's own devices, then runs against the replay
 // of that trace; both runs must print the same trace.
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -43,20 +42,6 @@ std::string RunProgramAgainst(const DeviceOptions &options)
     return fake::Output();
 }
 
-std::vector<Bytes> Answers(const DeviceOptions &options)
-{
-    const std::vector<Exchange> dialogue = BuildDialogue(options);
-    std::vector<Bytes> answers(dialogue.size());
-    std::transform(dialogue.begin(), dialogue.end(), answers.begin(),
-                   [](const Exchange &exchange) { return JoinReply(exchange.reply); });
-    return answers;
-}
-
-std::string WholeTrace(const std::vector<Bytes> &collections)
-{
-    return trace::WholeTrace(collections);
-}
-
 void ExpectSameTrace(const std::string &wanted, const std::string &actual)
 {
     EXPECT_TRUE(wanted == actual) << expected::FirstDifference(wanted, actual);
@@ -77,31 +62,31 @@ TEST(ReplayRoundTrip, EveryDeviceOptionsTraceIsTracedAgainByteForByte)
         SCOPED_TRACE(arguments.front());
         const std::string recorded = RunProgramAgainst(options.device);
         if (i < 4) {
-            ExpectSameTrace(WholeTrace(expected::CollectionsOf(Answers(options.device))), recorded);
+            ExpectSameTrace(trace::WholeTrace(trace::CollectionsOf(JoinedReplies(options.device))), recorded);
         }
 
         trace::ParsedTrace parsed;
         ASSERT_EQ(trace::ParseTrace(recorded, parsed), "");
         const std::vector<Bytes> &collections = parsed.collections;
-        ExpectSameTrace(recorded, WholeTrace(collections));
+        ExpectSameTrace(recorded, trace::WholeTrace(collections));
         DeviceOptions replay;
         replay.replay = collections;
         ASSERT_EQ(CheckDeviceOptions(replay), "");
-        EXPECT_EQ(expected::CollectionsOf(Answers(replay)), collections);
+        EXPECT_EQ(trace::CollectionsOf(JoinedReplies(replay)), collections);
         ExpectSameTrace(recorded, RunProgramAgainst(replay));
     }
 }
 
 TEST(ReplayLoading, ReadsTracesInEitherEncodingButNotARunWithoutAPort)
 {
-    const std::vector<Bytes> talking = trace::CollectionsOf(Answers(DeviceOptions()));
+    const std::vector<Bytes> talking = trace::CollectionsOf(JoinedReplies(DeviceOptions()));
     const std::string path = ::testing::TempDir() + "replay_test.trace";
     struct Case {
         std::string text;
         const char *problem; // what the refusal ends with, or null
     };
     const std::vector<Case> cases = {
-        {trace::Encoded(WholeTrace(talking), trace::LineEnd::CrLf, true), nullptr},
+        {trace::Encoded(trace::WholeTrace(talking), trace::LineEnd::CrLf, true), nullptr},
         {trace::Encoded(trace::DialogueText(talking), trace::LineEnd::Lf, false), nullptr},
         {trace::WholeTrace(std::vector<Bytes>(CollectionCount), false),
          ": line 1: expected \"(+) COM1 initialized\", found \"(-) COM1 initialization failed\": the recorded run "

@@ -17,11 +17,7 @@ namespace {
 // What each collection of a run against this devsim device takes.
 std::vector<Bytes> CollectionsFrom(const devsim::DeviceOptions &options)
 {
-    std::vector<Bytes> answers;
-    for (const devsim::Exchange &exchange : devsim::BuildDialogue(options)) {
-        answers.push_back(devsim::JoinReply(exchange.reply));
-    }
-    return CollectionsOf(answers);
+    return CollectionsOf(devsim::JoinedReplies(options));
 }
 
 std::vector<std::string> SplitLines(const std::string &text)

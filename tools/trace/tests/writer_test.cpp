@@ -15,10 +15,7 @@ TEST(TraceWriter, WritesTheReviewedTalkingTraceThatTheReaderReads)
 {
     const std::string golden = support::Slurp(GOLDEN_TRACE);
     ASSERT_FALSE(golden.empty()) << "cannot read " GOLDEN_TRACE;
-    std::vector<Bytes> answers;
-    for (const devsim::Exchange &exchange : devsim::BuildDialogue({})) {
-        answers.push_back(devsim::JoinReply(exchange.reply));
-    }
+    const std::vector<Bytes> answers = devsim::JoinedReplies({});
     EXPECT_EQ(WholeTrace(CollectionsOf(answers)), golden);
 
     ParsedTrace parsed;
