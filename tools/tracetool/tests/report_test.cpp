@@ -29,12 +29,11 @@ using trace::Bytes;
 // next collection.
 std::vector<Bytes> CollectionsFrom(const devsim::DeviceOptions &options)
 {
-    const std::vector<devsim::Exchange> dialogue = devsim::BuildDialogue(options);
+    const std::vector<Bytes> answers = devsim::JoinedReplies(options);
     std::vector<Bytes> collections;
     Bytes pending;
-    for (std::size_t i = 0; i < dialogue.size(); ++i) {
-        const Bytes answer = devsim::JoinReply(dialogue[i].reply);
-        pending.insert(pending.end(), answer.begin(), answer.end());
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        pending.insert(pending.end(), answers[i].begin(), answers[i].end());
         if (trace::Requests()[i].collected) {
             const std::size_t taken = std::min(pending.size(), trace::ReceiveBufferSize);
             collections.emplace_back(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(taken));

@@ -64,11 +64,7 @@ Outcome Tracetool(const std::string &arguments, const std::string &input = "/dev
 
 std::vector<Bytes> TalkingCollections()
 {
-    const std::vector<devsim::Exchange> dialogue = devsim::BuildDialogue({});
-    std::vector<Bytes> answers(dialogue.size());
-    std::transform(dialogue.begin(), dialogue.end(), answers.begin(),
-                   [](const devsim::Exchange &exchange) { return devsim::JoinReply(exchange.reply); });
-    return trace::CollectionsOf(answers);
+    return trace::CollectionsOf(devsim::JoinedReplies({}));
 }
 
 // Replaces line number (from 1) of an LF text.
