@@ -3,7 +3,7 @@
 # reproducibly. Included once, at the end of the top-level CMakeLists.txt,
 # when every shipped target exists.
 #
-#   cmake --install build --prefix /usr/local   comtrace, devsim, tracetool, man pages, README
+#   cmake --install build --prefix /usr/local   comtrace, devsim, tracetool, portdoctor, man pages, README
 #   (cd build && cpack)                         comtrace_<version>_amd64.deb
 #   tools/release.sh                            the .deb and the Windows zip, with
 #                                               their SHA-256 sums
@@ -47,7 +47,12 @@ set(COMTRACE_SHIPPED_TARGETS comtrace comtrace_core comtrace_platform)
 if(TARGET devsim)
   list(APPEND COMTRACE_SHIPPED_TARGETS devsim devsim_core devsim_device)
 endif()
-list(APPEND COMTRACE_SHIPPED_TARGETS tracetool tracetool_core comtrace_trace)
+list(APPEND COMTRACE_SHIPPED_TARGETS tracetool tracetool_core)
+list(APPEND COMTRACE_SHIPPED_TARGETS portdoctor)
+if(TARGET comtrace_trace)
+  # Linked into devsim: its paths reach devsim's build ID.
+  list(APPEND COMTRACE_SHIPPED_TARGETS comtrace_trace)
+endif()
 if(NOT MSVC)
   foreach(target IN LISTS COMTRACE_SHIPPED_TARGETS)
     target_compile_options(${target} PRIVATE
@@ -56,9 +61,8 @@ if(NOT MSVC)
 endif()
 if(MINGW)
   target_link_options(comtrace PRIVATE -Wl,--no-insert-timestamp)
-endif()
-if(MINGW)
   target_link_options(tracetool PRIVATE -Wl,--no-insert-timestamp)
+  target_link_options(portdoctor PRIVATE -Wl,--no-insert-timestamp)
 endif()
 # The hardening Debian builds its packages with. Fortification needs an
 # optimised build, so a Debug build goes without it.
@@ -70,6 +74,7 @@ if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   target_link_options(comtrace PRIVATE -Wl,-z,relro -Wl,-z,now)
   target_link_options(devsim PRIVATE -Wl,-z,relro -Wl,-z,now)
   target_link_options(tracetool PRIVATE -Wl,-z,relro -Wl,-z,now)
+  target_link_options(portdoctor PRIVATE -Wl,-z,relro -Wl,-z,now)
 endif()
 
 # Directories get the usual mode whatever the umask of whoever installs.
@@ -86,13 +91,17 @@ if(WIN32)
   # side. tools/release.sh zips them itself, since CPack's archives list
   # their members in directory order, which differs between file systems.
   install(TARGETS comtrace RUNTIME DESTINATION . COMPONENT runtime)
+  install(TARGETS portdoctor RUNTIME DESTINATION . COMPONENT runtime)
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . COMPONENT runtime)
-  install(TARGETS tracetool RUNTIME DESTINATION . COMPONENT runtime)
+  if(TARGET tracetool) # not with MSVC: no getopt_long
+    install(TARGETS tracetool RUNTIME DESTINATION . COMPONENT runtime)
+  endif()
   return()
 endif()
 
 install(TARGETS comtrace devsim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 install(TARGETS tracetool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+install(TARGETS portdoctor RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT runtime)
 
 # Man pages and the Debian changelog are compressed as Debian wants them;
@@ -108,7 +117,9 @@ function(comtrace_gzip file)
   endif()
 endfunction()
 set(man_dir "${PROJECT_BINARY_DIR}/man")
-foreach(page comtrace.1 devsim.1)
+set(man_pages comtrace.1 devsim.1)
+list(APPEND man_pages portdoctor.1)
+foreach(page IN LISTS man_pages)
   configure_file("${PROJECT_SOURCE_DIR}/man/${page}.in" "${man_dir}/${page}" @ONLY)
   comtrace_gzip("${man_dir}/${page}")
   install(FILES "${man_dir}/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
@@ -156,7 +167,10 @@ hardware.
 .
 tracetool reads comtrace's traces from either system and turns them into a
 verdict with a meaningful exit status, the device's block data, a hex view,
-a comparison of two sessions or JSON Lines.")
+a comparison of two sessions or JSON Lines.
+.
+portdoctor says why COM1 will not open (no device node, no UART, a
+missing group, a getty, a lock, ModemManager, brltty) and prints the fix.")
 
 set(CPACK_PACKAGE_NAME comtrace)
 set(CPACK_PACKAGE_VENDOR "The comtrace developers")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release artifacts of the source tree into one folder: the Debian
 # package comtrace_<version>_amd64.deb, the Windows zip
-# comtrace-<version>-win64.zip (cross-built with mingw-w64) and SHA256SUMS.
+# comtrace-<version>-win64.zip (cross-built with mingw-w64: comtrace.exe and
+# portdoctor.exe, the README and the license) and SHA256SUMS.
 # Two runs over one commit give byte-identical artifacts, wherever the tree
 # and the folder lie.
 #

@@ -39,6 +39,7 @@ shipped_files() {
         printf '%s\n' bin/comtrace bin/devsim share/doc/comtrace/README.md \
             share/man/man1/comtrace.1.gz share/man/man1/devsim.1.gz
         printf '%s\n' bin/tracetool share/man/man1/tracetool.1.gz
+        printf '%s\n' bin/portdoctor share/man/man1/portdoctor.1.gz
     } | sort
 }
 
@@ -80,6 +81,8 @@ case $command in
         [ "$reported" = "devsim $version" ] || fail "devsim --version says '$reported', not 'devsim $version'"
         reported=$("$root/usr/bin/tracetool" --version) || fail "tracetool --version failed"
         [ "$reported" = "tracetool $version" ] || fail "tracetool --version says '$reported', not 'tracetool $version'"
+        reported=$("$root/usr/bin/portdoctor" --version) || fail "portdoctor --version failed"
+        [ "$reported" = "portdoctor $version" ] || fail "portdoctor --version says '$reported', not 'portdoctor $version'"
         # Everything lintian says goes to the log; only errors fail. It warns
         # when run as root, which is not about the package.
         lintian_output=$(lintian --fail-on error --display-info --pedantic "$deb" 2>&1) || fail "lintian reports errors"
@@ -102,7 +105,8 @@ case $command in
         name=comtrace-$version-win64
         # In this order: the archive lists its members sorted.
         expect_list "members of the zip" \
-            "$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/comtrace.exe" "$name/tracetool.exe")" \
+            "$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/comtrace.exe" "$name/portdoctor.exe" \
+                "$name/tracetool.exe" | sort)" \
             "$(zipinfo -1 "$zip")"
         rm -rf "$root"
         unzip -q "$zip" -d "$root"

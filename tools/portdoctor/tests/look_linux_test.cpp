@@ -1,0 +1,544 @@
+// portdoctor on Linux, run as a process over a system built in a folder
+// (--root): each finding with its fix line and the exit status, and a real
+// pty that stands in for the port and must come out of a run untouched.
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+struct Output {
+    int status = -1;
+    std::vector<std::string> lines;
+};
+
+// Runs portdoctor with arguments; its standard output, line by line, and its
+// exit status.
+Output RunDoctor(const std::vector<std::string> &arguments)
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        (void)dup2(pipeEnds[1], STDOUT_FILENO);
+        (void)close(pipeEnds[0]);
+        std::vector<char *> argv;
+        std::string program = PORTDOCTOR_PATH;
+        argv.push_back(program.data());
+        std::vector<std::string> copies = arguments;
+        std::transform(copies.begin(), copies.end(), std::back_inserter(argv),
+                       [](std::string &argument) { return argument.data(); });
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    (void)close(pipeEnds[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(pipeEnds[0], buffer, sizeof buffer)) != 0) {
+        if (got > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    (void)close(pipeEnds[0]);
+    int status = 0;
+    Output output;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        output.status = WEXITSTATUS(status);
+    }
+    std::size_t start = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        output.lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return output;
+}
+
+// A pty whose slave stands in for the port: its owner is this user, its
+// group this user's group, mode 0660 (crw-rw----), as udev leaves ttyS0.
+class Pty {
+public:
+    explicit Pty(bool unlock = true)
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || (unlock && unlockpt(master_) != 0)) {
+            ADD_FAILURE() << "no pty: " << std::strerror(errno);
+            return;
+        }
+        slave_ = ptsname(master_);
+        if (chown(slave_.c_str(), getuid(), getgid()) != 0 || chmod(slave_.c_str(), 0660) != 0) {
+            ADD_FAILURE() << "cannot set up " << slave_ << ": " << std::strerror(errno);
+        }
+    }
+    ~Pty()
+    {
+        if (master_ >= 0) {
+            (void)close(master_);
+        }
+    }
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    const std::string &Slave() const { return slave_; }
+    int Master() const { return master_; }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+// The identity the system in the folder gives portdoctor: a user who does
+// not own the port.
+constexpr unsigned FakeUid = 4242;
+constexpr unsigned FakeGid = 4243;
+
+// A system in a folder: a healthy one, which each case then changes.
+class FakeSystem {
+public:
+    explicit FakeSystem(const Pty &pty) : pty_(pty)
+    {
+        char pattern[] = "/tmp/portdoctor-root-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+            return;
+        }
+        root_ = pattern;
+        struct stat slave {};
+        (void)stat(pty.Slave().c_str(), &slave);
+        slave_ = slave;
+        Link("/dev/ttyS0", pty.Slave());
+        Write(DeviceFolder() + "/type", "4\n"); // a 16550A
+        SetGroups(true);
+        Write("/proc/cmdline", "BOOT_IMAGE=/boot/vmlinuz root=/dev/sda1 ro quiet console=tty0\n");
+        Write("/proc/locks", "");
+        AddProcess(1, "systemd", "/sbin/init\0splash\0"s, "0::/init.scope\n");
+        Link("/proc/1/fd/0", "/dev/null");
+        Write("/etc/passwd", "root:x:0:0:root:/root:/bin/bash\nalice:x:4242:4243::/home/alice:/bin/bash\n");
+        Groups("");
+        fs::create_directories(root_ + "/var/lock");
+        fs::create_directories(root_ + "/run/lock");
+    }
+    ~FakeSystem()
+    {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    FakeSystem(const FakeSystem &) = delete;
+    FakeSystem &operator=(const FakeSystem &) = delete;
+
+    void Write(const std::string &path, const std::string &text)
+    {
+        fs::create_directories(fs::path(root_ + path).parent_path());
+        std::ofstream(root_ + path, std::ios::binary) << text;
+    }
+    void Link(const std::string &path, const std::string &target)
+    {
+        fs::create_directories(fs::path(root_ + path).parent_path());
+        fs::create_symlink(target, root_ + path);
+    }
+    void Remove(const std::string &path) { fs::remove_all(root_ + path); }
+
+    // The session's groups: with or without the port's group.
+    void SetGroups(bool withPortGroup)
+    {
+        const std::string groups = withPortGroup ? std::to_string(slave_.st_gid) + " " : std::string();
+        Write("/proc/self/status", "Name:\tportdoctor\nUid:\t4242\t4242\t4242\t4242\nGid:\t4243\t4243\t4243\t4243\n"
+                                   "Groups:\t" +
+                                       groups + "\n");
+    }
+    // The group database: the port's group is dialout, with these members.
+    void Groups(const std::string &dialoutMembers)
+    {
+        Write("/etc/group",
+              "staff:x:4250:\ndialout:x:" + std::to_string(slave_.st_gid) + ":" + dialoutMembers + "\nalice:x:4243:\n");
+    }
+    void AddProcess(unsigned pid, const std::string &comm, const std::string &cmdline, const std::string &cgroup)
+    {
+        const std::string folder = "/proc/" + std::to_string(pid);
+        Write(folder + "/comm", comm + "\n");
+        Write(folder + "/cmdline", cmdline);
+        Write(folder + "/cgroup", cgroup);
+        fs::create_directories(root_ + folder + "/fd");
+    }
+    // The serial core's folder of the port's device number.
+    std::string DeviceFolder() const
+    {
+        return "/sys/dev/char/" + std::to_string(major(slave_.st_rdev)) + ":" + std::to_string(minor(slave_.st_rdev));
+    }
+    // A /proc/locks line for a lock of this kind on the port.
+    std::string LockLine(const std::string &kind, unsigned pid) const
+    {
+        char line[200];
+        (void)std::snprintf(line, sizeof line, "1: %s  ADVISORY  WRITE %u %02x:%02x:%lu 0 EOF\n", kind.c_str(), pid,
+                            major(slave_.st_dev), minor(slave_.st_dev), static_cast<unsigned long>(slave_.st_ino));
+        return line;
+    }
+
+    const std::string &Root() const { return root_; }
+    const Pty &Port() const { return pty_; }
+
+private:
+    const Pty &pty_;
+    std::string root_;
+    struct stat slave_ {};
+};
+
+// One finding expected: its header, words its first line must hold, and its
+// second line whole.
+struct Expected {
+    std::string header; // "problem [no-uart]"
+    std::string what;   // a part of the line after the header
+    std::string action; // "  fix: ..." or "  use: ..."
+};
+
+struct Case {
+    const char *name;
+    std::function<void(FakeSystem &)> change;
+    std::vector<Expected> findings;
+    int status;
+    std::vector<std::string> options = {};
+    bool unlockedPty = true;
+};
+
+const std::string Dialout = "dialout";
+
+std::vector<Case> Cases()
+{
+    const std::string byId = "/dev/serial/by-id/";
+    const std::string ftdi = "usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
+    const std::string ch340 = "usb-1a86_USB_Serial-if00-port0";
+    const std::string getty = "/sbin/agetty\0-o\0-p -- \\u\0--keep-baud\0115200,38400,9600\0ttyS0\0vt220\0"s;
+    return {
+        {"a healthy port", [](FakeSystem &) {}, {}, 0},
+        {"the node missing",
+         [](FakeSystem &system) { system.Remove("/dev/ttyS0"); },
+         {{"problem [missing-node]", "/dev/ttyS0 does not exist",
+           "  fix: use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup"}},
+         1},
+        {"a regular file in its place",
+         [](FakeSystem &system) {
+             system.Remove("/dev/ttyS0");
+             system.Write("/dev/ttyS0", "");
+         },
+         {{"problem [not-a-device]", "/dev/ttyS0 is not a character device (-rw-",
+           "  fix: sudo rm /dev/ttyS0 (a reboot recreates the real nodes)"}},
+         1},
+        {"no UART behind the node",
+         [](FakeSystem &system) { system.Write(system.DeviceFolder() + "/type", "0\n"); },
+         {{"problem [no-uart]", "reports port type 0 (unknown)",
+           "  fix: use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup"}},
+         1},
+        {"not in the port's group",
+         [](FakeSystem &system) { system.SetGroups(false); },
+         {{"problem [no-access]", "alice may not read and write /dev/ttyS0: it belongs to group dialout (crw-rw----)",
+           "  fix: sudo usermod -aG dialout $USER, then log out and log in again (the group applies from the next "
+           "login)"}},
+         1},
+        {"in the group's member list, not in this session",
+         [](FakeSystem &system) {
+             system.SetGroups(false);
+             system.Groups("bob,alice");
+         },
+         {{"problem [new-login-needed]", "alice is in group dialout (/etc/group)",
+           "  fix: log out and log in again (a new login picks up the group); until then: sg dialout -c comtrace"}},
+         1},
+        {"held by a process",
+         [](FakeSystem &system) {
+             system.AddProcess(777, "minicom", "minicom\0-D\0/dev/ttyS0\0"s, "0::/user.slice\n");
+             system.Link("/proc/777/fd/3", system.Port().Slave());
+         },
+         {{"problem [held-by-process]", "/dev/ttyS0 is open in PID 777 (minicom)",
+           "  fix: close minicom, or end it: kill 777"}},
+         1},
+        {"a live lock file",
+         [](FakeSystem &system) {
+             system.AddProcess(778, "cu", "cu\0-l\0ttyS0\0"s, "0::/user.slice\n");
+             system.Write("/var/lock/LCK..ttyS0", "       778\n");
+         },
+         {{"problem [lock-file]", "the lock file /var/lock/LCK..ttyS0 says PID 778 (cu) uses /dev/ttyS0",
+           "  fix: close cu, or end it: kill 778"}},
+         1},
+        {"a stale binary lock file",
+         [](FakeSystem &system) {
+             const int pid = 31337;
+             system.Write("/run/lock/LCK..ttyS0", std::string(reinterpret_cast<const char *>(&pid), sizeof pid));
+         },
+         {{"warning [stale-lock-file]", "names PID 31337, which no longer runs: it is stale (left in place)",
+           "  fix: sudo rm /run/lock/LCK..ttyS0"}},
+         0},
+        {"an flock",
+         [](FakeSystem &system) {
+             system.AddProcess(779, "flashtool", "flashtool\0"s, "0::/user.slice\n");
+             system.Write("/proc/locks", system.LockLine("FLOCK", 779));
+         },
+         {{"problem [flock]", "/dev/ttyS0 is locked (an flock) by PID 779 (flashtool)",
+           "  fix: close flashtool, or end it: kill 779"}},
+         1},
+        {"a serial console",
+         [](FakeSystem &system) {
+             system.Write("/proc/cmdline", "root=/dev/sda1 console=tty0 console=ttyS0,115200n8\n");
+         },
+         {{"problem [serial-console]", "(console=ttyS0,115200n8 on the kernel command line)",
+           "  fix: remove console=ttyS0,115200n8 from GRUB_CMDLINE_LINUX in /etc/default/grub, then run sudo "
+           "update-grub and reboot"}},
+         1},
+        {"a getty of serial-getty@ttyS0.service",
+         [getty](FakeSystem &system) {
+             system.AddProcess(812, "agetty", getty,
+                               "0::/system.slice/system-serial\\x2dgetty.slice/serial-getty@ttyS0.service\n");
+             system.Link("/proc/812/fd/0", system.Port().Slave());
+         },
+         {{"problem [getty]", "PID 812 (agetty), of serial-getty@ttyS0.service",
+           "  fix: sudo systemctl stop serial-getty@ttyS0.service && sudo systemctl mask serial-getty@ttyS0.service "
+           "(mask keeps it off after reboots; unmask undoes it)"}},
+         1},
+        {"a getty started by init",
+         [getty](FakeSystem &system) { system.AddProcess(813, "agetty", getty, "0::/init.scope\n"); },
+         {{"problem [getty]", "PID 813 (agetty)",
+           "  fix: sudo kill 813 (if it comes back, remove its line from /etc/inittab)"}},
+         1},
+        {"ModemManager running",
+         [](FakeSystem &system) {
+             system.AddProcess(600, "ModemManager", "/usr/sbin/ModemManager\0"s,
+                               "0::/system.slice/ModemManager.service\n");
+         },
+         {{"warning [modemmanager]", "ModemManager runs (PID 600 (ModemManager))",
+           "  fix: sudo systemctl stop ModemManager (for good: sudo systemctl disable --now ModemManager), or keep "
+           "it off the adapter with a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\""}},
+         0},
+        {"brltty's rule claiming adapters",
+         [](FakeSystem &system) {
+             system.Write("/usr/lib/udev/rules.d/85-brltty.rules",
+                          "# Device: 1A86:7523\nENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\", "
+                          "GOTO=\"brltty_usb_run\"\nSUBSYSTEMS==\"usb\", ATTRS{idVendor}==\"10c4\", "
+                          "ATTRS{idProduct}==\"ea60\", GOTO=\"brltty_usb_run\"\n");
+             system.Write("/lib/udev/rules.d/60-other.rules", "ENV{PRODUCT}==\"403/6001/*\"\n");
+         },
+         {{"warning [brltty]",
+           "/usr/lib/udev/rules.d/85-brltty.rules claims USB serial adapters (CH340 1a86:7523, CP210x 10c4:ea60)",
+           "  fix: sudo apt remove brltty (if no braille display is used; else copy "
+           "/usr/lib/udev/rules.d/85-brltty.rules to /etc/udev/rules.d/, delete the adapter's line there and run "
+           "sudo udevadm control --reload-rules)"}},
+         0},
+        {"adapters by id",
+         [=](FakeSystem &system) {
+             system.Link(byId + ftdi, "../../ttyUSB0");
+             system.Link(byId + ch340, "../../ttyUSB1");
+         },
+         {{"note [adapter]", byId + ch340 + " is ttyUSB1, a USB serial adapter",
+           "  use: unshare -m sh -c 'mount --bind " + byId + ch340 + " /dev/ttyS0 && exec comtrace'"},
+          {"note [adapter]", byId + ftdi + " is ttyUSB0, a USB serial adapter",
+           "  use: unshare -m sh -c 'mount --bind " + byId + ftdi + " /dev/ttyS0 && exec comtrace'"}},
+         0},
+        {"an adapter and no node",
+         [=](FakeSystem &system) {
+             system.Remove("/dev/ttyS0");
+             system.Link(byId + ftdi, "../../ttyUSB0");
+         },
+         {{"problem [missing-node]", "/dev/ttyS0 does not exist",
+           "  fix: use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup"},
+          {"note [adapter]", byId + ftdi + " is ttyUSB0",
+           "  use: unshare -m sh -c 'touch /dev/ttyS0 && mount --bind " + byId + ftdi +
+               " /dev/ttyS0 && exec comtrace'"}},
+         1},
+        {"no /proc to look at", [](FakeSystem &system) { system.Remove("/proc"); }, {}, 2},
+        {"an open that works",
+         [](FakeSystem &) {},
+         {{"note [opened]", "/dev/ttyS0 opened and was closed again", "  use: comtrace"}},
+         0,
+         {"--open"}},
+        {"an open that fails",
+         [](FakeSystem &) {},
+         {{"problem [open-failed]", "opening /dev/ttyS0 failed: Input/output error",
+           "  fix: no hardware answers behind the port: use a USB serial adapter (see the adapter lines)"}},
+         1,
+         {"--open"},
+         false},
+    };
+}
+
+const std::regex FindingLine(R"(^(problem|warning|note) \[([a-z0-9-]+)\]: (.+)$)");
+const std::regex ActionLine(R"(^  (fix|use): .+$)");
+
+struct Reported {
+    std::string header;
+    std::string what;
+    std::string action;
+};
+
+// The findings in portdoctor's output, each with its two lines; a finding
+// line without an action line after it is a failure.
+std::vector<Reported> Findings(const Output &output)
+{
+    std::vector<Reported> findings;
+    for (std::size_t i = 0; i < output.lines.size(); ++i) {
+        std::smatch match;
+        if (!std::regex_match(output.lines[i], match, FindingLine)) {
+            continue;
+        }
+        const bool paired = i + 1 < output.lines.size() && std::regex_match(output.lines[i + 1], ActionLine);
+        EXPECT_TRUE(paired) << "no fix line after: " << output.lines[i];
+        findings.push_back({match[1].str() + " [" + match[2].str() + "]", match[3].str(),
+                            paired ? output.lines[i + 1] : std::string()});
+    }
+    return findings;
+}
+
+std::string Show(const Output &output)
+{
+    std::string text;
+    for (const std::string &line : output.lines) {
+        text += "  | " + line + "\n";
+    }
+    return text;
+}
+
+TEST(PortdoctorLinux, ReportsEachFindingWithItsFixAndExitStatus)
+{
+    for (const Case &testCase : Cases()) {
+        SCOPED_TRACE(testCase.name);
+        const Pty pty(testCase.unlockedPty);
+        FakeSystem system(pty);
+        testCase.change(system);
+        std::vector<std::string> arguments = {"--root", system.Root()};
+        arguments.insert(arguments.end(), testCase.options.begin(), testCase.options.end());
+        const Output output = RunDoctor(arguments);
+
+        EXPECT_EQ(output.status, testCase.status) << Show(output);
+        const std::vector<Reported> reported = Findings(output);
+        ASSERT_EQ(reported.size(), testCase.findings.size()) << Show(output);
+        for (std::size_t i = 0; i < reported.size(); ++i) {
+            EXPECT_EQ(reported[i].header, testCase.findings[i].header) << Show(output);
+            EXPECT_NE(reported[i].what.find(testCase.findings[i].what), std::string::npos)
+                << "\"" << testCase.findings[i].what << "\" not in: " << reported[i].what;
+            EXPECT_EQ(reported[i].action, testCase.findings[i].action);
+        }
+        const bool unseen = std::any_of(output.lines.begin(), output.lines.end(),
+                                        [](const std::string &line) { return line.rfind("cannot look: ", 0) == 0; });
+        EXPECT_EQ(unseen, testCase.status == 2) << Show(output);
+    }
+}
+
+// Every finding --help lists for Linux has a case above: a new finding
+// cannot go untested.
+TEST(PortdoctorLinux, EveryLinuxFindingHasACase)
+{
+    std::set<std::string> covered;
+    for (const Case &testCase : Cases()) {
+        for (const Expected &expected : testCase.findings) {
+            covered.insert(expected.header.substr(expected.header.find('[') + 1,
+                                                  expected.header.find(']') - expected.header.find('[') - 1));
+        }
+    }
+    const std::regex listed(R"(^  ([a-z0-9-]+) +(problem|warning|note), (Linux|Windows|both): .+$)");
+    int linuxFindings = 0;
+    for (const std::string &line : RunDoctor({"--help"}).lines) {
+        std::smatch match;
+        if (std::regex_match(line, match, listed) && match[3] != "Windows") {
+            ++linuxFindings;
+            EXPECT_EQ(covered.count(match[1]), 1u) << "no case for the finding " << match[1];
+        }
+    }
+    EXPECT_GE(linuxFindings, 15);
+}
+
+// Counts the opens of path while action runs, from inotify.
+int CountOpens(const std::string &path, const std::function<void()> &action)
+{
+    const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watcher < 0 || inotify_add_watch(watcher, path.c_str(), IN_OPEN) < 0) {
+        ADD_FAILURE() << "inotify on " << path << ": " << std::strerror(errno);
+        return -1;
+    }
+    action();
+    int opens = 0;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(watcher, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            opens += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    (void)close(watcher);
+    return opens;
+}
+
+bool SameSettings(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc)) && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// Without --open the port is never opened and keeps its settings; with it,
+// it is opened once and still keeps them (the check would see an open).
+TEST(PortdoctorLinux, LeavesARealPtyUntouchedWithoutOpen)
+{
+    struct Run {
+        std::vector<std::string> options;
+        int opens;
+    };
+    for (const Run &run : {Run{{}, 0}, Run{{"--open"}, 1}}) {
+        const Pty pty;
+        FakeSystem system(pty);
+        // Held open here, so that the master sees no hang-up when the run closes it.
+        const int slave = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0) << std::strerror(errno);
+        // Settings no program would leave by chance: 1200 bit/s, 7E2, raw.
+        termios settings{};
+        ASSERT_EQ(tcgetattr(pty.Master(), &settings), 0);
+        cfmakeraw(&settings);
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
+        settings.c_cc[VMIN] = 3;
+        ASSERT_EQ(cfsetspeed(&settings, B1200), 0);
+        ASSERT_EQ(tcsetattr(pty.Master(), TCSANOW, &settings), 0);
+        termios before{};
+        ASSERT_EQ(tcgetattr(pty.Master(), &before), 0);
+
+        std::vector<std::string> arguments = {"--root", system.Root()};
+        arguments.insert(arguments.end(), run.options.begin(), run.options.end());
+        Output output;
+        EXPECT_EQ(CountOpens(pty.Slave(), [&] { output = RunDoctor(arguments); }), run.opens) << Show(output);
+        EXPECT_EQ(output.status, 0) << Show(output);
+
+        termios after{};
+        ASSERT_EQ(tcgetattr(pty.Master(), &after), 0);
+        EXPECT_TRUE(SameSettings(before, after)) << "the port's settings changed";
+        pollfd ready{pty.Master(), POLLIN, 0};
+        EXPECT_EQ(poll(&ready, 1, 0), 0) << "something was written to the port";
+        (void)close(slave);
+    }
+}
+
+} // namespace
