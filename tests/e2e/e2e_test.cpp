@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -267,6 +268,51 @@ TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--big-reply 5000"), options);
     EXPECT_GE(collections[4].size(), 4000u);
     EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::BlockSize);
+}
+
+// How far each gap between two bytes the device received strays from the
+// dialogue's schedule (50 ms within a paced request, 500 ms after every
+// request), the largest in milliseconds.
+double LargestScheduleDeviationMs(const RunResult &run)
+{
+    std::vector<double> nominalMs;
+    for (const trace::Request &entry : trace::Requests()) {
+        const Bytes &request = entry.bytes;
+        const bool paced = request.size() == 8 || request.size() == 3;
+        for (std::size_t i = 0; i < request.size(); ++i) {
+            if (i + 1 < request.size()) {
+                nominalMs.push_back(paced ? 50.0 : 0.0);
+            }
+        }
+        nominalMs.push_back(500.0);
+    }
+    std::vector<long long> receivedUs;
+    for (const Event &event : Events(run)) {
+        if (event.kind == "rx") {
+            receivedUs.push_back(event.us);
+        }
+    }
+    double largest = 0;
+    for (std::size_t i = 1; i < receivedUs.size() && i - 1 < nominalMs.size(); ++i) {
+        const double gapMs = static_cast<double>(receivedUs[i] - receivedUs[i - 1]) / 1000.0;
+        largest = std::max(largest, std::abs(gapMs - nominalMs[i - 1]));
+    }
+    return largest;
+}
+
+TEST(EndToEnd, ReaderThatStopsReadingHoldsUpNoByte)
+{
+    // A reply of 100,000 bytes makes a trace of about half a megabyte, far
+    // more than a pipe holds; the reader takes nothing for 30 s.
+    devsim::DeviceOptions options;
+    options.bigReply = 100000;
+    const RunResult run = RunComtrace("--big-reply 100000", "| (sleep 30; cat)");
+    (void)ExpectNothingLost(run, options);
+    EXPECT_EQ(Received(run), AllRequests());
+    const double deviationMs = LargestScheduleDeviationMs(run);
+    RecordProperty("largest_schedule_deviation_ms", std::to_string(deviationMs));
+    // A busy machine's jitter, far below the reader's 30 s.
+    EXPECT_LT(deviationMs, 250.0);
 }
 
 TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)

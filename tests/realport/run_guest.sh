@@ -5,9 +5,21 @@
 #
 #   run_guest.sh BUILD_DIR prepare          fetch the kernel, build the static
 #                                           program and the initramfs
-#   run_guest.sh BUILD_DIR uart|usb OUTDIR  prepare, then one run on the 16550
-#                                           (8250 driver) or the USB adapter
-#                                           (ftdi_sio)
+#   run_guest.sh BUILD_DIR uart|usb|pci OUTDIR
+#                                           prepare, then one run on the 16550
+#                                           (8250 driver), the USB adapter
+#                                           (ftdi_sio) or the PCI serial card
+#                                           (8250_pci)
+#   run_guest.sh BUILD_DIR uart|usb|pci OUTDIR break|unplug MARK-RX
+#                                           the same, with a fault on the line
+#                                           once the guest's driver has
+#                                           received MARK-RX bytes: a break
+#                                           from the device, or the USB
+#                                           adapter removed (usb only)
+#   run_guest.sh BUILD_DIR uart|usb|pci OUTDIR held
+#                                           the same, with the port held by
+#                                           another program when comtrace
+#                                           starts
 #
 # BUILD_DIR is the project's build tree (devsim and port_probe are taken
 # from it); the work goes to BUILD_DIR/realport, the kernel to
@@ -15,22 +27,21 @@
 # OUTDIR receives console.log (the guest's console), trace.txt (comtrace's
 # output), device.log (devsim's event log), devsim.err (devsim's and QEMU's
 # stderr), status (devsim's exit status) and times (seconds of wall, user
-# and system time of the run). A run is cut off after
-# $REALPORT_LIMIT_SECONDS (default 400).
+# and system time of the run); a run with a fault also rig.log (what the
+# rig told QEMU's monitor) and monitor.log (the monitor's answers). A run
+# is cut off after $REALPORT_LIMIT_SECONDS (default 400). Exits 2, saying
+# why, when it cannot prepare or run the guest.
 set -euo pipefail
+# shellcheck source=tests/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 Modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 DownloadTries=3
 DownloadLimitSeconds=240
 LimitSeconds=${REALPORT_LIMIT_SECONDS:-400}
 
-fail() {
-    echo "run-guest: $*" >&2
-    exit 1
-}
-
-[ $# -ge 2 ] || fail "usage: run_guest.sh BUILD_DIR prepare | run_guest.sh BUILD_DIR uart|usb OUTDIR"
-build=$(cd "$1" && pwd) || fail "no build tree $1"
+[ $# -ge 2 ] || die "usage: run_guest.sh BUILD_DIR prepare | run_guest.sh BUILD_DIR uart|usb|pci OUTDIR"
+build=$(cd "$1" && pwd) || die "no build tree $1"
 action=$2
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
@@ -39,7 +50,7 @@ cache=${REALPORT_CACHE:-$work/cache}
 mkdir -p "$work" "$cache"
 
 need() {
-    command -v "$1" >/dev/null || fail "$1 is missing: install $2 (tools/run_tests.sh does)"
+    command -v "$1" >/dev/null || die "$1 is missing: install $2 (tools/run_tests.sh does)"
 }
 
 # The kernel image and the USB modules of the kernel Debian currently ships
@@ -51,11 +62,11 @@ fetch_kernel() {
         apt-get update -qq || true
         package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n 1)
     fi
-    [ -n "$package" ] || fail "apt knows no package behind linux-image-amd64 (run apt-get update)"
+    [ -n "$package" ] || die "apt knows no package behind linux-image-amd64 (run apt-get update)"
     if [ -f "$cache/kernel/$package.ready" ]; then
         return
     fi
-    echo "run-guest: fetching $package" >&2
+    echo "$script_name: fetching $package" >&2
     local download
     download=$(mktemp -d "$cache/download.XXXXXX")
     local try=1
@@ -63,7 +74,7 @@ fetch_kernel() {
         if [ $try -ge $DownloadTries ]; then
             cat "$download/apt.err" >&2
             rm -rf "$download"
-            fail "cannot download $package"
+            die "cannot download $package"
         fi
         try=$((try + 1))
         sleep $((try * 5))
@@ -75,14 +86,14 @@ fetch_kernel() {
     done
     mkdir "$download/tree"
     dpkg-deb --fsys-tarfile "$download"/*.deb | tar -x -C "$download/tree" --wildcards "${patterns[@]}" ||
-        { rm -rf "$download"; fail "cannot unpack the kernel and the modules $Modules from $package"; }
+        { rm -rf "$download"; die "cannot unpack the kernel and the modules $Modules from $package"; }
     rm -rf "$cache/kernel"
     mkdir -p "$cache/kernel/modules"
     cp "$download"/tree/boot/vmlinuz-* "$cache/kernel/vmlinuz"
     local found
     for module in $Modules; do
         found=$(find "$download/tree/lib/modules" -name "$module.ko*" | head -n 1)
-        [ -n "$found" ] || { rm -rf "$download"; fail "$package has no module $module"; }
+        [ -n "$found" ] || { rm -rf "$download"; die "$package has no module $module"; }
         case "$found" in
         *.ko.xz) xz -dc "$found" >"$cache/kernel/modules/$module.ko" ;;
         *.ko.zst) zstd -qdc "$found" >"$cache/kernel/modules/$module.ko" ;;
@@ -99,9 +110,9 @@ fetch_kernel() {
 build_static_program() {
     cmake -S "$source_dir" -B "$work/static" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_EXE_LINKER_FLAGS=-static >"$work/static-configure.log" 2>&1 ||
-        { cat "$work/static-configure.log" >&2; fail "cannot configure the static build"; }
+        { cat "$work/static-configure.log" >&2; die "cannot configure the static build"; }
     cmake --build "$work/static" --target comtrace -j"$(nproc)" >"$work/static-build.log" 2>&1 ||
-        { cat "$work/static-build.log" >&2; fail "cannot build the static program"; }
+        { cat "$work/static-build.log" >&2; die "cannot build the static program"; }
 }
 
 is_static() {
@@ -122,15 +133,17 @@ cpio_entry() { # name mode rdev-major rdev-minor
 # the node on the host would need root.
 build_initramfs() {
     local probe=$build/tests/realport/port_probe
-    [ -x "$probe" ] || fail "no $probe: build the project first"
-    is_static "$probe" || fail "$probe is not statically linked"
-    is_static "$work/static/comtrace" || fail "$work/static/comtrace is not statically linked"
+    [ -x "$probe" ] || die "no $probe: build the project first"
+    is_static "$probe" || die "$probe is not statically linked"
+    is_static "$work/static/comtrace" || die "$work/static/comtrace is not statically linked"
     local busybox
     busybox=$(command -v busybox)
-    is_static "$busybox" || fail "$busybox is not statically linked: install busybox-static"
+    is_static "$busybox" || die "$busybox is not statically linked: install busybox-static"
 
     local root
     root=$(mktemp -d "$work/initramfs.XXXXXX")
+    # mktemp's 0700 would keep every user but root out of the whole guest.
+    chmod 755 "$root"
     mkdir -p "$root/bin" "$root/modules" "$root/dev"
     cp "$busybox" "$root/bin/busybox"
     cp "$work/static/comtrace" "$root/comtrace"
@@ -163,10 +176,29 @@ prepare() {
     flock -u 9
 }
 
+# Acts on the guest's console: when the probe in the guest asks for the
+# fault (a line "realport rig FAULT"), tells QEMU's monitor to cause it, once.
+rig() { # fault monitor-fifo log
+    local fault=$1 monitor=$2 log=$3 line command
+    case "$fault" in
+    break) command="chardev-send-break dev" ;;
+    unplug) command="device_del adapter" ;;
+    esac
+    while IFS= read -r line; do
+        if [ "${line%$'\r'}" = "realport rig $fault" ]; then
+            printf '%s\n' "$command" >"$monitor"
+            echo "$command" >>"$log"
+            break
+        fi
+    done
+    # Drain the rest, so that the console's reader is never blocked.
+    cat >/dev/null
+}
+
 run_guest() {
-    local mode=$1 out=$2
+    local mode=$1 out=$2 fault=${3:-} mark=${4:-}
     local devsim=$build/tools/devsim/devsim
-    [ -x "$devsim" ] || fail "no $devsim: build the project first"
+    [ -x "$devsim" ] || die "no $devsim: build the project first"
     rm -rf "$out"
     mkdir -p "$out"
     out=$(cd "$out" && pwd)
@@ -176,45 +208,87 @@ run_guest() {
     local socket=$sockets/line
 
     local port=(-device "isa-serial,chardev=dev,index=0")
-    if [ "$mode" = usb ]; then
-        port=(-device "qemu-xhci,id=xhci" -device "usb-serial,bus=xhci.0,chardev=dev")
+    case "$mode" in
+    usb)
+        port=(-device "qemu-xhci,id=xhci" -device "usb-serial,id=adapter,bus=xhci.0,chardev=dev")
+        ;;
+    pci)
+        # The machine's own first UART stays, unconnected, so that the
+        # card's port is not ttyS0 itself but has to be bound over it.
+        port=(-chardev "null,id=builtin" -device "isa-serial,chardev=builtin,index=0"
+            -device "pci-serial,chardev=dev")
+        ;;
+    esac
+    # The fault comes through QEMU's human monitor on a pair of FIFOs, on the
+    # guest probe's request read from the console as QEMU writes it.
+    local monitor=() helpers=() append="realport=$mode"
+    if [ "$fault" = held ]; then
+        append+=" realport_fault=held"
+    elif [ -n "$fault" ]; then
+        append+=" realport_fault=$fault realport_mark=$mark"
+        mkfifo "$sockets/monitor.in" "$sockets/monitor.out" "$sockets/console"
+        monitor=(-chardev "pipe,id=monitor,path=$sockets/monitor" -mon "chardev=monitor,mode=readline")
+        : >"$out/console.log"
+        : >"$out/rig.log"
+        cat "$sockets/monitor.out" >"$out/monitor.log" &
+        helpers+=($!)
+        tail -n +1 -F "$out/console.log" >"$sockets/console" 2>/dev/null &
+        helpers+=($!)
+        rig "$fault" "$sockets/monitor.in" "$out/rig.log" <"$sockets/console" &
+        helpers+=($!)
     fi
     local status=0
     # The nested KVM these machines offer cannot boot a stock kernel, and
-    # CI may have none: TCG always. The times (wall, user, system) of devsim
-    # and QEMU together go to OUTDIR/times.
+    # CI may have none: TCG always. On a busy host the emulated timer can
+    # miss the kernel's early check and panic the boot: no_timer_check. The
+    # times (wall, user, system) of devsim and QEMU together go to
+    # OUTDIR/times.
     local TIMEFORMAT='%R %U %S'
     {
         time "$devsim" --socket "$socket" --log "$out/device.log" -- \
             timeout -k 10 "$LimitSeconds" \
             qemu-system-x86_64 -accel tcg -cpu qemu64 -m 256 -smp 1 -nodefaults -display none -no-reboot \
             -kernel "$cache/kernel/vmlinuz" -initrd "$work/initramfs.cpio" \
-            -append "console=ttyS1,115200 panic=-1 quiet realport=$mode" \
+            -append "console=ttyS1,115200 panic=-1 quiet no_timer_check $append" "${monitor[@]}" \
             -chardev socket,id=dev,path="$socket" "${port[@]}" \
             -chardev file,id=console,path="$out/console.log" -device isa-serial,chardev=console,index=1 \
             -chardev file,id=trace,path="$out/trace.txt" -device isa-serial,chardev=trace,index=2 \
             </dev/null 2>"$out/devsim.err" || status=$?
     } 2>"$out/times"
     echo "$status" >"$out/status"
+    local helper
+    for helper in "${helpers[@]}"; do
+        kill "$helper" 2>/dev/null || true # may have ended with QEMU
+        wait "$helper" 2>/dev/null || true
+    done
     rm -rf "$sockets"
     if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-        echo "run-guest: the guest was cut off after $LimitSeconds s" >>"$out/devsim.err"
+        echo "$script_name: the guest was cut off after $LimitSeconds s" >>"$out/devsim.err"
     fi
     local wall user system
     read -r wall user system <"$out/times" || true
-    echo "run-guest: $mode run ended with status $status after $wall s (processor: $user s user, $system s system); output in $out" >&2
+    echo "$script_name: $mode run ended with status $status after $wall s (processor: $user s user, $system s system); output in $out" >&2
 }
 
 case "$action" in
 prepare)
     prepare
     ;;
-uart | usb)
-    [ $# -eq 3 ] || fail "usage: run_guest.sh BUILD_DIR $action OUTDIR"
+uart | usb | pci)
+    [ $# -eq 3 ] || [ $# -eq 5 ] || { [ $# -eq 4 ] && [ "$4" = held ]; } ||
+        die "usage: run_guest.sh BUILD_DIR $action OUTDIR [break|unplug MARK-RX | held]"
+    if [ $# -eq 5 ]; then
+        case "$4" in
+        break) ;;
+        unplug) [ "$action" = usb ] || die "only the USB adapter can be removed" ;;
+        *) die "unknown fault $4: break or unplug" ;;
+        esac
+        [[ "$5" =~ ^[0-9]+$ ]] || die "MARK-RX must be a byte count, not $5"
+    fi
     prepare
-    run_guest "$action" "$3"
+    run_guest "$action" "$3" "${4:-}" "${5:-}"
     ;;
 *)
-    fail "unknown action $action: prepare, uart or usb"
+    die "unknown action $action: prepare, uart, usb or pci"
     ;;
 esac
