@@ -18,7 +18,7 @@ $sudo apt-get install -y -qq --no-install-recommends \
     g++ clang cmake make time libgtest-dev libgmock-dev libclang-rt-14-dev \
     clang-tidy clang-format cppcheck shellcheck valgrind \
     g++-mingw-w64-x86-64-posix wine wine64 \
-    git dpkg-dev lintian mandoc man-db zip unzip qemu-system-x86 busybox-static >/dev/null
+    git dpkg-dev lintian mandoc man-db bsdextrautils zip unzip qemu-system-x86 busybox-static >/dev/null
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
