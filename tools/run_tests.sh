@@ -18,7 +18,7 @@ $sudo apt-get install -y -qq --no-install-recommends \
     g++ clang cmake make time libgtest-dev libgmock-dev libclang-rt-14-dev \
     clang-tidy clang-format cppcheck shellcheck valgrind \
     g++-mingw-w64-x86-64-posix wine wine64 \
-    git dpkg-dev lintian mandoc man-db zip unzip qemu-system-x86 busybox-static >/dev/null
+    git dpkg-dev lintian mandoc man-db bsdextrautils zip unzip qemu-system-x86 busybox-static >/dev/null
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -30,8 +30,8 @@ bash tests/realport/run_guest.sh build prepare || echo "run_tests: preparing the
 
 # The unit tests again with the sanitizers.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCOMTRACE_SANITIZE=ON
-cmake --build build-asan -j"$jobs" --target unit_tests key_wait_win_tests posix_platform_tests posix_shim_fault_tests
-(cd build-asan && ctest --output-on-failure -L 'unit|platform')
+cmake --build build-asan -j"$jobs" --target unit_tests key_wait_win_tests posix_platform_tests posix_shim_fault_tests tracetool_tests
+(cd build-asan && ctest --output-on-failure -L 'unit|platform|tracetool')
 
 # Everything else. The long runs mostly wait, so many run at once, and the
 # fuzzers get the processors they leave. The QEMU guests come on their own

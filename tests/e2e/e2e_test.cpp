@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "devsim/device.h"
@@ -80,6 +81,23 @@ RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = 
     (void)std::remove(out.c_str());
     (void)std::remove(log.c_str());
     return run;
+}
+
+// Runs tracetool on a trace with the given arguments; returns its exit
+// status and standard output.
+std::pair<int, std::string> RunTracetool(const Arguments &arguments, const std::string &trace)
+{
+    const std::string out = TempPath("tracetool-out");
+    Arguments command{TRACETOOL_PATH};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    command.push_back(trace);
+    const support::ProcessOutcome outcome = support::RunProcess(command, {"", out, ""}, {RunLimitMs});
+    if (!outcome.failure.empty() || outcome.timedOut) {
+        ADD_FAILURE() << "tracetool did not run to its end: " << outcome.failure;
+    }
+    std::pair<int, std::string> result(outcome.status, Slurp(out));
+    (void)std::remove(out.c_str()); // a file left behind harms no test
+    return result;
 }
 
 struct Event {
@@ -233,6 +251,18 @@ TEST(EndToEnd, AnsweredAcknowledgementsAndALongTextShowWhereTheyArrive)
     const std::string wanted = std::string(trace::BringUpText(true)) +
                                trace::DialogueText(trace::CollectionsOf(Answers(options))) + trace::ReleaseText(true);
     ExpectTrace(wanted, run.output);
+
+    // tracetool on the recording: the answer to the identification's
+    // acknowledgement hides the version text, and the blocks cut to their
+    // size are the device's image, none misaligned by the answered
+    // acknowledgements.
+    const std::string recording = TempPath("chatty.trace");
+    std::ofstream(recording, std::ios::binary) << run.output;
+    EXPECT_EQ(RunTracetool({"check", "--quiet"}, recording).first, 1);
+    const auto [status, blocks] = RunTracetool({"blocks", "--size", "32"}, recording);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(Bytes(blocks.begin(), blocks.end()) == devsim::BuiltInImage()) << blocks.size() << " bytes";
+    (void)std::remove(recording.c_str()); // as RunComtrace
 }
 
 // Checks a run whose collections cannot be told in advance: the trace is
