@@ -1,6 +1,6 @@
 // The trace: every message the program prints goes through here.
-#ifndef COMTRACE_PORT_TRACE_H
-#define COMTRACE_PORT_TRACE_H
+#ifndef COMTRACE_PLATFORM_TRACE_H
+#define COMTRACE_PLATFORM_TRACE_H
 
 #if defined(__GNUC__) || defined(__clang__)
 #define COMTRACE_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(printf, formatIndex, firstArg)))
