@@ -3,7 +3,7 @@
 # reproducibly. Included once, at the end of the top-level CMakeLists.txt,
 # when every shipped target exists.
 #
-#   cmake --install build --prefix /usr/local   comtrace, devsim, portdoctor, man pages, README
+#   cmake --install build --prefix /usr/local   comtrace, devsim, tracetool, portdoctor, man pages, README
 #   (cd build && cpack)                         comtrace_<version>_amd64.deb
 #   tools/release.sh                            the .deb and the Windows zip, with
 #                                               their SHA-256 sums
@@ -47,6 +47,7 @@ set(COMTRACE_SHIPPED_TARGETS comtrace comtrace_core comtrace_platform)
 if(TARGET devsim)
   list(APPEND COMTRACE_SHIPPED_TARGETS devsim devsim_core devsim_device)
 endif()
+list(APPEND COMTRACE_SHIPPED_TARGETS tracetool tracetool_core)
 list(APPEND COMTRACE_SHIPPED_TARGETS portdoctor)
 if(TARGET comtrace_trace)
   # Linked into devsim: its paths reach devsim's build ID.
@@ -60,6 +61,7 @@ if(NOT MSVC)
 endif()
 if(MINGW)
   target_link_options(comtrace PRIVATE -Wl,--no-insert-timestamp)
+  target_link_options(tracetool PRIVATE -Wl,--no-insert-timestamp)
   target_link_options(portdoctor PRIVATE -Wl,--no-insert-timestamp)
 endif()
 # The hardening Debian builds its packages with. Fortification needs an
@@ -71,6 +73,7 @@ if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   endforeach()
   target_link_options(comtrace PRIVATE -Wl,-z,relro -Wl,-z,now)
   target_link_options(devsim PRIVATE -Wl,-z,relro -Wl,-z,now)
+  target_link_options(tracetool PRIVATE -Wl,-z,relro -Wl,-z,now)
   target_link_options(portdoctor PRIVATE -Wl,-z,relro -Wl,-z,now)
 endif()
 
@@ -90,10 +93,14 @@ if(WIN32)
   install(TARGETS comtrace RUNTIME DESTINATION . COMPONENT runtime)
   install(TARGETS portdoctor RUNTIME DESTINATION . COMPONENT runtime)
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . COMPONENT runtime)
+  if(TARGET tracetool) # not with MSVC: no getopt_long
+    install(TARGETS tracetool RUNTIME DESTINATION . COMPONENT runtime)
+  endif()
   return()
 endif()
 
 install(TARGETS comtrace devsim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+install(TARGETS tracetool RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 install(TARGETS portdoctor RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT runtime)
 
@@ -117,6 +124,9 @@ foreach(page IN LISTS man_pages)
   comtrace_gzip("${man_dir}/${page}")
   install(FILES "${man_dir}/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
 endforeach()
+configure_file("${PROJECT_SOURCE_DIR}/man/tracetool.1.in" "${man_dir}/tracetool.1" @ONLY)
+comtrace_gzip("${man_dir}/tracetool.1")
+install(FILES "${man_dir}/tracetool.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
 
 # What every Debian package carries besides: its copyright in the
 # machine-readable format and its changelog. Only the package gets them.
@@ -154,6 +164,10 @@ paced to the millisecond.
 devsim, a simulated device on a pseudo-terminal that stands in for
 /dev/ttyS0 in a private mount namespace, lets comtrace run without
 hardware.
+.
+tracetool reads comtrace's traces from either system and turns them into a
+verdict with a meaningful exit status, the device's block data, a hex view,
+a comparison of two sessions or JSON Lines.
 .
 portdoctor says why COM1 will not open (no device node, no UART, a
 missing group, a getty, a lock, ModemManager, brltty) and prints the fix.")

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/trace.h"
+#include "output/trace.h"
 #include "port/exchange.h"
 
 namespace {
@@ -11,6 +11,9 @@ constexpr unsigned char Stx = 0x02;
 constexpr unsigned char Ack = 0x06;
 constexpr unsigned char BlockCount = 0x80;
 constexpr std::size_t BlockLabelSize = 8;
+// The handshake, STX, P and acknowledgement collections, one per block and
+// the last: the trace's queue is sized for as many.
+static_assert(BlockCount + 5 == TracedCollectionCount, "the trace queue holds every collection");
 
 const unsigned char Handshake[] = {Stx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'};
 const char *const HandshakeLabels[] = {"send [x02] ", "[x50] ", "[x52] ", "[x4F] ",

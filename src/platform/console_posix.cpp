@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,9 +18,46 @@ namespace {
 // How long the rest of a key's bytes may take to arrive after its first; a
 // lone ESC key sends nothing more.
 constexpr int KeyBytesGapMs = 50;
+// What arrives with the key (the rest of a paste, a key's repeats) is taken
+// with it until the input has been quiet this long, or for at most the
+// limit, so that a key held down cannot keep the wait going.
+constexpr int BurstQuietMs = 100;
+constexpr int BurstLimitMs = 1000;
 constexpr int MaxEscapeSequenceLength = 16;
 
-bool OutputIsConsole = false;
+// The console writer. Requests and turns are counted under the lock: the
+// writer serves every request made before a turn begins, and an awaiting
+// caller waits until a turn begun after its request has ended.
+pthread_mutex_t WriterLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t WriterWoken = PTHREAD_COND_INITIALIZER;
+pthread_cond_t WriterTurnEnded = PTHREAD_COND_INITIALIZER;
+unsigned long WriterRequests = 0;
+unsigned long WriterRequestsServed = 0;
+bool WriterStopping = false;
+void (*WriterDrain)() = nullptr;
+pthread_t WriterThread;
+bool WriterStarted = false;
+
+extern "C" void *RunConsoleWriter(void * /*unused*/)
+{
+    (void)pthread_mutex_lock(&WriterLock);
+    for (;;) {
+        while (WriterRequestsServed == WriterRequests && !WriterStopping) {
+            (void)pthread_cond_wait(&WriterWoken, &WriterLock);
+        }
+        if (WriterRequestsServed == WriterRequests) {
+            break; // stopping, and nothing asked for
+        }
+        const unsigned long serving = WriterRequests;
+        (void)pthread_mutex_unlock(&WriterLock);
+        WriterDrain();
+        (void)pthread_mutex_lock(&WriterLock);
+        WriterRequestsServed = serving;
+        (void)pthread_cond_broadcast(&WriterTurnEnded);
+    }
+    (void)pthread_mutex_unlock(&WriterLock);
+    return nullptr;
+}
 
 // The terminal mode to put back, also from a signal handler.
 termios SavedMode;
@@ -168,9 +207,25 @@ void SkipEscapeSequence()
     }
 }
 
+// Consumes what arrives in the same burst as the key.
+void SkipBurst()
+{
+    timespec start{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    unsigned char byte = 0;
+    while (ReadKeyByte(byte, BurstQuietMs)) {
+        timespec now{};
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long elapsedMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsedMs >= BurstLimitMs) {
+            return;
+        }
+    }
+}
+
 } // namespace
 
-void PrepareConsole()
+bool PrepareConsole()
 {
     // Standard descriptors the program was started without are put on
     // /dev/null before anything is opened, so that nothing opened later
@@ -192,16 +247,64 @@ void PrepareConsole()
     // A reader that goes away (comtrace | head) must not end the run while
     // the device is in the middle of the dialogue.
     (void)signal(SIGPIPE, SIG_IGN);
-    OutputIsConsole = isatty(STDOUT_FILENO) == 1;
+    return isatty(STDOUT_FILENO) == 1;
 }
 
 void WriteConsoleText(const char *text, std::size_t length)
 {
     // Lost output is not the device's concern: errors are ignored.
     (void)std::fwrite(text, 1, length, stdout);
-    if (OutputIsConsole) {
-        (void)std::fflush(stdout);
+    (void)std::fflush(stdout);
+}
+
+bool StartConsoleWriter(void (*drain)())
+{
+    WriterDrain = drain;
+    WriterStopping = false;
+    // Signals are for the program's thread, whose handlers put the terminal
+    // back; the writer inherits a mask that blocks them all.
+    sigset_t all;
+    sigset_t previous;
+    (void)sigfillset(&all);
+    if (pthread_sigmask(SIG_SETMASK, &all, &previous) != 0) {
+        return false;
     }
+    WriterStarted = pthread_create(&WriterThread, nullptr, RunConsoleWriter, nullptr) == 0;
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr); // the mask it replaced, which it took
+    return WriterStarted;
+}
+
+void WakeConsoleWriter()
+{
+    (void)pthread_mutex_lock(&WriterLock);
+    ++WriterRequests;
+    (void)pthread_cond_signal(&WriterWoken);
+    (void)pthread_mutex_unlock(&WriterLock);
+}
+
+void AwaitConsoleWriter()
+{
+    (void)pthread_mutex_lock(&WriterLock);
+    const unsigned long request = ++WriterRequests;
+    (void)pthread_cond_signal(&WriterWoken);
+    while (WriterStarted && WriterRequestsServed < request) {
+        (void)pthread_cond_wait(&WriterTurnEnded, &WriterLock);
+    }
+    (void)pthread_mutex_unlock(&WriterLock);
+}
+
+void StopConsoleWriter()
+{
+    if (!WriterStarted) {
+        return;
+    }
+    AwaitConsoleWriter();
+    (void)pthread_mutex_lock(&WriterLock);
+    WriterStopping = true;
+    (void)pthread_cond_signal(&WriterWoken);
+    (void)pthread_mutex_unlock(&WriterLock);
+    (void)pthread_join(WriterThread, nullptr); // it ends once woken: nothing is left to write
+    WriterStarted = false;
 }
 
 void WaitForKey()
@@ -218,7 +321,10 @@ void WaitForKey()
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+    // Keys typed during the run are discarded, on entering and on leaving
+    // raw mode: only a key pressed after the trace ends the wait, and none
+    // of what came with it is left for the shell.
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0) {
         unsigned char key = 0;
         if (ReadKeyByte(key, -1)) {
             if (key == 0x1B) {
@@ -226,10 +332,11 @@ void WaitForKey()
             } else {
                 SkipRestOfCharacter(key);
             }
+            SkipBurst();
         }
     }
 
-    (void)tcsetattr(STDIN_FILENO, TCSANOW, &SavedMode);
+    (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &SavedMode);
     ModeSaved = 0;
     PutBackSignalActions();
 }

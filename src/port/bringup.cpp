@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "platform/trace.h"
+#include "output/trace.h"
 #include "port/port_io.h"
 #include "port/wait.h"
 #include "serial/fresh_port_settings.h"
@@ -55,9 +55,8 @@ const ErrorText KnownErrors[] = {
 
 } // namespace
 
-void ReportLastError()
+void ReportLastError(DWORD code)
 {
-    const DWORD code = GetLastError();
     Trace("(-) GetLastError() return %i ", static_cast<int>(code));
     const ErrorText *known = std::find_if(std::begin(KnownErrors), std::end(KnownErrors),
                                           [code](const ErrorText &entry) { return entry.code == code; });
@@ -84,8 +83,10 @@ HANDLE BringUpPort()
     if (ClearCommBreak(port)) {
         Trace("(+) Restored character transmission and placed the transmission line in a nonbreak state\n");
     } else {
+        // Taken before anything is printed: a console write may set its own.
+        const DWORD error = GetLastError();
         Trace("(-) ClearCommBreak() failed\n");
-        ReportLastError();
+        ReportLastError(error);
     }
 
     DCB settings = FreshPortSettings<DCB>();

@@ -22,8 +22,8 @@ HANDLE BringUpPort();
 // with ERROR_INVALID_HANDLE.
 void ClosePort(HANDLE port);
 
-// Prints the calling thread's last error code and, for the codes it knows,
-// the system's description of it.
-void ReportLastError();
+// Prints an error code, taken from GetLastError by the caller before it
+// printed anything, and, for the codes it knows, the system's description.
+void ReportLastError(DWORD code);
 
 #endif

@@ -1,6 +1,6 @@
 #include "port/exchange.h"
 
-#include "platform/trace.h"
+#include "output/trace.h"
 #include "port/port_io.h"
 #include "port/wait.h"
 
@@ -11,6 +11,7 @@ char ReplyText[ReplyTextLength + 1];
 namespace {
 
 constexpr unsigned char Ack = 0x06;
+static_assert(ReceiveBufferSize <= LargestCollectionSize, "the trace queue holds a full collection's dump");
 
 } // namespace
 
@@ -55,6 +56,9 @@ void DumpReply()
         }
     }
     Trace("\n");
+    // A redirected trace reaches its file at the end of each collection's
+    // dump at the latest, so that a run cut short leaves it complete so far.
+    PushTrace();
 }
 
 void ReportAck()

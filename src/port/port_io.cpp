@@ -34,13 +34,21 @@ DWORD CompleteOperation(HANDLE port, DWORD boundMs)
     }
     // Timed out, or the wait itself failed. A cancelled operation completes
     // promptly; wait for that so that nothing is left running into our
-    // buffers.
+    // buffers, but not for ever: a driver may never complete it.
     (void)CancelIoEx(port, &SharedOverlap);
+    (void)WaitForSingleObject(port, CancelCompletionBoundMs); // the result below says how it ended
     transferred = 0;
-    if (GetOverlappedResult(port, &SharedOverlap, &transferred, TRUE)) {
+    if (GetOverlappedResult(port, &SharedOverlap, &transferred, FALSE)) {
         return transferred;
     }
-    return GetLastError() == ERROR_OPERATION_ABORTED ? transferred : 0;
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_INCOMPLETE) {
+        // Still running into the record and the buffers: leave them all to
+        // it. The handle itself is kept by the frame for the release.
+        PortHandle = INVALID_HANDLE_VALUE;
+        return 0;
+    }
+    return error == ERROR_OPERATION_ABORTED ? transferred : 0;
 }
 
 } // namespace
@@ -48,6 +56,9 @@ DWORD CompleteOperation(HANDLE port, DWORD boundMs)
 void WritePortBytes(const unsigned char *bytes, std::size_t count)
 {
     FinishPendingWrite();
+    if (PortHandle == INVALID_HANDLE_VALUE) {
+        return; // no port, or one given up with an operation still in the buffers
+    }
     if (count > SendBufferSize) {
         count = SendBufferSize;
     }
@@ -66,6 +77,9 @@ void WritePortBytes(const unsigned char *bytes, std::size_t count)
 std::uint32_t ReadWaitingBytes(unsigned char *buffer, std::uint32_t count)
 {
     FinishPendingWrite();
+    if (PortHandle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
     SharedOverlap = OVERLAPPED{};
     DWORD delivered = 0;
     if (ReadFile(PortHandle, buffer, count, nullptr, &SharedOverlap)) {

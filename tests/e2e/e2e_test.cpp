@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "devsim/device.h"
@@ -64,6 +66,18 @@ RunResult RunComtrace(const std::string &deviceOptions, const std::string &tail 
     (void)std::remove(out.c_str());
     (void)std::remove(log.c_str());
     return run;
+}
+
+// Runs tracetool on a trace with the given arguments; returns its exit
+// status and standard output.
+std::pair<int, std::string> RunTracetool(const std::string &arguments, const std::string &trace)
+{
+    const std::string out = TempPath("tracetool-out");
+    const std::string command = "'" TRACETOOL_PATH "' " + arguments + " '" + trace + "' >'" + out + "'";
+    const int status = std::system(command.c_str()); // NOLINT(cert-env33-c): as RunComtrace
+    std::pair<int, std::string> result(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out));
+    (void)std::remove(out.c_str()); // as RunComtrace
+    return result;
 }
 
 struct Event {
@@ -217,6 +231,18 @@ TEST(EndToEnd, AnsweredAcknowledgementsAndALongTextShowWhereTheyArrive)
     const std::string wanted = std::string(trace::BringUpText(true)) +
                                trace::DialogueText(trace::CollectionsOf(Answers(options))) + trace::ReleaseText(true);
     ExpectTrace(wanted, run.output);
+
+    // tracetool on the recording: the answer to the identification's
+    // acknowledgement hides the version text, and the blocks cut to their
+    // size are the device's image, none misaligned by the answered
+    // acknowledgements.
+    const std::string recording = TempPath("chatty.trace");
+    std::ofstream(recording, std::ios::binary) << run.output;
+    EXPECT_EQ(RunTracetool("check --quiet", recording).first, 1);
+    const auto [status, blocks] = RunTracetool("blocks --size 32", recording);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(Bytes(blocks.begin(), blocks.end()) == devsim::BuiltInImage()) << blocks.size() << " bytes";
+    (void)std::remove(recording.c_str()); // as RunComtrace
 }
 
 // Checks a run whose collections cannot be told in advance: the trace is
@@ -242,6 +268,51 @@ TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace("--big-reply 5000"), options);
     EXPECT_GE(collections[4].size(), 4000u);
     EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::BlockSize);
+}
+
+// How far each gap between two bytes the device received strays from the
+// dialogue's schedule (50 ms within a paced request, 500 ms after every
+// request), the largest in milliseconds.
+double LargestScheduleDeviationMs(const RunResult &run)
+{
+    std::vector<double> nominalMs;
+    for (const trace::Request &entry : trace::Requests()) {
+        const Bytes &request = entry.bytes;
+        const bool paced = request.size() == 8 || request.size() == 3;
+        for (std::size_t i = 0; i < request.size(); ++i) {
+            if (i + 1 < request.size()) {
+                nominalMs.push_back(paced ? 50.0 : 0.0);
+            }
+        }
+        nominalMs.push_back(500.0);
+    }
+    std::vector<long long> receivedUs;
+    for (const Event &event : Events(run)) {
+        if (event.kind == "rx") {
+            receivedUs.push_back(event.us);
+        }
+    }
+    double largest = 0;
+    for (std::size_t i = 1; i < receivedUs.size() && i - 1 < nominalMs.size(); ++i) {
+        const double gapMs = static_cast<double>(receivedUs[i] - receivedUs[i - 1]) / 1000.0;
+        largest = std::max(largest, std::abs(gapMs - nominalMs[i - 1]));
+    }
+    return largest;
+}
+
+TEST(EndToEnd, ReaderThatStopsReadingHoldsUpNoByte)
+{
+    // A reply of 100,000 bytes makes a trace of about half a megabyte, far
+    // more than a pipe holds; the reader takes nothing for 30 s.
+    devsim::DeviceOptions options;
+    options.bigReply = 100000;
+    const RunResult run = RunComtrace("--big-reply 100000", "| (sleep 30; cat)");
+    (void)ExpectNothingLost(run, options);
+    EXPECT_EQ(Received(run), AllRequests());
+    const double deviationMs = LargestScheduleDeviationMs(run);
+    RecordProperty("largest_schedule_deviation_ms", std::to_string(deviationMs));
+    // A busy machine's jitter, far below the reader's 30 s.
+    EXPECT_LT(deviationMs, 250.0);
 }
 
 TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)

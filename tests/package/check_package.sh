@@ -10,6 +10,9 @@
 #                                                   golden trace
 #   check_package.sh zip ZIP WORK VERSION           the zip's members and the program's
 #                                                   version resource and PE header
+#   check_package.sh tracetool BUILD_DIR WORK GOLDEN VERSION
+#                                                   tracetool installed (stripped) passes
+#                                                   the golden trace, in LF and CR LF alike
 #   check_package.sh changelog GENERATOR WORK       the Debian changelog GENERATOR builds
 #                                                   from a NEWS of two releases
 set -euo pipefail
@@ -30,11 +33,12 @@ files_under() {
     (cd "$1" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort)
 }
 
-# What a Unix install holds, under its prefix.
+# What a Unix install holds, under its prefix, sorted.
 shipped_files() {
     {
         printf '%s\n' bin/comtrace bin/devsim share/doc/comtrace/README.md \
             share/man/man1/comtrace.1.gz share/man/man1/devsim.1.gz
+        printf '%s\n' bin/tracetool share/man/man1/tracetool.1.gz
         printf '%s\n' bin/portdoctor share/man/man1/portdoctor.1.gz
     } | sort
 }
@@ -75,6 +79,8 @@ case $command in
         dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || fail "no computed dependency on libc6: $(dpkg-deb -f "$deb" Depends)"
         reported=$("$root/usr/bin/devsim" --version) || fail "devsim --version failed"
         [ "$reported" = "devsim $version" ] || fail "devsim --version says '$reported', not 'devsim $version'"
+        reported=$("$root/usr/bin/tracetool" --version) || fail "tracetool --version failed"
+        [ "$reported" = "tracetool $version" ] || fail "tracetool --version says '$reported', not 'tracetool $version'"
         reported=$("$root/usr/bin/portdoctor" --version) || fail "portdoctor --version failed"
         [ "$reported" = "portdoctor $version" ] || fail "portdoctor --version says '$reported', not 'portdoctor $version'"
         # Everything lintian says goes to the log; only errors fail. It warns
@@ -99,7 +105,8 @@ case $command in
         name=comtrace-$version-win64
         # In this order: the archive lists its members sorted.
         expect_list "members of the zip" \
-            "$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/comtrace.exe" "$name/portdoctor.exe" | sort)" \
+            "$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/comtrace.exe" "$name/portdoctor.exe" \
+                "$name/tracetool.exe" | sort)" \
             "$(zipinfo -1 "$zip")"
         rm -rf "$root"
         unzip -q "$zip" -d "$root"
@@ -112,6 +119,33 @@ case $command in
             "$(printf '%s\n' "ProductName=comtrace" "FileVersion=$version" "ProductVersion=$version" | sort)" \
             "$(sort <<<"$resource")"
         strings -el "$exe" | grep -A1 -x FileDescription | grep -q comtrace || fail "no FileDescription naming comtrace"
+        stamp=$(x86_64-w64-mingw32-objdump -p "$root/$name/tracetool.exe" | awk -F'\t+' '/^Time\/Date/ {print $2}')
+        [ "$stamp" = "Thu Jan  1 00:00:00 1970" ] || fail "tracetool.exe's PE header carries a time: '$stamp'"
+        ;;
+    tracetool)
+        build=$1 root=$2 golden=$3 version=$4
+        rm -rf "$root"
+        cmake --install "$build" --prefix "$root/usr" --strip >/dev/null
+        tracetool=$root/usr/bin/tracetool
+        reported=$("$tracetool" --version) || fail "tracetool --version failed"
+        [ "$reported" = "tracetool $version" ] || fail "tracetool --version says '$reported', not 'tracetool $version'"
+        sed 's/$/\r/' "$golden" >"$root/golden-crlf.trace"
+        for trace in "$golden" "$root/golden-crlf.trace"; do
+            status=0
+            verdict=$("$tracetool" check "$trace" | tail -1) || status=$?
+            [ "$status" -eq 0 ] || fail "tracetool check $trace exited with $status"
+            [ "$verdict" = "verdict: passed: every stage got the answer the dialogue expects" ] ||
+                fail "tracetool check $trace ends with '$verdict'"
+            size=$("$tracetool" blocks --size 32 "$trace" | wc -c)
+            [ "$size" -eq 4096 ] || fail "tracetool blocks --size 32 $trace wrote $size bytes, not 4096"
+            lines=$("$tracetool" json "$trace" | wc -l)
+            [ "$lines" -eq 264 ] || fail "tracetool json $trace wrote $lines lines, not 264"
+        done
+        "$tracetool" diff "$golden" - <"$root/golden-crlf.trace" >"$root/diff" ||
+            fail "tracetool diff finds the CR LF golden trace different: $(cat "$root/diff")"
+        status=0
+        "$tracetool" check "$root/missing.trace" 2>/dev/null || status=$?
+        [ "$status" -eq 3 ] || fail "tracetool check on a missing file exited with $status, not 3"
         ;;
     changelog)
         generator=$1 root=$2

@@ -3,10 +3,12 @@
 // back afterwards, even when the process is ended during the wait.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <numeric>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "output/trace.h"
 #include "platform/console.h"
 
 namespace {
@@ -127,34 +130,58 @@ protected:
     }
 };
 
-TEST_F(KeyWait, OneKeyEndsTheWaitAndEachKeyIsConsumedWhole)
+TEST_F(KeyWait, OneKeyEndsTheWaitAndIsConsumedWholeWithItsBurst)
 {
+    // Each key is typed with a byte after it in the same burst; the second
+    // part of a burst, if any, arrives a little later, as a paste over a
+    // slow link may. Nothing is left for the shell.
     const struct {
         const char *name;
         std::string keys;
-        std::string left;
+        std::string later;
     } cases[] = {
-        {"a letter", "ab", "b"},
-        {"Ctrl+C", "\x03z", "z"},
-        {"a cursor key", "\x1b[Az", "z"},
-        {"a function key", "\x1b[15~z", "z"},
-        {"an SS3 key", "\x1bOPz", "z"},
-        {"a two-byte character", "\xC3\xA9z", "z"},
-        {"a four-byte character", "\xF0\x9F\x99\x82z", "z"},
-        {"a Linux console function key", "\x1b[[Az", "z"},
-        {"Alt with a two-byte character", "\x1b\xC3\xA9z", "z"},
+        {"a letter", "ab", ""},
+        {"Ctrl+C", "\x03z", ""},
+        {"a cursor key", "\x1b[Az", ""},
+        {"a function key", "\x1b[15~z", ""},
+        {"an SS3 key", "\x1bOPz", ""},
+        {"a two-byte character", "\xC3\xA9z", ""},
+        {"a four-byte character", "\xF0\x9F\x99\x82z", ""},
+        {"a Linux console function key", "\x1b[[Az", ""},
+        {"Alt with a two-byte character", "\x1b\xC3\xA9z", ""},
+        {"a pasted text", "ab\ncd\n", ""},
+        {"a paste that arrives in two parts", "ab\n", "cd\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const pid_t child = StartWait();
         AwaitRawMode();
         Type(c.keys);
-        const int status = StatusWithin(child, 2000);
+        if (!c.later.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Type(c.later);
+        }
+        const int status = StatusWithin(child, 3000);
         ASSERT_NE(status, -1) << "the wait did not end";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended by signal " << WTERMSIG(status);
         ExpectModeRestored();
-        EXPECT_EQ(Unread(), c.left);
+        EXPECT_EQ(Unread(), "");
     }
+}
+
+TEST_F(KeyWait, KeysTypedBeforeTheWaitDoNotEndIt)
+{
+    // Typed during the run, while the terminal was still in its own mode.
+    Type("x\ny");
+    const pid_t child = StartWait();
+    AwaitRawMode();
+    EXPECT_EQ(StatusWithin(child, 300), -1) << "a key typed before the wait ended it";
+    Type("k");
+    const int status = StatusWithin(child, 3000);
+    ASSERT_NE(status, -1) << "the wait did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ExpectModeRestored();
+    EXPECT_EQ(Unread(), "");
 }
 
 TEST_F(KeyWait, NoEchoWhileWaiting)
@@ -209,6 +236,109 @@ TEST_F(KeyWait, EndsAtOnceWithoutATerminal)
     const int status = StatusWithin(child, 1000);
     ASSERT_NE(status, -1) << "waited for a key without a terminal";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The trace on a terminal whose output is stopped (Ctrl+S with IXON on):
+// the program's thread goes on at its pace, and once Ctrl+Q lets the output
+// flow again every message arrives, in order.
+TEST(ConsoleWriter, StoppedTerminalHoldsUpNoMessageAndLosesNone)
+{
+    constexpr int MessageCount = 150;
+    constexpr auto MessageGap = std::chrono::milliseconds(20);
+    constexpr auto StoppedFor = std::chrono::seconds(2);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios mode{};
+    ASSERT_EQ(tcgetattr(slave, &mode), 0);
+    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    mode.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &mode), 0);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+
+    std::string expected;
+    for (int i = 0; i < MessageCount; ++i) {
+        expected += "message " + std::to_string(i) + " " + std::string(180, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(slave, STDOUT_FILENO);
+        StartTrace(PrepareConsole());
+        long long longestUs = 0;
+        auto next = std::chrono::steady_clock::now();
+        for (int i = 0; i < MessageCount; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            Trace("message %d %s\n", i, std::string(180, static_cast<char>('a' + i % 26)).c_str());
+            const auto took = std::chrono::steady_clock::now() - start;
+            longestUs =
+                std::max<long long>(longestUs, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+            next += MessageGap;
+            std::this_thread::sleep_until(next);
+        }
+        EndTrace();
+        const std::string text = std::to_string(longestUs);
+        _exit(write(report[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    close(report[1]);
+
+    // Reads what reaches the terminal, noting when.
+    std::string received;
+    std::atomic<bool> stopReading{false};
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::size_t>> arrivals;
+    std::thread reader([&] {
+        char buffer[4096];
+        while (!stopReading.load()) {
+            pollfd ready{master, POLLIN, 0};
+            if (poll(&ready, 1, 20) > 0) {
+                const ssize_t got = read(master, buffer, sizeof buffer);
+                if (got > 0) {
+                    received.append(buffer, static_cast<std::size_t>(got));
+                    arrivals.emplace_back(std::chrono::steady_clock::now(), static_cast<std::size_t>(got));
+                }
+            }
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const char stop = 0x13;
+    const char start = 0x11;
+    EXPECT_EQ(write(master, &stop, 1), 1);
+    const auto stoppedAt = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(StoppedFor);
+    const auto startedAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(write(master, &start, 1), 1);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopReading.store(true);
+    reader.join();
+
+    std::string longestUs;
+    char digit = 0;
+    while (read(report[0], &digit, 1) == 1) {
+        longestUs += digit;
+    }
+    close(report[0]);
+    close(slave);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_FALSE(longestUs.empty());
+    // Far below the time the output stood still.
+    EXPECT_LT(std::stoll(longestUs), 200000) << "a message waited for the stopped terminal";
+    // The output really stood still, then everything came, in order.
+    const std::size_t duringStop =
+        std::accumulate(arrivals.begin(), arrivals.end(), std::size_t{0}, [&](std::size_t sum, const auto &arrival) {
+            const bool stopped =
+                arrival.first > stoppedAt + std::chrono::milliseconds(100) && arrival.first < startedAt;
+            return sum + (stopped ? arrival.second : 0);
+        });
+    EXPECT_EQ(duringStop, 0u);
+    EXPECT_TRUE(received == expected) << received.size() << " bytes of " << expected.size();
 }
 
 // A standard descriptor the program was started without must not be left

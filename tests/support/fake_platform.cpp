@@ -24,9 +24,23 @@ struct Operation {
     Bytes bytes;
     std::uint64_t completesAt = 0;
     bool never = false;
+    // Cancelled in vain: the handle may still be closed over it.
+    bool cancelIgnored = false;
 };
 
 Operation Outstanding;
+
+// The console writer's drain, while it runs, and whether a console write
+// is the writer's (else the program's own thread makes it).
+void (*WriterDrain)() = nullptr;
+bool InWriter = false;
+
+void RunWriterTurn()
+{
+    InWriter = true;
+    WriterDrain();
+    InWriter = false;
+}
 
 // A wait long enough to see any scripted completion.
 constexpr DWORD WaitWithoutLimit = 0xFFFFFFFFu;
@@ -94,7 +108,7 @@ Bytes Take(std::uint32_t count)
 
 void CheckRecordFree(const char *what)
 {
-    if (Outstanding.active) {
+    if (Outstanding.active && !(Outstanding.cancelIgnored && std::strcmp(what, "CloseHandle") == 0)) {
         TheState.violations.push_back({TheState.now, std::string(what) + " while an operation is pending"});
     }
 }
@@ -197,6 +211,7 @@ void Reset()
     TheState.portSettings.EofChar = 0x1A;
     TheState.portSettings.EvtChar = '!';
     Outstanding = Operation{};
+    WriterDrain = nullptr;
     SetLastError(0);
 }
 
@@ -484,6 +499,10 @@ BOOL CancelIoEx(HANDLE port, LPOVERLAPPED overlapped)
     if (!fake::Outstanding.active || fake::Outstanding.overlap != overlapped) {
         return fake::Fail(ERROR_NOT_FOUND);
     }
+    if (TheState.cancelIgnored && fake::Outstanding.never) {
+        fake::Outstanding.cancelIgnored = true;
+        return TRUE;
+    }
     const std::size_t delivered =
         fake::Outstanding.isRead ? std::min<std::size_t>(TheState.deliveredOnCancel, fake::Outstanding.bytes.size())
                                  : 0;
@@ -561,18 +580,68 @@ MMRESULT timeEndPeriod(UINT period)
     return TIMERR_NOERROR;
 }
 
-void PrepareConsole()
+bool PrepareConsole()
 {
     TheState.consolePrepared = true;
+    return TheState.outputIsConsole;
 }
 
 void WriteConsoleText(const char *text, std::size_t length)
 {
+    if (TheState.consoleWriteError != 0) {
+        SetLastError(TheState.consoleWriteError);
+    }
+    const std::uint64_t ms = TheState.consoleWriteMs ? TheState.consoleWriteMs(std::string(text, length)) : 0;
+    std::uint64_t endedAt = 0;
+    if (fake::InWriter) {
+        TheState.writerBusyUntil = std::max(TheState.writerBusyUntil, TheState.now) + ms;
+        endedAt = TheState.writerBusyUntil;
+    } else {
+        // Written by the program's own thread, which waits for it.
+        TheState.now += ms;
+        endedAt = TheState.now;
+    }
     if (TheState.traceAsText) {
         TheState.traceText.append(text, length);
         return;
     }
-    TheState.messages.push_back({TheState.now, std::string(text, length)});
+    TheState.messages.push_back({endedAt, std::string(text, length)});
+}
+
+bool StartConsoleWriter(void (*drain)())
+{
+    fake::Record("StartConsoleWriter");
+    fake::WriterDrain = drain;
+    TheState.writerRunning = true;
+    return true;
+}
+
+void WakeConsoleWriter()
+{
+    // A writer still busy with an earlier write takes what is queued on a
+    // later turn.
+    if (fake::WriterDrain != nullptr && TheState.writerBusyUntil <= TheState.now) {
+        fake::RunWriterTurn();
+    }
+}
+
+void AwaitConsoleWriter()
+{
+    fake::Record("AwaitConsoleWriter");
+    if (fake::WriterDrain == nullptr) {
+        return;
+    }
+    TheState.now = std::max(TheState.now, TheState.writerBusyUntil);
+    fake::RunWriterTurn();
+    TheState.now = std::max(TheState.now, TheState.writerBusyUntil);
+}
+
+void StopConsoleWriter()
+{
+    AwaitConsoleWriter();
+    fake::Record("StopConsoleWriter");
+    fake::WriterDrain = nullptr;
+    TheState.writerRunning = false;
 }
 
 void WaitForKey()

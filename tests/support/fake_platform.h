@@ -100,6 +100,9 @@ struct State {
     std::deque<Completion> writeCompletions;
     // Bytes a read that never completes has delivered when it is cancelled.
     std::uint32_t deliveredOnCancel = 0;
+    // When set, a cancelled operation that never completes stays pending, as
+    // under a driver that ignores the cancel.
+    bool cancelIgnored = false;
 
     // Called for every write, after it is recorded, to let the device answer.
     std::function<void(const Bytes &)> device;
@@ -117,6 +120,20 @@ struct State {
     // Message per call: much faster for long runs that do not need the times.
     bool traceAsText = false;
     std::string traceText;
+
+    // When set, every console write leaves this as the last error of the
+    // thread that made it, as a real console write may.
+    DWORD consoleWriteError = 0;
+
+    // The console: whether standard output is one, and how long each write
+    // to it takes (by its text; none when unset). The console writer is a
+    // thread with a virtual clock of its own, busy until writerBusyUntil:
+    // a write it makes holds up neither the clock nor the program, and each
+    // message is stamped with the time its write ended.
+    bool outputIsConsole = true;
+    std::function<std::uint64_t(const std::string &text)> consoleWriteMs;
+    std::uint64_t writerBusyUntil = 0;
+    bool writerRunning = false;
 
     std::string openedName;
     bool consolePrepared = false;

@@ -112,6 +112,16 @@ TEST_F(BringUp, SecondPurgeFailurePrintsTheSameTextAsTheFirst)
     EXPECT_NE(output.find("(+) Discarded all characters"), std::string::npos);
 }
 
+TEST_F(BringUp, ReportsTheFailedCallsErrorEvenWhenTheConsoleWriteSetsAnother)
+{
+    fake::Port().results["ClearCommBreak"].push_back(ERROR_ACCESS_DENIED);
+    fake::Port().consoleWriteError = ERROR_INVALID_HANDLE;
+    (void)BringUpPort();
+    EXPECT_NE(fake::Output().find("(-) ClearCommBreak() failed\n(-) GetLastError() return 5 (Access is denied)\n"),
+              std::string::npos)
+        << fake::Output();
+}
+
 TEST_F(BringUp, ReportsTheLastErrorWithItsDescription)
 {
     const struct {
@@ -129,8 +139,7 @@ TEST_F(BringUp, ReportsTheLastErrorWithItsDescription)
     };
     for (const auto &c : cases) {
         fake::Reset();
-        SetLastError(c.code);
-        ReportLastError();
+        ReportLastError(c.code);
         EXPECT_EQ(fake::Output(), c.line);
     }
 }

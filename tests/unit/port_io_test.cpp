@@ -73,6 +73,41 @@ TEST_F(Overlapped, ReadThatNeverCompletesIsCancelledAndKeepsWhatItDelivered)
     }
 }
 
+TEST_F(Overlapped, OperationWhoseCancelNeverCompletesGivesUpThePortButNotTheRelease)
+{
+    for (bool isRead : {true, false}) {
+        SCOPED_TRACE(isRead ? "read" : "write");
+        fake::Reset();
+        PortHandle = fake::OpenHandle();
+        fake::Port().cancelIgnored = true;
+        fake::Arrive(0, {'A', 'B'});
+        const unsigned char bytes[] = {0x45};
+        if (isRead) {
+            fake::Port().readCompletions.push_back({fake::Completion::Never, 0});
+            CollectReply(true);
+        } else {
+            fake::Port().writeCompletions.push_back({fake::Completion::Never, 0});
+            SendCommand("send [x45]\n", bytes, 1);
+            CollectReply(true);
+        }
+        EXPECT_EQ(ReplyCount, 0u);
+        const std::size_t callsWhenGivenUp = fake::Port().calls.size();
+        SendCommand("send [x45]\n", bytes, 1);
+        fake::Arrive(fake::Port().now, {0x06});
+        CollectReply(true);
+        EXPECT_EQ(ReplyCount, 0u);
+        for (auto call = fake::Port().calls.begin() + static_cast<std::ptrdiff_t>(callsWhenGivenUp);
+             call != fake::Port().calls.end(); ++call) {
+            EXPECT_TRUE(call->name == "Sleep" || call->name == "ClearCommError") << call->name << " after giving up";
+        }
+        ClosePort(fake::OpenHandle());
+        EXPECT_EQ(fake::CallsTo("CloseHandle").size(), 1u);
+        EXPECT_EQ(Violations(), "");
+        EXPECT_EQ(fake::Output(),
+                  std::string(isRead ? "" : "send [x45]\n") + "0\nsend [x45]\n0\n(+) CloseHandle ok \n");
+    }
+}
+
 TEST_F(Overlapped, ReadTooLateIsCancelled)
 {
     fake::Arrive(0, {'x'});

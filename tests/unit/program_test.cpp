@@ -3,13 +3,17 @@
 // device is silent, chatty or goes away.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "expected_trace.h"
 #include "fake_platform.h"
+#include "output/trace.h"
+#include "port/exchange.h"
 #include "program.h"
 #include "trace/writer.h"
 
@@ -137,6 +141,102 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     EXPECT_EQ(fake::Port().now, 144150u + SettleMs);
 }
 
+// What a run leaves behind that must not depend on the console.
+struct RunRecord {
+    std::vector<std::pair<std::uint64_t, Bytes>> writes;
+    std::string trace;
+    std::string traceAtKeyWait;
+    std::uint64_t endedAt;
+    std::uint64_t lastMessageAt;
+};
+
+RunRecord RunAgainst(const std::vector<Bytes> &answers, bool outputIsConsole,
+                     const std::function<std::uint64_t(const std::string &)> &consoleWriteMs)
+{
+    fake::Reset();
+    ScriptedDevice device(answers);
+    fake::Port().device = [&device](const Bytes &bytes) { device.Receive(bytes); };
+    fake::Port().outputIsConsole = outputIsConsole;
+    fake::Port().consoleWriteMs = consoleWriteMs;
+    RunRecord run;
+    fake::Port().beforeCall = [&run](const char *name) {
+        if (std::string(name) == "WaitForKey") {
+            run.traceAtKeyWait = fake::Output();
+        }
+    };
+    (void)RunProgram();
+    for (const fake::Write &write : fake::Port().writes) {
+        run.writes.push_back({write.at, write.bytes});
+    }
+    run.trace = fake::Output();
+    run.endedAt = fake::Port().now;
+    run.lastMessageAt = fake::Port().messages.back().at;
+    return run;
+}
+
+TEST_F(Dialogue, ConsoleThatHoldsUpItsWritesMovesNoByte)
+{
+    // Every collection takes a full buffer: the longest trace a run prints.
+    std::vector<Bytes> flood = TalkingDeviceAnswers(false);
+    for (Bytes &answer : flood) {
+        answer.resize(ReceiveBufferSize + 100, 0xA5);
+    }
+    struct Case {
+        const char *name;
+        std::vector<Bytes> answers;
+        bool outputIsConsole;
+        std::uint64_t heldMs;
+        const char *heldText; // the first write containing it is held
+    };
+    const Case cases[] = {
+        {"a console held 5 s on the third handshake label", TalkingDeviceAnswers(false), true, 5000, "[x52] "},
+        {"a pipe that is not read during the run", flood, false, 1000000, "(+) COM1 initialized\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunRecord unhindered = RunAgainst(c.answers, c.outputIsConsole, nullptr);
+        bool held = false;
+        const RunRecord run = RunAgainst(c.answers, c.outputIsConsole, [&](const std::string &text) {
+            const bool now = !held && text.find(c.heldText) != std::string::npos;
+            held = held || now;
+            return now ? c.heldMs : 0;
+        });
+        ASSERT_TRUE(held);
+        EXPECT_TRUE(run.writes == unhindered.writes) << "the device saw another schedule";
+        EXPECT_TRUE(run.trace == unhindered.trace) << expected::FirstDifference(unhindered.trace, run.trace);
+        // Everything is out before the key wait, which waits for the console.
+        EXPECT_TRUE(run.traceAtKeyWait == run.trace);
+        EXPECT_GE(run.lastMessageAt, c.heldMs);
+        EXPECT_EQ(run.endedAt, std::max(unhindered.endedAt, run.lastMessageAt));
+    }
+}
+
+TEST_F(Dialogue, RedirectedTraceIsWrittenAtTheEndOfEachCollectionsDump)
+{
+    const RunRecord console = RunAgainst(TalkingDeviceAnswers(false), true, nullptr);
+    const RunRecord redirected = RunAgainst(TalkingDeviceAnswers(false), false, nullptr);
+    EXPECT_TRUE(redirected.trace == console.trace) << expected::FirstDifference(console.trace, redirected.trace);
+    // One write per collection, each ending with the collection's dump and
+    // made when it was dumped; the last one, at the end of the run, carries
+    // the verdict and the release too. (Writes made at one time, as a wrap of
+    // the queue splits one, count as one.)
+    std::vector<fake::Message> messages;
+    for (const fake::Message &message : fake::Port().messages) {
+        if (!messages.empty() && messages.back().at == message.at) {
+            messages.back().text += message.text;
+        } else {
+            messages.push_back(message);
+        }
+    }
+    const std::vector<fake::Call> collections = fake::CallsTo("ClearCommError");
+    ASSERT_EQ(messages.size(), trace::CollectionCount);
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        EXPECT_EQ(messages[i].at, collections.at(i + 2).at) << i;
+        EXPECT_EQ(messages[i].text.back(), '\n') << i;
+    }
+    EXPECT_EQ(messages.back().text.substr(messages.back().text.size() - 20), "(+) CloseHandle ok \n");
+}
+
 TEST_F(Dialogue, InheritedSoftwareFlowControlAndWriteTimeOutsLeaveTheTraceIntact)
 {
     // The last program left XON/XOFF on and a write time-out too short for
@@ -192,7 +292,7 @@ TEST_F(Dialogue, CountsCountLinesAndDumps)
 TEST_F(Dialogue, SilentDeviceStillRunsTheFullCourse)
 {
     EXPECT_EQ(RunProgram(), 0);
-    const std::vector<Bytes> nothing(133);
+    const std::vector<Bytes> nothing(trace::CollectionCount);
     ExpectTrace(trace::BringUpText(true) + trace::DialogueText(nothing) + trace::ReleaseText(true));
     EXPECT_EQ(fake::Port().now, 145150u);
     EXPECT_TRUE(fake::CallsTo("ReadFile").empty());

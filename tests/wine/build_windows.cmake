@@ -1,5 +1,6 @@
-# Configures and builds the Windows comtrace.exe and portdoctor.exe with the mingw-w64 cross
-# toolchain, for the Wine runs. Run with cmake -P and:
+# Configures and builds the Windows comtrace.exe, tracetool.exe and
+# portdoctor.exe with the mingw-w64 cross toolchain, for the Wine runs. Run
+# with cmake -P and:
 #   SOURCE_DIR  the project's source tree
 #   BINARY_DIR  the Windows build tree (created when missing)
 #   TOOLCHAIN   the toolchain file
@@ -24,7 +25,7 @@ if(NOT configured EQUAL 0)
 endif()
 
 execute_process(
-  COMMAND "${CMAKE_COMMAND}" --build "${BINARY_DIR}" --target comtrace portdoctor
+  COMMAND "${CMAKE_COMMAND}" --build "${BINARY_DIR}" --target comtrace tracetool portdoctor
   RESULT_VARIABLE built)
 if(NOT built EQUAL 0)
   message(FATAL_ERROR "building comtrace.exe and portdoctor.exe in ${BINARY_DIR} failed (${built})")

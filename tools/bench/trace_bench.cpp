@@ -50,7 +50,7 @@ long PeakKib()
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
         if (line.compare(0, 7, "VmHWM:\t") == 0) {
-            return std::atol(line.c_str() + 7);
+            return std::strtol(line.c_str() + 7, nullptr, 10);
         }
     }
     return -1;
@@ -88,7 +88,7 @@ long PeakOfLoading(const std::string &path)
     (void)close(channel[0]);
     int status = 0;
     (void)waitpid(child, &status, 0);
-    return got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::atol(answer) : -1;
+    return got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::strtol(answer, nullptr, 10) : -1;
 }
 
 } // namespace
@@ -98,7 +98,7 @@ int main(int argc, char **argv)
     if (argc == 3 && std::string(argv[1]) == "load") {
         return Load(argv[2]);
     }
-    const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    const long repeats = argc > 1 ? std::max(1L, std::strtol(argv[1], nullptr, 10)) : 20L;
     const std::string largest = LargestTrace();
     const struct {
         const char *name;
@@ -112,7 +112,7 @@ int main(int argc, char **argv)
     (void)std::printf("peak memory of a process that loads no trace: %ld KiB\n", PeakOfLoading(""));
     for (const auto &form : forms) {
         double fastest = 1e9;
-        for (int i = 0; i < repeats; ++i) {
+        for (long i = 0; i < repeats; ++i) {
             trace::ParsedTrace parsed;
             const auto start = std::chrono::steady_clock::now();
             const std::string problem = trace::ParseTrace(form.text, parsed);
@@ -127,7 +127,7 @@ int main(int argc, char **argv)
             fastest = std::min(fastest, took.count());
         }
         std::ofstream(path, std::ios::binary) << form.text;
-        (void)std::printf("%-16s %8zu bytes: parsed in %6.2f ms (fastest of %d); peak memory loading it: %ld KiB\n",
+        (void)std::printf("%-16s %8zu bytes: parsed in %6.2f ms (fastest of %ld); peak memory loading it: %ld KiB\n",
                           form.name, form.text.size(), fastest, repeats, PeakOfLoading(path));
     }
     (void)std::remove(path.c_str());

@@ -110,7 +110,7 @@ void ReplayCollections(const std::vector<Bytes> &collections, std::vector<Exchan
 // The device's answer to a request, whatever the timing.
 std::vector<ReplyChunk> Answer(const trace::Request &request, const Bytes &image, const DeviceOptions &options)
 {
-    const std::vector<ReplyChunk> ack = AtOnce(Bytes{Ack});
+    std::vector<ReplyChunk> ack = AtOnce(Bytes{Ack});
     switch (request.kind) {
     case RequestKind::Handshake:
     case RequestKind::VersionAck:

@@ -235,6 +235,30 @@ bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
     return true;
 }
 
+// The bytes of a dump line, "[XX] " each; what() names the line.
+template <typename What> bool ReadDump(TraceCursor &cursor, std::string_view line, const What &what, Bytes &bytes)
+{
+    bytes.clear();
+    bytes.reserve(line.size() / DumpTokenLength);
+    for (std::size_t at = 0; at < line.size(); at += DumpTokenLength) {
+        const std::string_view token = line.substr(at, DumpTokenLength);
+        const int high = token.size() > 1 ? HexValue(token[1]) : -1;
+        const int low = token.size() > 2 ? HexValue(token[2]) : -1;
+        if (token.size() != DumpTokenLength || token[0] != '[' || high < 0 || low < 0 || token[3] != ']' ||
+            token[4] != ' ') {
+            std::string found = QuoteFound(token);
+            if (token.size() == DumpTokenLength - 1 && token.back() == ']') {
+                found += " (its trailing space is missing)";
+            }
+            return cursor.Fail("a byte as \"[XX] \" (two uppercase hex digits) at column " + std::to_string(at + 1) +
+                                   " of " + what(),
+                               found);
+        }
+        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+    }
+    return true;
+}
+
 // A count line (when shown) and a dump line; bytes gets the dumped bytes.
 // Without an open port the program collects nothing. after() names the
 // request the collection follows.
@@ -257,26 +281,8 @@ bool ReadCollection(TraceCursor &cursor, bool showCount, bool portOpen, const Af
             return cursor.Fail(countLine(), QuoteFound(line));
         }
     }
-    if (!cursor.Take(what, line)) {
+    if (!cursor.Take(what, line) || !ReadDump(cursor, line, what, bytes)) {
         return false;
-    }
-    bytes.clear();
-    bytes.reserve(line.size() / DumpTokenLength);
-    for (std::size_t at = 0; at < line.size(); at += DumpTokenLength) {
-        const std::string_view token = line.substr(at, DumpTokenLength);
-        const int high = token.size() > 1 ? HexValue(token[1]) : -1;
-        const int low = token.size() > 2 ? HexValue(token[2]) : -1;
-        if (token.size() != DumpTokenLength || token[0] != '[' || high < 0 || low < 0 || token[3] != ']' ||
-            token[4] != ' ') {
-            std::string found = QuoteFound(token);
-            if (token.size() == DumpTokenLength - 1 && token.back() == ']') {
-                found += " (its trailing space is missing)";
-            }
-            return cursor.Fail("a byte as \"[XX] \" (two uppercase hex digits) at column " + std::to_string(at + 1) +
-                                   " of " + what(),
-                               found);
-        }
-        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
     }
     if (showCount && bytes.size() != count) {
         return cursor.Fail(std::to_string(count) + " bytes in " + what() + ", as its count line says",
@@ -362,7 +368,9 @@ std::string DecodeUtf16(std::string_view units, std::string &decoded)
         if (unit > 0x7F) {
             char found[16];
             (void)std::snprintf(found, sizeof found, "U+%04X", unit); // at most "U+FFFF"
-            return "line " + std::to_string(1 + std::count(decoded.begin(), decoded.begin() + at, '\n')) +
+            return "line " +
+                   std::to_string(
+                       1 + std::count(decoded.begin(), decoded.begin() + static_cast<std::ptrdiff_t>(at), '\n')) +
                    ": expected the plain ASCII text comtrace prints, here as UTF-16LE as the byte order mark "
                    "says, found the character " +
                    found;
@@ -383,7 +391,7 @@ std::string ParseTrace(std::string_view text, ParsedTrace &out)
     ParsedTrace parsed;
     std::string decoded;
     if (text.substr(0, 2) == "\xFF\xFE") {
-        const std::string problem = DecodeUtf16(text.substr(2), decoded);
+        std::string problem = DecodeUtf16(text.substr(2), decoded);
         if (!problem.empty()) {
             return problem;
         }

@@ -1,0 +1,181 @@
+// The tracetool program itself: exit statuses, refusals naming the line,
+// standard input, the output file, and the hex view held to hexdump -C.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "devsim/device.h"
+#include "trace/writer.h"
+
+namespace {
+
+using trace::Bytes;
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Store(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+// A file in this test's own folder: ctest runs the tests side by side.
+std::string WorkPath(const std::string &name)
+{
+    const std::string directory =
+        std::string(TRACETOOL_TEST_WORK) + "/" + testing::UnitTest::GetInstance()->current_test_info()->name();
+    (void)mkdir(directory.c_str(), 0755); // exists already after the first call
+    return directory + "/" + name;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs tracetool with a shell-quoted argument string.
+Outcome Tracetool(const std::string &arguments, const std::string &input = "/dev/null")
+{
+    const std::string out = WorkPath("stdout");
+    const std::string err = WorkPath("stderr");
+    const std::string command = std::string(TRACETOOL_PATH) + " " + arguments + " <" + input + " >" + out + " 2>" + err;
+    const int raw = std::system(command.c_str()); // NOLINT(cert-env33-c): the shell sets up the redirections
+    Outcome run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = Slurp(out);
+    run.err = Slurp(err);
+    return run;
+}
+
+std::vector<Bytes> TalkingCollections()
+{
+    return trace::CollectionsOf(devsim::JoinedReplies({}));
+}
+
+// Replaces line number (from 1) of an LF text.
+std::string WithLine(const std::string &text, std::size_t number, const std::string &line)
+{
+    std::size_t start = 0;
+    for (std::size_t n = 1; n < number; ++n) {
+        start = text.find('\n', start) + 1;
+    }
+    const std::size_t end = text.find('\n', start);
+    return text.substr(0, start) + line + text.substr(end);
+}
+
+TEST(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
+{
+    const std::string good = trace::WholeTrace(TalkingCollections());
+    // Line 8 is the handshake's count "1", line 9 its dump "[06] ".
+    std::string truncated = good.substr(0, good.find("send [x52] [x00] [x40]"));
+    const std::size_t truncatedLines = static_cast<std::size_t>(std::count(truncated.begin(), truncated.end(), '\n'));
+    std::string mixed = good;
+    mixed.insert(mixed.find('\n', mixed.find("send [x50]")), "\r");
+    struct Case {
+        const char *what;
+        std::string text;
+        std::size_t line;
+    };
+    const Case cases[] = {
+        {"truncated", truncated, truncatedLines + 1},
+        {"a count that disagrees with its dump", WithLine(good, 8, "2"), 9},
+        {"a foreign line", WithLine(good, 3, "hello"), 3},
+        {"mixed line ends", mixed, 0},
+        {"empty", "", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Store(WorkPath("bad.trace"), c.text);
+        for (const char *command : {"check", "blocks", "dump", "json"}) {
+            const Outcome run = Tracetool(std::string(command) + " " + WorkPath("bad.trace"));
+            EXPECT_EQ(run.status, 3) << command;
+            EXPECT_EQ(run.out, "") << command;
+            const std::string where = c.line > 0 ? ": line " + std::to_string(c.line) + ": expected " : ": line ";
+            EXPECT_NE(run.err.find("tracetool: " + WorkPath("bad.trace") + where), std::string::npos)
+                << command << ": " << run.err;
+        }
+        const Outcome diff = Tracetool("diff " + WorkPath("bad.trace") + " " + WorkPath("bad.trace"));
+        EXPECT_EQ(diff.status, 3);
+    }
+    EXPECT_EQ(Tracetool("check " + WorkPath("no-such.trace")).status, 3);
+}
+
+TEST(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
+{
+    const std::vector<Bytes> collections = TalkingCollections();
+    const std::string text = trace::WholeTrace(collections);
+    Store(WorkPath("talking.trace"), text);
+    Store(WorkPath("talking-utf16.trace"), trace::Encoded(text, trace::LineEnd::CrLf, true));
+
+    const Outcome fromFile = Tracetool("check " + WorkPath("talking.trace"));
+    const Outcome fromInput = Tracetool("check -", WorkPath("talking-utf16.trace"));
+    EXPECT_EQ(fromFile.status, 0);
+    EXPECT_EQ(fromInput.status, 0);
+    EXPECT_EQ(fromInput.out, fromFile.out);
+    const Outcome quiet = Tracetool("check --quiet " + WorkPath("talking.trace"));
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
+
+    const std::string bin = WorkPath("blocks.bin");
+    (void)std::remove(bin.c_str()); // absent already on a first run
+    EXPECT_EQ(Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("talking.trace")).status, 0);
+    const std::string image = Slurp(bin);
+    EXPECT_TRUE(Bytes(image.begin(), image.end()) == devsim::BuiltInImage());
+
+    // Block 3 with a leading byte the others lack: refused, the file kept.
+    std::vector<Bytes> irregular = collections;
+    irregular[4 + 3].insert(irregular[4 + 3].begin(), 0x06);
+    Store(WorkPath("irregular.trace"), trace::WholeTrace(irregular));
+    const Outcome refused = Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("irregular.trace"));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("block 3: "), std::string::npos) << refused.err;
+    EXPECT_EQ(Slurp(bin), image);
+    EXPECT_EQ(Tracetool("blocks -o /nonexistent/dir/x " + WorkPath("talking.trace")).status, 4);
+    EXPECT_EQ(Tracetool("blocks --bogus " + WorkPath("talking.trace")).status, 4);
+}
+
+// hexdump -C is the oracle of the hex view: without the block column, the
+// dump of 32-byte blocks is its view of the same bytes.
+TEST(TracetoolProgram, DumpIsHexdumpsViewWithTheBlockNumber)
+{
+    Store(WorkPath("talking.trace"), trace::WholeTrace(TalkingCollections()));
+    const std::string bin = WorkPath("dump-blocks.bin");
+    ASSERT_EQ(Tracetool("blocks -o " + bin + " " + WorkPath("talking.trace")).status, 0);
+    const Outcome dump = Tracetool("dump " + WorkPath("talking.trace"));
+    ASSERT_EQ(dump.status, 0);
+    std::string withoutBlocks;
+    std::size_t lineNumber = 0;
+    for (std::size_t start = 0; start < dump.out.size(); ++lineNumber) {
+        const std::size_t end = dump.out.find('\n', start);
+        std::string line = dump.out.substr(start, end - start);
+        if (line.size() > 8) {
+            char column[32];
+            (void)std::snprintf(column, sizeof column, "  blk %3zu", lineNumber / 2);
+            ASSERT_EQ(line.substr(8, 9), column) << line;
+            line.erase(8, 9);
+        }
+        withoutBlocks += line + "\n";
+        start = end + 1;
+    }
+    const std::string hexdump = WorkPath("hexdump.txt");
+    const std::string command = "hexdump -C " + bin + " >" + hexdump;
+    ASSERT_EQ(std::system(command.c_str()), 0); // NOLINT(cert-env33-c): the oracle is a program
+    EXPECT_EQ(withoutBlocks, Slurp(hexdump));
+}
+
+} // namespace
