@@ -3,8 +3,8 @@
 //
 // One implementation per platform. Nothing here fails in a way the caller has
 // to handle: a closed or broken standard output simply loses the text.
-#ifndef COMTRACE_PORT_CONSOLE_H
-#define COMTRACE_PORT_CONSOLE_H
+#ifndef COMTRACE_PLATFORM_CONSOLE_H
+#define COMTRACE_PLATFORM_CONSOLE_H
 
 #include <cstddef>
 

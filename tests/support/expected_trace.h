@@ -1,6 +1,7 @@
 // Comparing a run's whole trace with the one it should print (which the
 // trace library's writer builds: trace/writer.h).
-#pragma once
+#ifndef COMTRACE_TESTS_SUPPORT_EXPECTED_TRACE_H
+#define COMTRACE_TESTS_SUPPORT_EXPECTED_TRACE_H
 
 #include <string>
 
@@ -10,3 +11,5 @@ namespace expected {
 std::string FirstDifference(const std::string &expected, const std::string &actual);
 
 } // namespace expected
+
+#endif

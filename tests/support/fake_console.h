@@ -2,7 +2,8 @@
 // buffer, what the user does next (records arriving, or a control event the
 // system hands to the registered handler), the console mode and the
 // records the program took.
-#pragma once
+#ifndef COMTRACE_TESTS_SUPPORT_FAKE_CONSOLE_H
+#define COMTRACE_TESTS_SUPPORT_FAKE_CONSOLE_H
 
 #include <deque>
 #include <vector>
@@ -46,3 +47,5 @@ INPUT_RECORD KeyDown(unsigned unit, WORD virtualKey = 0);
 INPUT_RECORD KeyUp(unsigned unit, WORD virtualKey = 0);
 
 } // namespace fakeconsole
+
+#endif

@@ -6,7 +6,8 @@
 // by exactly what was asked or by a scripted error, and the performance
 // counter reads the same clock. The port's inherited time-outs and, when a
 // test asks, its software flow control act on the line as a driver's do.
-#pragma once
+#ifndef COMTRACE_TESTS_SUPPORT_FAKE_PLATFORM_H
+#define COMTRACE_TESTS_SUPPORT_FAKE_PLATFORM_H
 
 #include <cstdint>
 #include <deque>
@@ -156,3 +157,5 @@ std::string Output();
 std::vector<Call> CallsTo(const std::string &name);
 
 } // namespace fake
+
+#endif

@@ -1,5 +1,6 @@
 // Reading what a run left behind: whole files and their lines.
-#pragma once
+#ifndef COMTRACE_TESTS_SUPPORT_TEXT_FILES_H
+#define COMTRACE_TESTS_SUPPORT_TEXT_FILES_H
 
 #include <string>
 #include <vector>
@@ -13,3 +14,5 @@ std::string Slurp(const std::string &path);
 std::vector<std::string> Lines(const std::string &text);
 
 } // namespace support
+
+#endif

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static checks over comtrace's C++ sources: clang-tidy (rules in .clang-tidy),
-# cppcheck, and clang-format (style in .clang-format); and shellcheck over
-# every shell script. Exits non-zero on any finding, after running all four.
+# cppcheck, and clang-format (style in .clang-format); each header's include
+# guard; and shellcheck over every shell script. Exits non-zero on any
+# finding, after running them all.
 #
 # Usage: tools/check/static_checks.sh [WORK_DIR]
 # WORK_DIR (default: a temporary directory) receives a configure-only CMake
@@ -123,6 +124,22 @@ cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inl
 
 echo "== clang-format"
 clang-format --dry-run --Werror "${sources[@]}" || failed+=(clang-format)
+
+echo "== include guards"
+# A header's guard names its folder: COMTRACE_ and the header's path less a
+# leading src/ or tools/ (src/port/exchange.h: COMTRACE_PORT_EXCHANGE_H).
+guard_faults=0
+for path in "${sources[@]}"; do
+    [[ $path == *.h ]] || continue
+    name=${path#src/}
+    name=${name#tools/}
+    guard=COMTRACE_$(tr 'a-z/.-' 'A-Z___' <<<"$name")
+    if ! grep -qx "#ifndef $guard" "$path" || ! grep -qx "#define $guard" "$path"; then
+        echo "$path: the include guard is not $guard"
+        guard_faults=$((guard_faults + 1))
+    fi
+done
+((guard_faults == 0)) || failed+=(include-guards)
 
 echo "== shellcheck"
 # Every script of the tree, build and release trees aside; -x follows the
