@@ -146,8 +146,8 @@ struct RunRecord {
     std::vector<std::pair<std::uint64_t, Bytes>> writes;
     std::string trace;
     std::string traceAtKeyWait;
-    std::uint64_t endedAt;
-    std::uint64_t lastMessageAt;
+    std::uint64_t endedAt = 0;
+    std::uint64_t lastMessageAt = 0;
 };
 
 RunRecord RunAgainst(const std::vector<Bytes> &answers, bool outputIsConsole,
