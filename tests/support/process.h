@@ -1,7 +1,8 @@
 // Starting the processes a test runs: a command or a pipeline of them,
 // each given as its argument vector (no shell in between), with standard
 // streams redirected to files and a time limit.
-#pragma once
+#ifndef COMTRACE_TESTS_SUPPORT_PROCESS_H
+#define COMTRACE_TESTS_SUPPORT_PROCESS_H
 
 #include <string>
 #include <vector>
@@ -43,3 +44,5 @@ ProcessOutcome RunProcess(const std::vector<std::string> &command, const Redirec
                           const Timing &timing);
 
 } // namespace support
+
+#endif

@@ -1,7 +1,8 @@
 // Time and temporary paths for the tests that run real processes: the
 // monotonic clock in milliseconds, a sleep that signals do not cut short,
 // and file names that no other test process uses at the same time.
-#pragma once
+#ifndef COMTRACE_TESTS_SUPPORT_SCRATCH_H
+#define COMTRACE_TESTS_SUPPORT_SCRATCH_H
 
 #include <string>
 
@@ -18,3 +19,5 @@ void SleepMs(long millis);
 std::string TempPath(const std::string &kind, const std::string &name);
 
 } // namespace support
+
+#endif
