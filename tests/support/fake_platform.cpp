@@ -586,8 +586,14 @@ bool PrepareConsole()
     return TheState.outputIsConsole;
 }
 
-void WriteConsoleText(const char *text, std::size_t length)
+std::size_t WriteConsoleText(const char *text, std::size_t length)
 {
+    if (length > TheState.consoleRoom) {
+        length = TheState.consoleRoom;
+        TheState.consoleRoom = ++TheState.consoleFailedWrites == TheState.consoleRecoversAfter ? SIZE_MAX : 0;
+    } else if (TheState.consoleRoom != SIZE_MAX) {
+        TheState.consoleRoom -= length;
+    }
     if (TheState.consoleWriteError != 0) {
         SetLastError(TheState.consoleWriteError);
     }
@@ -603,9 +609,15 @@ void WriteConsoleText(const char *text, std::size_t length)
     }
     if (TheState.traceAsText) {
         TheState.traceText.append(text, length);
-        return;
+    } else if (length > 0) {
+        TheState.messages.push_back({endedAt, std::string(text, length)});
     }
-    TheState.messages.push_back({endedAt, std::string(text, length)});
+    return length;
+}
+
+void ReportConsoleFailure(std::size_t writtenCount)
+{
+    TheState.consoleFailureReports.push_back(writtenCount);
 }
 
 bool StartConsoleWriter(void (*drain)())

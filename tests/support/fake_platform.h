@@ -134,6 +134,14 @@ struct State {
     std::function<std::uint64_t(const std::string &text)> consoleWriteMs;
     std::uint64_t writerBusyUntil = 0;
     bool writerRunning = false;
+    // How many more bytes the console takes before its writes fail (a disk
+    // filling up), and after how many failed writes it takes them again (the
+    // disk given space back; SIZE_MAX: never). A failing write takes what
+    // room is left. The byte counts the program reported a failure with.
+    std::size_t consoleRoom = SIZE_MAX;
+    std::size_t consoleRecoversAfter = SIZE_MAX;
+    std::size_t consoleFailedWrites = 0;
+    std::vector<std::size_t> consoleFailureReports;
 
     std::string openedName;
     bool consolePrepared = false;
