@@ -39,10 +39,13 @@ struct Write {
     Bytes bytes;
 };
 
-// How an overlapped read or write started on the port completes.
+// How an overlapped read or write started on the port completes: Aborted
+// ends it after afterMs as aborted (a purge, or a driver giving up), with
+// the first `delivered` of its bytes transferred.
 struct Completion {
-    enum Kind { AtOnce, After, Never } kind = AtOnce;
+    enum Kind { AtOnce, After, Never, Aborted } kind = AtOnce;
     std::uint64_t afterMs = 0;
+    std::uint32_t delivered = 0;
 };
 
 struct Violation {
