@@ -45,7 +45,8 @@ void StopConsoleWriter();
 
 // Waits for one key pressed after the wait began, in raw mode, and discards
 // it with the rest of its burst (a paste, a key's escape sequence). Returns
-// at once when standard input is not a console or cannot be read.
+// at once when standard input is not a console or cannot be read, or when
+// the process runs in the background of its terminal.
 void WaitForKey();
 
 #endif

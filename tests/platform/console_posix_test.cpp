@@ -13,6 +13,7 @@
 #include <numeric>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -74,6 +75,48 @@ protected:
         return child;
     }
 
+    // Starts a child that leads a session of its own on the pty and there
+    // runs WaitForKey in a process group that is the terminal's foreground
+    // or not. The child exits 0 when the wait returned, 14 when the terminal
+    // stopped it.
+    pid_t StartWaitInASession(bool inForeground) const
+    {
+        const pid_t leader = fork();
+        if (leader != 0) {
+            return leader;
+        }
+        (void)signal(SIGTTOU, SIG_IGN); // it hands the foreground on from the background
+        int settled[2];
+        if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0 || pipe(settled) != 0) {
+            _exit(10);
+        }
+        const pid_t waiter = fork();
+        if (waiter == 0) {
+            (void)signal(SIGTTOU, SIG_DFL);
+            (void)setpgid(0, 0);
+            char byte = 0;
+            if (read(settled[0], &byte, 1) != 1) { // the foreground is settled
+                _exit(11);
+            }
+            dup2(slave, STDIN_FILENO);
+            WaitForKey();
+            _exit(0);
+        }
+        (void)setpgid(waiter, waiter);
+        if ((inForeground && tcsetpgrp(slave, waiter) != 0) || write(settled[1], "s", 1) != 1) {
+            _exit(12);
+        }
+        int status = 0;
+        if (waitpid(waiter, &status, WUNTRACED) != waiter) {
+            _exit(13);
+        }
+        if (WIFSTOPPED(status)) {
+            kill(waiter, SIGKILL);
+            _exit(14);
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 15);
+    }
+
     // Waits until the child has put the terminal in raw mode.
     void AwaitRawMode() const
     {
@@ -85,6 +128,18 @@ protected:
             std::this_thread::sleep_for(PollInterval);
         }
         FAIL() << "the key wait never switched the terminal to raw mode";
+    }
+
+    // Waits until the terminal has echoed text, that is has taken it in.
+    void AwaitEcho(const std::string &text) const
+    {
+        std::string echoed;
+        char byte = 0;
+        pollfd ready{master, POLLIN, 0};
+        while (echoed.find(text) == std::string::npos && poll(&ready, 1, 2000) > 0 && read(master, &byte, 1) == 1) {
+            echoed += byte;
+        }
+        ASSERT_NE(echoed.find(text), std::string::npos) << "the terminal never echoed the keys";
     }
 
     void Type(const std::string &keys) const
@@ -173,8 +228,11 @@ TEST_F(KeyWait, OneKeyEndsTheWaitAndIsConsumedWholeWithItsBurst)
 
 TEST_F(KeyWait, KeysTypedBeforeTheWaitDoNotEndIt)
 {
-    // Typed during the run, while the terminal was still in its own mode.
+    // Typed during the run, while the terminal was still in its own mode;
+    // its echo shows that the terminal has taken them in, however late a
+    // loaded machine gets round to it.
     Type("x\ny");
+    AwaitEcho("x\r\ny");
     const pid_t child = StartWait();
     AwaitRawMode();
     EXPECT_EQ(StatusWithin(child, 300), -1) << "a key typed before the wait ended it";
@@ -184,6 +242,32 @@ TEST_F(KeyWait, KeysTypedBeforeTheWaitDoNotEndIt)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ExpectModeRestored();
     EXPECT_EQ(Unread(), "");
+}
+
+TEST_F(KeyWait, RunInTheBackgroundOfItsTerminalSkipsTheWait)
+{
+    // The pty is the controlling terminal of a session of its own, whose
+    // foreground is either the waiting process's group or another one (a
+    // shell's job started with &).
+    for (bool inForeground : {true, false}) {
+        SCOPED_TRACE(inForeground ? "in the foreground" : "in the background");
+        const pid_t leader = StartWaitInASession(inForeground);
+        ASSERT_GE(leader, 0);
+        if (inForeground) {
+            AwaitRawMode();
+            Type("k");
+        }
+        const int status = StatusWithin(leader, 3000);
+        if (status == -1) {
+            Type("k"); // lets a waiter that should not wait end
+            kill(leader, SIGKILL);
+            (void)waitpid(leader, nullptr, 0);
+            FAIL() << "the wait did not end";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "exit status " << WEXITSTATUS(status) << " (14: stopped by the terminal)";
+        ExpectModeRestored();
+    }
 }
 
 TEST_F(KeyWait, NoEchoWhileWaiting)
