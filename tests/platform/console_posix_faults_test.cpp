@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -45,12 +45,9 @@ namespace {
 
 TEST(KeyWait, KeyLandingWhileTheWaitEntersRawModeDoesNotEndIt)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave, 0);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
