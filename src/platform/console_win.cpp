@@ -136,10 +136,11 @@ std::size_t WriteConsoleText(const char *text, std::size_t length)
 void ReportConsoleFailure(std::size_t writtenCount)
 {
     char line[TraceFailureLineSize];
-    const int length = std::snprintf(line, sizeof line,
-                                     "comtrace: the trace stops after %llu bytes: writing standard output failed "
-                                     "(error %lu); the dialogue runs to its end\r\n",
-                                     static_cast<unsigned long long>(writtenCount), OutputError);
+    const int length =
+        std::snprintf(line, sizeof line,
+                      "comtrace: the trace stops after %llu bytes: writing standard output failed "
+                      "(error %lu); the dialogue runs to its end\r\n",
+                      static_cast<unsigned long long>(writtenCount), static_cast<unsigned long>(OutputError));
     if (length > 0) {
         const DWORD size = static_cast<DWORD>(std::min(static_cast<std::size_t>(length), sizeof line - 1));
         // A standard error that fails too: nothing else to tell.
