@@ -511,8 +511,9 @@ bool SameSettings(const termios &a, const termios &b)
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-// Without --open the port is never opened and keeps its settings; with it,
-// it is opened once and still keeps them (the check would see an open).
+// Without --open the port is never opened and keeps its settings, even
+// through a link where a lock file would be; with it, it is opened once and
+// still keeps them (the check would see an open).
 TEST(PortdoctorLinux, LeavesARealPtyUntouchedWithoutOpen)
 {
     struct Run {
@@ -522,6 +523,9 @@ TEST(PortdoctorLinux, LeavesARealPtyUntouchedWithoutOpen)
     for (const Run &run : {Run{{}, 0}, Run{{"--open"}, 1}}) {
         const Pty pty;
         FakeSystem system(pty);
+        // A link where a lock file would be, planted in the world-writable
+        // lock directory: never followed to the port.
+        system.Link("/run/lock/LCK..ttyS0", pty.Slave());
         // Held open here, so that the master sees no hang-up when the run closes it.
         const int slave = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave, 0) << std::strerror(errno);
