@@ -13,7 +13,7 @@ namespace {
 std::string Binary(std::int32_t pid)
 {
     std::string text(sizeof pid, '\0');
-    std::memcpy(&text[0], &pid, sizeof pid);
+    std::memcpy(text.data(), &pid, sizeof pid);
     return text;
 }
 

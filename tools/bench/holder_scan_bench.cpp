@@ -114,12 +114,15 @@ std::size_t ListEveryDescriptor()
     return listed;
 }
 
-// Opens the descriptors every idle process inherits; false when it cannot.
+// Opens the descriptors every idle process inherits, kept open until the
+// benchmark ends; false when it cannot.
 bool OpenDescriptors(const char *scratchFile)
 {
-    for (int i = 0; i < DescriptorsOfEachKind; ++i) {
-        int ends[2];
-        if (open("/dev/null", O_RDONLY) < 0 || pipe(ends) != 0 || open(scratchFile, O_RDONLY) < 0) {
+    static int kept[DescriptorsOfEachKind * 4];
+    for (int i = 0; i < DescriptorsOfEachKind * 4; i += 4) {
+        kept[i] = open("/dev/null", O_RDONLY);
+        kept[i + 1] = open(scratchFile, O_RDONLY);
+        if (kept[i] < 0 || kept[i + 1] < 0 || pipe(kept + i + 2) != 0) {
             return false;
         }
     }
@@ -130,7 +133,7 @@ bool OpenDescriptors(const char *scratchFile)
 
 int main(int argc, char **argv)
 {
-    const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const int repeats = argc > 1 ? std::max(1, static_cast<int>(std::strtol(argv[1], nullptr, 10))) : 5;
     std::vector<std::size_t> counts;
     for (int i = 2; i < argc; ++i) {
         counts.push_back(static_cast<std::size_t>(std::strtoul(argv[i], nullptr, 10)));
@@ -181,7 +184,7 @@ int main(int argc, char **argv)
         const double listing = listings[listings.size() / 2];
         std::printf("%-8zu %-9zu %-11.1f %-11.1f %-10.1f %-15.1f %-15.1f\n", count, seen, times.front(), median,
                     median * 1000.0 / static_cast<double>(seen), listing, listing * 1000.0 / static_cast<double>(seen));
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
     }
     return 0;
 }
