@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -659,6 +660,46 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
     }
     if (!skipped.empty()) {
         GTEST_SKIP() << "needs root for a private mount or another user: " << testing::PrintToString(skipped);
+    }
+}
+
+// A program that holds the port and made it exclusive itself keeps it so
+// when an open (here root's, which TIOCEXCL lets in) finds it and gives up.
+TEST_F(Pty, ARefusedOpenLeavesTheHoldersExclusiveUseInPlace)
+{
+    using namespace exclusive;
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root, whom the holder's TIOCEXCL lets in, and another user";
+    }
+    ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0); // for the unprivileged opener
+    int ready[2] = {-1, -1};
+    int release[2] = {-1, -1};
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        close(master);
+        close(release[1]);
+        const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        char byte = slave >= 0 && ioctl(slave, TIOCEXCL) == 0 ? 'y' : 'n';
+        if (write(ready[1], &byte, 1) != 1) {
+            _exit(1);
+        }
+        _exit(read(release[0], &byte, 1) < 0 ? 1 : 0); // returns once the case is over
+    }
+    char byte = 'n';
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y');
+
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(LaterOpen(slavePath, Nobody), EBUSY) << "the holder's port is open to everyone again";
+
+    close(release[1]);
+    EXPECT_EQ(waitpid(holder, nullptr, 0), holder);
+    for (int fd : {release[0], ready[0], ready[1]}) {
+        close(fd);
     }
 }
 
