@@ -14,6 +14,7 @@
 #define COMTRACE_TRACETOOL_BLOCK_RULE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
