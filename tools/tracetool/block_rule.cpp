@@ -151,18 +151,6 @@ std::string Plural(std::size_t count, const char *one, const char *many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-std::vector<const Bytes *> BlockCollections(const std::vector<Bytes> &collections)
-{
-    std::vector<const Bytes *> blocks;
-    for (unsigned block = 0; block < trace::BlockCount; ++block) {
-        const std::size_t index = trace::BlockCollectionIndex(block);
-        if (index < collections.size()) {
-            blocks.push_back(&collections[index]);
-        }
-    }
-    return blocks;
-}
-
 BlockLayout LayOutBlocks(const std::vector<const Bytes *> &collections, std::optional<std::size_t> size)
 {
     if (size) {

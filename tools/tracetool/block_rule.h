@@ -44,10 +44,6 @@ struct BlockLayout {
 // or found.
 BlockLayout LayOutBlocks(const std::vector<const trace::Bytes *> &collections, std::optional<std::size_t> size);
 
-// The collection after each block request that the trace holds, in block
-// order.
-std::vector<const trace::Bytes *> BlockCollections(const std::vector<trace::Bytes> &collections);
-
 // "06 41 42", as the trace writes bytes (without its brackets); "none" for
 // no bytes.
 std::string SpacedHex(const trace::Bytes &bytes, std::size_t from = 0, std::size_t count = SIZE_MAX);
