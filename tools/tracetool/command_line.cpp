@@ -29,7 +29,8 @@ struct OptionSpec {
 constexpr OptionSpec Specs[] = {
     {"quiet", 'q', nullptr, ToCheck, "check: print nothing; the exit status tells"},
     {"output", 'o', "FILE", ToBlocks, "blocks: write the block data to FILE"},
-    {"size", 's', "N", ToBlocks | ToDump, "blocks, dump: take the last N bytes of each block's collection"},
+    {"size", 's', "N", ToCheck | ToBlocks | ToDump,
+     "check: require N bytes of data a block; blocks, dump: take the last N bytes of each block's collection"},
     {"force", 'f', nullptr, ToBlocks | ToDump, "blocks, dump: write even when blocks are irregular for --size"},
     {"list", 'l', nullptr, ToBlocks, "blocks: list each block's size and leading bytes instead"},
     {"help", 'h', nullptr, ToAny, "show this help and exit"},
@@ -212,8 +213,9 @@ std::string UsageText()
         text += name + spec.help + "\n";
     }
     text += "\n"
-            "Exit status: 0 passed or same, 1 deviated, different or irregular blocks, 2 the port never\n"
-            "opened, 3 not a trace, 4 a wrong command line or an unwritable output. See tracetool(1).\n";
+            "Exit status: 0 passed or same, 1 deviated, different, irregular or padded blocks, or a trace\n"
+            "cut short, 2 the port never opened, 3 not a trace, 4 a wrong command line or an unwritable\n"
+            "output. See tracetool(1).\n";
     return text;
 }
 
