@@ -224,8 +224,8 @@ TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
     // a doubled one, is still far outside.
     constexpr double DeviceTimestampJitterMs = 50.0;
     const double settleMs = static_cast<double>(firstByte - lastFlush) / 1000.0;
-    EXPECT_GE(settleMs, 1000.0 - DeviceTimestampJitterMs);
-    EXPECT_LT(settleMs, 1100.0);
+    EXPECT_GE(settleMs, static_cast<double>(trace::SettleMs) - DeviceTimestampJitterMs);
+    EXPECT_LT(settleMs, static_cast<double>(trace::SettleMs) + 100.0);
     RecordProperty("settle_ms", std::to_string(settleMs));
     EXPECT_GT(run.seconds, 145.0);
 }
@@ -286,26 +286,16 @@ TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
     devsim::DeviceOptions options;
     options.bigReply = 5000;
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace({"--big-reply", "5000"}), options);
-    EXPECT_GE(collections[4].size(), 4000u);
-    EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::BlockSize);
+    const std::size_t block0 = trace::BlockCollectionIndex(0);
+    EXPECT_GE(collections[block0].size(), 4000u);
+    EXPECT_EQ(collections[block0].size() + collections[block0 + 1].size(), 5000u + devsim::BlockSize);
 }
 
 // How far each gap between two bytes the device received strays from the
-// dialogue's schedule (50 ms within a paced request, 500 ms after every
-// request), the largest in milliseconds.
+// dialogue's nominal schedule, the largest in milliseconds.
 double LargestScheduleDeviationMs(const RunResult &run)
 {
-    std::vector<double> nominalMs;
-    for (const trace::Request &entry : trace::Requests()) {
-        const Bytes &request = entry.bytes;
-        const bool paced = request.size() == 8 || request.size() == 3;
-        for (std::size_t i = 0; i < request.size(); ++i) {
-            if (i + 1 < request.size()) {
-                nominalMs.push_back(paced ? 50.0 : 0.0);
-            }
-        }
-        nominalMs.push_back(500.0);
-    }
+    const std::vector<std::uint64_t> nominalMs = trace::NominalByteGapsMs();
     std::vector<long long> receivedUs;
     for (const Event &event : Events(run)) {
         if (event.kind == "rx") {
@@ -315,7 +305,7 @@ double LargestScheduleDeviationMs(const RunResult &run)
     double largest = 0;
     for (std::size_t i = 1; i < receivedUs.size() && i - 1 < nominalMs.size(); ++i) {
         const double gapMs = static_cast<double>(receivedUs[i] - receivedUs[i - 1]) / 1000.0;
-        largest = std::max(largest, std::abs(gapMs - nominalMs[i - 1]));
+        largest = std::max(largest, std::abs(gapMs - static_cast<double>(nominalMs[i - 1])));
     }
     return largest;
 }
@@ -340,8 +330,8 @@ TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)
     devsim::DeviceOptions options;
     options.splitDelayMs = 800;
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace({"--split-delay", "800"}), options);
-    EXPECT_EQ(collections[4].size(), devsim::BlockSize / 2);
-    EXPECT_EQ(collections[5].size(), devsim::BlockSize);
+    EXPECT_EQ(collections[trace::BlockCollectionIndex(0)].size(), devsim::BlockSize / 2);
+    EXPECT_EQ(collections[trace::BlockCollectionIndex(1)].size(), devsim::BlockSize);
     EXPECT_EQ(collections.back().size(), devsim::BlockSize / 2 + 1);
 }
 
@@ -351,7 +341,7 @@ TEST(EndToEnd, VanishingDeviceLeavesEveryStepInPlace)
     EXPECT_EQ(run.status, 0);
     std::vector<Bytes> collections = trace::CollectionsOf(Answers({}));
     // Block 0x20's reply is collected; everything after it is gone.
-    for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
+    for (std::size_t i = trace::BlockCollectionIndex(33); i < collections.size(); ++i) {
         collections[i].clear();
     }
     ExpectTrace(std::string(trace::BringUpText(true)) + trace::DialogueText(collections) + trace::ReleaseText(true),
@@ -419,7 +409,7 @@ TEST(EndToEnd, ReplayedDeviceVanishesWhereAsked)
     std::vector<Bytes> collections = trace::CollectionsOf(Answers({}));
     const RunResult run = Replay(BuiltTalkingTrace(), {"--vanish-after", "32"});
     EXPECT_EQ(run.status, 0);
-    for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
+    for (std::size_t i = trace::BlockCollectionIndex(33); i < collections.size(); ++i) {
         collections[i].clear();
     }
     ExpectTrace(std::string(trace::BringUpText(true)) + trace::DialogueText(collections) + trace::ReleaseText(true),

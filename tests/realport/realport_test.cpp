@@ -24,6 +24,7 @@
 #include "expected_trace.h"
 #include "process.h"
 #include "text_files.h"
+#include "trace/dialogue.h"
 #include "trace/writer.h"
 
 namespace {
@@ -38,7 +39,7 @@ constexpr long DialogueSpanMs = 140000;
 // program paces it. The device stamps bytes when QEMU hands them over,
 // which can be a little late; a guest's sleeps overshoot more than a
 // host's, but a program that stalls on a driver shows up as seconds.
-constexpr double NominalSpanMs = 143650.0;
+constexpr double NominalSpanMs = static_cast<double>(trace::FirstByteToEndRequestMs);
 constexpr double SpanJitterMs = 5.0;
 constexpr double SpanOverheadMax = 0.03;
 
@@ -272,8 +273,8 @@ TEST(RealPort, TalkingDeviceOnPciCardGivesTheDevsimTraceOnARawLine)
 // The faults come at a block in the dialogue's first quarter, once the
 // device's answer to it has reached the guest's driver.
 constexpr std::size_t MarkBlock = 15;
-constexpr std::size_t MarkRequest = 5 + 2 * MarkBlock;
-constexpr std::size_t MarkCollection = 4 + MarkBlock;
+constexpr std::size_t MarkRequest = trace::BlockRequestIndex(MarkBlock);
+constexpr std::size_t MarkCollection = trace::BlockCollectionIndex(MarkBlock);
 // The program's processor time over a healthy run, as the probe reads it
 // in the guest: the costliest measured, 9.9 s on the 16550 with the host
 // loaded 25 deep on two cores (1.3 to 1.8 s loaded 9 deep: TCG charges

@@ -1,7 +1,7 @@
 // Reads a devsim event log of one comtrace run and reports how closely the
 // program kept its pacing: every gap between two bytes the device received
 // against its nominal length, and the span from the first byte to the end
-// request against its nominal 143,650 ms.
+// request against its nominal length.
 //
 // usage: pacing_report LOG
 #include <algorithm>
@@ -12,28 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "devsim/device.h"
+#include "trace/dialogue.h"
 
 namespace {
 
-constexpr double NominalSpanMs = 143650.0;
+constexpr double NominalSpanMs = static_cast<double>(trace::FirstByteToEndRequestMs);
 
-// The nominal gap before each received byte but the first: 0 inside one
-// write, 50 ms between the bytes of a paced request, 500 ms between requests.
+// The nominal gap before each received byte but the first.
 std::vector<double> NominalGaps()
 {
     std::vector<double> gaps;
-    bool first = true;
-    for (const devsim::Exchange &exchange : devsim::BuildDialogue({})) {
-        const bool paced =
-            exchange.request == trace::RequestKind::Handshake || exchange.request == trace::RequestKind::Block;
-        for (std::size_t i = 0; i < exchange.sent.size(); ++i) {
-            if (first) {
-                first = false;
-                continue;
-            }
-            gaps.push_back(i == 0 ? 500.0 : (paced ? 50.0 : 0.0));
-        }
+    for (std::uint64_t gapMs : trace::NominalByteGapsMs()) {
+        gaps.push_back(static_cast<double>(gapMs));
     }
     return gaps;
 }
