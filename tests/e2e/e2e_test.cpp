@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "devsim/device.h"
+#include "devsim/event_log.h"
 #include "expected_trace.h"
 #include "process.h"
 #include "scratch.h"
@@ -29,7 +30,7 @@ using trace::Bytes;
 struct RunResult {
     int status = -1;
     std::string output;
-    std::vector<std::string> log;
+    std::string log; // devsim's event log
     double seconds = 0;
 };
 
@@ -76,7 +77,7 @@ RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = 
     run.seconds = outcome.seconds;
     run.status = outcome.status;
     run.output = Slurp(out);
-    run.log = Lines(Slurp(log));
+    run.log = Slurp(log);
     // A temporary file left behind is untidy but harms no test.
     (void)std::remove(out.c_str());
     (void)std::remove(log.c_str());
@@ -100,34 +101,18 @@ std::pair<int, std::string> RunTracetool(const Arguments &arguments, const std::
     return result;
 }
 
-struct Event {
-    long long us;
-    std::string kind;
-    std::string argument;
-};
-
-std::vector<Event> Events(const RunResult &run)
+std::vector<devsim::LoggedEvent> Events(const RunResult &run)
 {
-    std::vector<Event> events;
-    for (const std::string &line : run.log) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::istringstream fields(line);
-        Event event;
-        fields >> event.us >> event.kind >> event.argument;
-        events.push_back(event);
-    }
-    return events;
+    const devsim::ReadLog read = devsim::ReadEventLog(run.log);
+    EXPECT_EQ(read.error, "") << "in devsim's log";
+    return read.events;
 }
 
 Bytes Received(const RunResult &run)
 {
     Bytes bytes;
-    for (const Event &event : Events(run)) {
-        if (event.kind == "rx") {
-            bytes.push_back(static_cast<std::uint8_t>(std::stoul(event.argument, nullptr, 16)));
-        }
+    for (const devsim::LoggedByte &received : devsim::BytesOf(Events(run), "rx")) {
+        bytes.push_back(received.byte);
     }
     return bytes;
 }
@@ -206,11 +191,11 @@ TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
     // The settle time runs from the last purge to the first byte sent.
     long long lastFlush = -1;
     long long firstByte = -1;
-    for (const Event &event : Events(run)) {
-        if (event.kind.rfind("flush", 0) == 0 && firstByte < 0) {
+    for (const devsim::LoggedEvent &event : Events(run)) {
+        if (event.name.rfind("flush", 0) == 0 && firstByte < 0) {
             lastFlush = event.us;
         }
-        if (event.kind == "rx" && firstByte < 0) {
+        if (event.name == "rx" && firstByte < 0) {
             firstByte = event.us;
         }
     }
@@ -296,15 +281,10 @@ TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
 double LargestScheduleDeviationMs(const RunResult &run)
 {
     const std::vector<std::uint64_t> nominalMs = trace::NominalByteGapsMs();
-    std::vector<long long> receivedUs;
-    for (const Event &event : Events(run)) {
-        if (event.kind == "rx") {
-            receivedUs.push_back(event.us);
-        }
-    }
+    const std::vector<devsim::LoggedByte> received = devsim::BytesOf(Events(run), "rx");
     double largest = 0;
-    for (std::size_t i = 1; i < receivedUs.size() && i - 1 < nominalMs.size(); ++i) {
-        const double gapMs = static_cast<double>(receivedUs[i] - receivedUs[i - 1]) / 1000.0;
+    for (std::size_t i = 1; i < received.size() && i - 1 < nominalMs.size(); ++i) {
+        const double gapMs = static_cast<double>(received[i].us - received[i - 1].us) / 1000.0;
         largest = std::max(largest, std::abs(gapMs - static_cast<double>(nominalMs[i - 1])));
     }
     return largest;

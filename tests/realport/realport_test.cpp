@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "devsim/device.h"
+#include "devsim/event_log.h"
 #include "expected_trace.h"
 #include "process.h"
 #include "text_files.h"
@@ -149,19 +150,15 @@ struct Received {
     long long lastUs = 0;
 };
 
+// A log cut short or missing (a run that failed early) gives the bytes up
+// to where it could be read: the checks on them say what is missing.
 Received ReceivedByDevice(const std::string &log)
 {
     Received received;
-    for (const std::string &line : Lines(log)) {
-        std::istringstream fields(line);
-        long long time = 0;
-        std::string event;
-        std::string argument;
-        if (fields >> time >> event >> argument && event == "rx") {
-            received.bytes.push_back(static_cast<std::uint8_t>(std::stoul(argument, nullptr, 16)));
-            received.firstUs = received.bytes.size() == 1 ? time : received.firstUs;
-            received.lastUs = time;
-        }
+    for (const devsim::LoggedByte &byte : devsim::BytesOf(devsim::ReadEventLog(log).events, "rx")) {
+        received.bytes.push_back(byte.byte);
+        received.firstUs = received.bytes.size() == 1 ? byte.us : received.firstUs;
+        received.lastUs = byte.us;
     }
     return received;
 }

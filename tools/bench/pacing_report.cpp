@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "devsim/event_log.h"
 #include "trace/dialogue.h"
 
 namespace {
@@ -47,23 +48,21 @@ int main(int argc, char **argv)
         (void)std::fprintf(stderr, "usage: pacing_report LOG\n");
         return 2;
     }
-    std::ifstream log(argv[1]);
-    if (!log) {
+    std::ifstream file(argv[1], std::ios::binary);
+    if (!file) {
         (void)std::fprintf(stderr, "pacing_report: cannot read %s\n", argv[1]);
         return 2;
     }
+    std::ostringstream text;
+    text << file.rdbuf();
+    const devsim::ReadLog log = devsim::ReadEventLog(text.str());
+    if (!log.error.empty()) {
+        (void)std::fprintf(stderr, "pacing_report: %s: %s\n", argv[1], log.error.c_str());
+        return 2;
+    }
     std::vector<long long> times;
-    for (std::string line; std::getline(log, line);) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::istringstream fields(line);
-        long long us = 0;
-        std::string kind;
-        fields >> us >> kind;
-        if (kind == "rx") {
-            times.push_back(us);
-        }
+    for (const devsim::LoggedByte &received : devsim::BytesOf(log.events, "rx")) {
+        times.push_back(received.us);
     }
     const std::vector<double> nominal = NominalGaps();
     if (times.size() != nominal.size() + 1) {
