@@ -14,12 +14,12 @@
 
 #include "devsim/device.h"
 #include "devsim/event_log.h"
-#include "expected_trace.h"
 #include "process.h"
 #include "scratch.h"
 #include "text_files.h"
 #include "trace/reader.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 
@@ -157,7 +157,7 @@ Bytes Joined(const std::vector<Bytes> &parts)
 
 void ExpectTrace(const std::string &wanted, const std::string &actual)
 {
-    EXPECT_TRUE(wanted == actual) << expected::FirstDifference(wanted, actual);
+    EXPECT_TRUE(wanted == actual) << support::FirstDifference(wanted, actual);
 }
 
 // The talking device's whole trace, written out once and reviewed line by

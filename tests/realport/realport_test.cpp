@@ -22,11 +22,11 @@
 
 #include "devsim/device.h"
 #include "devsim/event_log.h"
-#include "expected_trace.h"
 #include "process.h"
 #include "text_files.h"
 #include "trace/dialogue.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 
@@ -221,7 +221,7 @@ void ExpectTalkingRun(const std::string &mode)
     const std::string wanted = Slurp(GOLDEN_DIR "/talking.trace");
     ASSERT_FALSE(wanted.empty()) << "cannot read " GOLDEN_DIR "/talking.trace";
     EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
-    EXPECT_TRUE(wanted == run.trace) << expected::FirstDifference(wanted, run.trace);
+    EXPECT_TRUE(wanted == run.trace) << support::FirstDifference(wanted, run.trace);
     const Received received = ReceivedByDevice(run.deviceLog);
     EXPECT_EQ(received.bytes, AllRequests());
     const double spanMs = static_cast<double>(received.lastUs - received.firstUs) / 1000.0;
@@ -334,7 +334,7 @@ void ExpectBreakRun(const std::string &mode, bool driverDeliversBreak)
     ExpectNoLineErrors(probe);
     const long answered = AnsweredThrough(trace::RequestCount - 1);
     if (!driverDeliversBreak) {
-        EXPECT_TRUE(golden == run.trace) << expected::FirstDifference(golden, run.trace);
+        EXPECT_TRUE(golden == run.trace) << support::FirstDifference(golden, run.trace);
         EXPECT_EQ(Number(probe, "counters", "brk"), 0);
         EXPECT_EQ(Number(probe, "counters", "rx"), answered);
         return;
@@ -352,7 +352,7 @@ void ExpectBreakRun(const std::string &mode, bool driverDeliversBreak)
         }
     }
     EXPECT_FALSE(landed.empty()) << "the trace is not the golden one with one 0x00 added after the break:\n"
-                                 << expected::FirstDifference(golden, run.trace);
+                                 << support::FirstDifference(golden, run.trace);
     // The 8250 counts the break's NUL as a received character too.
     EXPECT_EQ(Number(probe, "counters", "brk"), 1);
     EXPECT_EQ(Number(probe, "counters", "rx"), answered + 1);
@@ -408,7 +408,7 @@ TEST(RealPort, UsbAdapterRemovedMidRunKeepsTheScheduleWithEmptyCollections)
         cut = trace::WholeTrace(vanished) == run.trace ? first : cut;
     }
     EXPECT_NE(cut, 0u) << "not the golden trace up to the removal and empty collections after it:\n"
-                       << expected::FirstDifference(nearest, run.trace);
+                       << support::FirstDifference(nearest, run.trace);
 
     // The device saw the dialogue stop with the adapter, not before, and
     // nothing but the dialogue's own bytes.
@@ -440,7 +440,7 @@ TEST(RealPort, PortHeldByAnotherProgramOn16550GivesTheFailureTrace)
     EXPECT_EQ(guest.at("exit").at(""), "0");
     EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
     const std::string wanted = trace::WholeTrace(std::vector<Bytes>(trace::CollectionCount), false);
-    EXPECT_TRUE(wanted == run.trace) << expected::FirstDifference(wanted, run.trace);
+    EXPECT_TRUE(wanted == run.trace) << support::FirstDifference(wanted, run.trace);
     EXPECT_TRUE(ReceivedByDevice(run.deviceLog).bytes.empty()) << "the program wrote to a port it did not get";
     EXPECT_EQ(run.devsimStatus, 0) << run.errors;
 }

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "expected_trace.h"
 #include "fake_platform.h"
 #include "output/trace.h"
 #include "port/exchange.h"
 #include "program.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ protected:
     static void ExpectTrace(const std::string &expected)
     {
         const std::string actual = fake::Output();
-        EXPECT_TRUE(expected == actual) << expected::FirstDifference(expected, actual);
+        EXPECT_TRUE(expected == actual) << support::FirstDifference(expected, actual);
     }
 };
 
@@ -187,7 +187,7 @@ TEST_F(Dialogue, ConsoleThatHoldsUpItsWritesMovesNoByte)
         });
         ASSERT_TRUE(held);
         EXPECT_TRUE(run.writes == unhindered.writes) << "the device saw another schedule";
-        EXPECT_TRUE(run.trace == unhindered.trace) << expected::FirstDifference(unhindered.trace, run.trace);
+        EXPECT_TRUE(run.trace == unhindered.trace) << support::FirstDifference(unhindered.trace, run.trace);
         // Everything is out before the key wait, which waits for the console.
         EXPECT_TRUE(run.traceAtKeyWait == run.trace);
         EXPECT_GE(run.lastMessageAt, c.heldMs);
@@ -199,7 +199,7 @@ TEST_F(Dialogue, RedirectedTraceIsWrittenAtTheEndOfEachCollectionsDump)
 {
     const RunRecord console = RunAgainst(TalkingDeviceAnswers(false), true, nullptr);
     const RunRecord redirected = RunAgainst(TalkingDeviceAnswers(false), false, nullptr);
-    EXPECT_TRUE(redirected.trace == console.trace) << expected::FirstDifference(console.trace, redirected.trace);
+    EXPECT_TRUE(redirected.trace == console.trace) << support::FirstDifference(console.trace, redirected.trace);
     // One write per collection, each ending with the collection's dump and
     // made when it was dumped; the last one, at the end of the run, carries
     // the verdict and the release too. (Writes made at one time, as a wrap of

@@ -19,11 +19,11 @@
 #include "devsim/device.h"
 #include "devsim/event_log.h"
 #include "devsim/options.h"
-#include "expected_trace.h"
 #include "process.h"
 #include "scratch.h"
 #include "text_files.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace devsim {
 namespace {
