@@ -23,9 +23,6 @@
 
 namespace {
 
-constexpr long SettleMs = 1000;
-constexpr long ByteGapMs = 50;
-constexpr long RequestGapMs = 500;
 // Unix98 pty slaves have majors 136 to 143.
 constexpr unsigned PtySlaveFirstMajor = 136;
 constexpr unsigned PtySlaveLastMajor = 143;
@@ -40,11 +37,11 @@ bool IsPtySlave(const struct stat &status)
 
 // Sleeps until durationMs after now, as the program's waits do: on the
 // monotonic clock, to an absolute deadline that a signal cannot stretch.
-void WaitMs(long durationMs)
+void WaitMs(std::uint64_t durationMs)
 {
     timespec deadline{};
     (void)clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_nsec += durationMs * NsPerMs;
+    deadline.tv_nsec += static_cast<long>(durationMs) * NsPerMs;
     deadline.tv_sec += static_cast<time_t>(deadline.tv_nsec / NsPerSecond);
     deadline.tv_nsec %= NsPerSecond;
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
@@ -63,12 +60,6 @@ bool WriteByte(int fd, std::uint8_t byte)
             return false;
         }
     }
-}
-
-// The bytes of the requests the program sends each alone, 50 ms apart.
-bool IsPaced(trace::RequestKind kind)
-{
-    return kind == trace::RequestKind::Handshake || kind == trace::RequestKind::Block;
 }
 
 } // namespace
@@ -105,18 +96,17 @@ int main(int argc, char **argv)
     // The program asks for the same: the default slack of 50 us would show as
     // pacing error that is not the program's.
     (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    WaitMs(SettleMs);
+    WaitMs(trace::SettleMs);
     bool delivered = true;
     for (const trace::Request &request : trace::Requests()) {
-        const bool paced = IsPaced(request.kind);
         for (std::size_t i = 0; i < request.bytes.size(); ++i) {
             delivered = WriteByte(fd, request.bytes[i]) && delivered;
             if (i + 1 < request.bytes.size()) {
-                if (paced) {
-                    WaitMs(ByteGapMs);
+                if (request.paced) {
+                    WaitMs(trace::PacedByteGapMs);
                 }
             } else {
-                WaitMs(RequestGapMs);
+                WaitMs(trace::RequestGapMs);
             }
         }
     }

@@ -2,7 +2,7 @@
 // of the floor program run beside it, and reports how closely each kept its
 // pacing (every timed gap between two bytes the device received against its
 // nominal length, and the span from the first byte to the end request against
-// its nominal 143,650 ms) and what it cost, with comtrace's figures as ratios
+// its nominal length) and what it cost, with comtrace's figures as ratios
 // to the floor's and the targets those ratios are held to.
 //
 // usage: pacing_report PROGRAM_LOG PROGRAM_CPU FLOOR_LOG FLOOR_CPU
@@ -16,32 +16,23 @@
 #include <string>
 #include <vector>
 
-#include "devsim/device.h"
+#include "devsim/event_log.h"
+#include "trace/dialogue.h"
 
 namespace {
 
-constexpr double NominalSpanMs = 143650.0;
+constexpr double NominalSpanMs = static_cast<double>(trace::FirstByteToEndRequestMs);
 // comtrace may cost at most this many times the floor, in processor time and
 // in the pacing errors the floor shows the machine itself to have.
 constexpr double FloorRatioLimit = 1.2;
 constexpr long PeakRssLimitKib = 2048;
 
-// The nominal gap before each received byte but the first: 0 inside one
-// write, 50 ms between the bytes of a paced request, 500 ms between requests.
+// The nominal gap before each received byte but the first.
 std::vector<double> NominalGaps()
 {
     std::vector<double> gaps;
-    bool first = true;
-    for (const devsim::Exchange &exchange : devsim::BuildDialogue({})) {
-        const bool paced =
-            exchange.request == trace::RequestKind::Handshake || exchange.request == trace::RequestKind::Block;
-        for (std::size_t i = 0; i < exchange.sent.size(); ++i) {
-            if (first) {
-                first = false;
-                continue;
-            }
-            gaps.push_back(i == 0 ? 500.0 : (paced ? 50.0 : 0.0));
-        }
+    for (std::uint64_t gapMs : trace::NominalByteGapsMs()) {
+        gaps.push_back(static_cast<double>(gapMs));
     }
     return gaps;
 }
@@ -75,30 +66,28 @@ struct Run {
 // the whole dialogue.
 std::optional<Run> ReadRun(const char *logPath, const char *cpuPath)
 {
-    std::ifstream log(logPath);
+    std::ifstream file(logPath, std::ios::binary);
     std::ifstream cpu(cpuPath);
     Run run;
     long long userUs = -1;
     long long systemUs = -1;
-    if (!log || !(cpu >> userUs >> systemUs >> run.peakRssKib)) {
+    if (!file || !(cpu >> userUs >> systemUs >> run.peakRssKib)) {
         (void)std::fprintf(stderr, "pacing_report: cannot read %s or %s\n", logPath, cpuPath);
         return std::nullopt;
     }
     run.userMs = static_cast<double>(userUs) / 1000.0;
     run.systemMs = static_cast<double>(systemUs) / 1000.0;
     run.cpuMs = run.userMs + run.systemMs;
+    std::ostringstream text;
+    text << file.rdbuf();
+    const devsim::ReadLog log = devsim::ReadEventLog(text.str());
+    if (!log.error.empty()) {
+        (void)std::fprintf(stderr, "pacing_report: %s: %s\n", logPath, log.error.c_str());
+        return std::nullopt;
+    }
     std::vector<long long> times;
-    for (std::string line; std::getline(log, line);) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::istringstream fields(line);
-        long long us = 0;
-        std::string kind;
-        fields >> us >> kind;
-        if (kind == "rx") {
-            times.push_back(us);
-        }
+    for (const devsim::LoggedByte &received : devsim::BytesOf(log.events, "rx")) {
+        times.push_back(received.us);
     }
     const std::vector<double> nominal = NominalGaps();
     if (times.size() != nominal.size() + 1) {
