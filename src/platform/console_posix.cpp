@@ -2,6 +2,7 @@
 // final key press.
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +25,8 @@ constexpr int KeyBytesGapMs = 50;
 constexpr int BurstQuietMs = 100;
 constexpr int BurstLimitMs = 1000;
 constexpr int MaxEscapeSequenceLength = 16;
+// Room for the one line that says the trace could not be written.
+constexpr std::size_t TraceFailureLineSize = 256;
 
 // The console writer. Requests and turns are counted under the lock: the
 // writer serves every request made before a turn begins, and an awaiting
@@ -223,6 +226,48 @@ void SkipBurst()
     }
 }
 
+// Why standard output failed for good, as errno gave it.
+int OutputError = 0;
+
+// Waits until a non-blocking standard output can take more; false when it
+// cannot be waited on. Only the writer waits here, never the dialogue.
+bool AwaitWritableOutput()
+{
+    for (;;) {
+        pollfd output{STDOUT_FILENO, POLLOUT, 0};
+        const int ready = poll(&output, 1, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        // An error or a hang-up is left for the next write to name.
+        return ready > 0 && (output.revents & POLLNVAL) == 0;
+    }
+}
+
+// The words for an error number, for the failure line; strerror's buffer
+// may be shared between threads.
+const char *ErrorText(int error)
+{
+    switch (error) {
+    case ENOSPC:
+        return "no space left on the device";
+    case EPIPE:
+        return "the reader has gone";
+    case EIO:
+        return "input/output error";
+    case EBADF:
+        return "not open for writing";
+    case EFBIG:
+        return "the file is too large";
+    case EDQUOT:
+        return "disk quota exceeded";
+    case EAGAIN:
+        return "the output would block and cannot be waited on";
+    default:
+        return "a write error";
+    }
+}
+
 } // namespace
 
 bool PrepareConsole()
@@ -250,11 +295,52 @@ bool PrepareConsole()
     return isatty(STDOUT_FILENO) == 1;
 }
 
-void WriteConsoleText(const char *text, std::size_t length)
+std::size_t WriteConsoleText(const char *text, std::size_t length)
 {
-    // Lost output is not the device's concern: errors are ignored.
-    (void)std::fwrite(text, 1, length, stdout);
-    (void)std::fflush(stdout);
+    // The system call itself, not stdio: a failed fwrite throws away what
+    // its buffer held and goes on with the next message, splicing the trace.
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t wrote = write(STDOUT_FILENO, text + done, length - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && AwaitWritableOutput()) {
+            continue;
+        }
+        OutputError = wrote < 0 ? errno : EIO; // nothing taken and no error: the output is stuck
+        break;
+    }
+    return done;
+}
+
+void ReportConsoleFailure(std::size_t writtenCount)
+{
+    char line[TraceFailureLineSize];
+    const int length =
+        std::snprintf(line, sizeof line,
+                      "comtrace: the trace stops after %zu bytes: writing standard output failed (%s, errno %d); "
+                      "the dialogue runs to its end\n",
+                      writtenCount, ErrorText(OutputError), OutputError);
+    if (length <= 0) {
+        return;
+    }
+    const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t wrote = write(STDERR_FILENO, line + done, size - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return; // a standard error that fails too: nothing else to tell
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
 }
 
 bool StartConsoleWriter(void (*drain)())

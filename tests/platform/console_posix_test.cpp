@@ -3,11 +3,13 @@
 // back afterwards, even when the process is ended during the wait.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <numeric>
 #include <poll.h>
 #include <string>
@@ -339,6 +341,121 @@ TEST(ConsoleWriter, StoppedTerminalHoldsUpNoMessageAndLosesNone)
         });
     EXPECT_EQ(duringStop, 0u);
     EXPECT_TRUE(received == expected) << received.size() << " bytes of " << expected.size();
+}
+
+// What a child that printed a trace to the given standard output left: the
+// bytes a reader took from readEnd (-1: none), read as readFrom says, and
+// what the child said on standard error.
+struct TracedOutput {
+    std::string received;
+    std::string errors;
+    int status = -1;
+};
+
+TracedOutput TraceInto(int output, const std::vector<std::string> &messages, int readEnd,
+                       const std::function<std::string(int)> &readFrom)
+{
+    int errors[2];
+    if (pipe(errors) != 0) {
+        ADD_FAILURE() << "no pipe";
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(output, STDOUT_FILENO);
+        dup2(errors[1], STDERR_FILENO);
+        if (readEnd >= 0) {
+            close(readEnd);
+        }
+        StartTrace(PrepareConsole());
+        for (const std::string &message : messages) {
+            Trace("%s", message.c_str());
+        }
+        EndTrace();
+        _exit(0);
+    }
+    close(output);
+    close(errors[1]);
+    TracedOutput traced;
+    if (readEnd >= 0) {
+        traced.received = readFrom(readEnd);
+        close(readEnd);
+    }
+    char buffer[512];
+    for (ssize_t got = 0; (got = read(errors[0], buffer, sizeof buffer)) > 0;) {
+        traced.errors.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(errors[0]);
+    EXPECT_EQ(waitpid(child, &traced.status, 0), child);
+    return traced;
+}
+
+std::string ReadAll(int fd, std::size_t limit = SIZE_MAX)
+{
+    std::string all;
+    char buffer[4096];
+    while (all.size() < limit) {
+        const ssize_t got = read(fd, buffer, std::min(sizeof buffer, limit - all.size()));
+        if (got <= 0) {
+            break;
+        }
+        all.append(buffer, static_cast<std::size_t>(got));
+    }
+    return all;
+}
+
+// A standard output that holds the writes up gets the whole trace; one that
+// fails for good gets a clean prefix of it and one line on standard error.
+TEST(ConsoleWriter, OutputThatHoldsUpGetsEverythingAndOneThatFailsACleanPrefixAndOneLine)
+{
+    std::vector<std::string> messages;
+    std::string whole;
+    for (int i = 0; i < 2000; ++i) {
+        messages.push_back("message " + std::to_string(i) + " " + std::string(100, static_cast<char>('a' + i % 26)) +
+                           "\n");
+        whole += messages.back();
+    }
+    constexpr std::size_t ReaderTakes = 10000;
+    const struct {
+        const char *name;
+        bool nonBlocking;      // the pipe's writing end
+        const char *file;      // instead of a pipe
+        std::size_t readUpTo;  // then the reader goes away
+        int idleMs;            // before the reader starts
+        const char *errorLine; // what the line on standard error holds
+    } cases[] = {
+        {"a non-blocking pipe whose reader is idle for a while", true, nullptr, SIZE_MAX, 500, nullptr},
+        {"a blocking pipe whose reader is idle for a while", false, nullptr, SIZE_MAX, 500, nullptr},
+        {"a full device", false, "/dev/full", 0, 0, "after 0 bytes: writing standard output failed (no space"},
+        {"a reader that goes away", true, nullptr, ReaderTakes, 100, "failed (the reader has gone"},
+    };
+    (void)signal(SIGPIPE, SIG_IGN); // as the program has it, before the child's own PrepareConsole
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int ends[2] = {-1, -1};
+        if (c.file != nullptr) {
+            ends[1] = open(c.file, O_WRONLY);
+        } else {
+            ASSERT_EQ(pipe(ends), 0);
+            if (c.nonBlocking) {
+                ASSERT_EQ(fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK), 0);
+            }
+        }
+        ASSERT_GE(ends[1], 0);
+        const TracedOutput traced = TraceInto(ends[1], messages, ends[0], [&](int readEnd) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.idleMs));
+            return ReadAll(readEnd, c.readUpTo);
+        });
+        EXPECT_TRUE(WIFEXITED(traced.status) && WEXITSTATUS(traced.status) == 0);
+        if (c.errorLine == nullptr) {
+            EXPECT_TRUE(traced.received == whole) << traced.received.size() << " bytes of " << whole.size();
+            EXPECT_EQ(traced.errors, "");
+            continue;
+        }
+        EXPECT_EQ(traced.received, whole.substr(0, traced.received.size()));
+        EXPECT_EQ(std::count(traced.errors.begin(), traced.errors.end(), '\n'), 1) << traced.errors;
+        EXPECT_NE(traced.errors.find(c.errorLine), std::string::npos) << traced.errors;
+    }
 }
 
 // A standard descriptor the program was started without must not be left
