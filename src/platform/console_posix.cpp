@@ -30,12 +30,15 @@ constexpr std::size_t TraceFailureLineSize = 256;
 
 // The console writer. Requests and turns are counted under the lock: the
 // writer serves every request made before a turn begins, and an awaiting
-// caller waits until a turn begun after its request has ended.
+// caller waits until a turn begun after its request has ended. WriterIdle
+// says the writer sleeps on WriterWoken, so that a request made while it
+// writes costs no signal.
 pthread_mutex_t WriterLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t WriterWoken = PTHREAD_COND_INITIALIZER;
 pthread_cond_t WriterTurnEnded = PTHREAD_COND_INITIALIZER;
 unsigned long WriterRequests = 0;
 unsigned long WriterRequestsServed = 0;
+bool WriterIdle = false;
 bool WriterStopping = false;
 void (*WriterDrain)() = nullptr;
 pthread_t WriterThread;
@@ -46,7 +49,9 @@ extern "C" void *RunConsoleWriter(void * /*unused*/)
     (void)pthread_mutex_lock(&WriterLock);
     for (;;) {
         while (WriterRequestsServed == WriterRequests && !WriterStopping) {
+            WriterIdle = true;
             (void)pthread_cond_wait(&WriterWoken, &WriterLock);
+            WriterIdle = false;
         }
         if (WriterRequestsServed == WriterRequests) {
             break; // stopping, and nothing asked for
@@ -364,15 +369,24 @@ void WakeConsoleWriter()
 {
     (void)pthread_mutex_lock(&WriterLock);
     ++WriterRequests;
-    (void)pthread_cond_signal(&WriterWoken);
+    const bool idle = WriterIdle;
     (void)pthread_mutex_unlock(&WriterLock);
+    // Signalled once the lock is free: a writer woken at once on this
+    // processor would otherwise find it held and sleep again until it is let
+    // go, two more switches for every request. A busy writer sees the
+    // request when its turn ends.
+    if (idle) {
+        (void)pthread_cond_signal(&WriterWoken);
+    }
 }
 
 void AwaitConsoleWriter()
 {
     (void)pthread_mutex_lock(&WriterLock);
     const unsigned long request = ++WriterRequests;
-    (void)pthread_cond_signal(&WriterWoken);
+    if (WriterIdle) {
+        (void)pthread_cond_signal(&WriterWoken);
+    }
     while (WriterStarted && WriterRequestsServed < request) {
         (void)pthread_cond_wait(&WriterTurnEnded, &WriterLock);
     }
