@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 #include "doctor.h"
+#include "holders/holders.h"
 
 namespace portdoctor {
 
@@ -157,27 +159,9 @@ std::string Named(const Process &process)
     return "PID " + std::to_string(process.pid) + " (" + process.comm + ")";
 }
 
-// Does one of the process's open files name the character device rdev?
-// Returns false with errno set when its open files cannot be listed.
-bool LooksForPort(const Root &root, const std::string &folder, dev_t rdev, bool &holds)
-{
-    std::vector<std::string> fds;
-    if (!ListFolder(root.At(folder + "/fd"), fds)) {
-        return false;
-    }
-    for (const std::string &fd : fds) {
-        struct stat target {};
-        if (stat(root.At(Cat({folder, "/fd/", fd})).c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
-            target.st_rdev == rdev) {
-            holds = true;
-        }
-    }
-    return true;
-}
-
-// Every process under /proc, with whether it has the port (rdev) open when
-// portIsDevice. What cannot be read goes to report.unseen.
-bool ReadProcesses(const Root &root, bool portIsDevice, dev_t rdev, std::vector<Process> &processes, Report &report)
+// Every process under /proc, with its name, arguments and control group.
+// What cannot be read goes to report.unseen.
+bool ReadProcesses(const Root &root, std::vector<Process> &processes, Report &report)
 {
     std::vector<std::string> names;
     if (!ListFolder(root.At("/proc"), names)) {
@@ -185,7 +169,6 @@ bool ReadProcesses(const Root &root, bool portIsDevice, dev_t rdev, std::vector<
                                 " (the processes that hold the port, the getty and ModemManager are not checked)");
         return false;
     }
-    int hidden = 0;
     for (const std::string &name : names) {
         Process process;
         if (!ParseNumber(name, process.pid) ||
@@ -204,14 +187,7 @@ bool ReadProcesses(const Root &root, bool portIsDevice, dev_t rdev, std::vector<
         if (ReadText(root.At(folder + "/cgroup"), text)) {
             process.cgroup = text;
         }
-        if (portIsDevice && !LooksForPort(root, folder, rdev, process.holdsPort) && errno != ENOENT) {
-            ++hidden;
-        }
         processes.push_back(std::move(process));
-    }
-    if (hidden > 0) {
-        report.unseen.push_back("the open files of " + std::to_string(hidden) +
-                                " processes of other users (sudo portdoctor looks at them too)");
     }
     return true;
 }
@@ -416,8 +392,9 @@ void CheckProcesses(const std::vector<Process> &processes, Report &report)
                        : "sudo kill " + std::to_string(process.pid) +
                              " (if it comes back, remove its line from /etc/inittab)");
         } else if (process.holdsPort) {
-            Add(report, "held-by-process", std::string(PortPath) + " is open in " + Named(process),
-                "close " + process.comm + ", or end it: kill " + std::to_string(process.pid));
+            Add(report, "held-by-process",
+                std::string(PortPath) + " is open in " + Named(process) + ": close " + process.comm + ", or end it",
+                "kill " + std::to_string(process.pid));
         }
         if (process.comm == "ModemManager") {
             Add(report, "modemmanager",
@@ -429,51 +406,92 @@ void CheckProcesses(const std::vector<Process> &processes, Report &report)
     }
 }
 
-// The process ID a UUCP lock file holds: ten ASCII digits padded with spaces
-// and a newline, or a binary int of four bytes. 0 when it holds neither.
-unsigned long LockOwner(const std::string &text)
+// A path as one word of a bash command: as it is when it has no character
+// the shell treats specially, else in single quotes.
+std::string ShellWord(const std::string &text)
 {
-    int binary = 0;
-    if (text.size() == sizeof binary) {
-        std::memcpy(&binary, text.data(), sizeof binary);
-        return binary > 0 ? static_cast<unsigned long>(binary) : 0;
+    const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                               "0123456789_./+-:@%,=") == std::string::npos;
+    if (plain) {
+        return text;
     }
-    unsigned long pid = 0;
-    return ParseNumber(Trimmed(text), pid) ? pid : 0;
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
 }
 
-void CheckLockFiles(const Root &root, const std::vector<Process> &processes, bool procRead, Report &report)
+// Who holds the port by the rule the program's own open applies: the
+// processes that have it open, and the lock files in /var/lock and
+// /run/lock under any name the program looks for. Marks the processes that
+// have the port open.
+std::unique_ptr<holders::Findings> FindPortHolders(const Root &root, bool isDevice, dev_t rdev,
+                                                   std::vector<Process> &processes, Report &report)
 {
-    std::set<std::pair<dev_t, ino_t>> seen;
-    for (const char *folder : {"/var/lock", "/run/lock"}) {
-        const std::string path = std::string(folder) + "/LCK.." + PortName;
-        struct stat file {};
-        if (stat(root.At(path).c_str(), &file) != 0) {
-            if (errno != ENOENT && errno != ENOTDIR) {
-                report.unseen.push_back(root.At(path) + ": " + SystemError(errno));
+    auto findings = std::make_unique<holders::Findings>();
+    const holders::Places places{root.prefix.c_str(), holders::SystemLockDirectories,
+                                 holders::SystemLockDirectoryCount};
+    holders::FindHolders(PortPath, isDevice, rdev, places, *findings);
+    if (findings->hiddenProcesses > 0) {
+        report.unseen.push_back("the open files of " + std::to_string(findings->hiddenProcesses) +
+                                " processes of other users (sudo portdoctor looks at them too)");
+    }
+    if (findings->dropped > 0) {
+        report.unseen.push_back(std::to_string(findings->dropped) + " more holders of the port than are listed");
+    }
+    for (std::size_t i = 0; i < findings->count; ++i) {
+        const holders::Entry &entry = findings->entries[i];
+        for (Process &process : processes) {
+            if (entry.reason == holders::Reason::OpenInProcess &&
+                process.pid == static_cast<unsigned long>(entry.pid)) {
+                process.holdsPort = true;
             }
-            continue;
         }
-        if (!seen.insert({file.st_dev, file.st_ino}).second) {
-            continue; // /var/lock is usually a link to /run/lock
-        }
-        std::string text;
-        if (!ReadText(root.At(path), text)) {
-            report.unseen.push_back(root.At(path) + ": " + SystemError(errno));
-            continue;
-        }
-        const unsigned long pid = LockOwner(text);
-        const Process *owner = FindProcess(processes, pid);
-        if (owner != nullptr) {
-            Add(report, "lock-file", "the lock file " + path + " says " + Named(*owner) + " uses " + PortPath,
-                "close " + owner->comm + ", or end it: kill " + std::to_string(pid));
-        } else if (procRead) {
+    }
+    return findings;
+}
+
+// The lock files the holder rule found, each with the one command that
+// deals with it: a lock is answered with "kill" only when the process it
+// names has the port open.
+void CheckLockFiles(const holders::Findings &findings, bool procRead, Report &report)
+{
+    for (std::size_t i = 0; i < findings.count; ++i) {
+        const holders::Entry &entry = findings.entries[i];
+        const std::string pid = std::to_string(entry.pid);
+        const std::string named = "PID " + pid + (entry.command[0] != '\0' ? Cat({" (", entry.command, ")"}) : "");
+        const std::string remove = "sudo rm " + ShellWord(entry.lockPath);
+        if (entry.reason == holders::Reason::LockOfLiveProcess) {
+            if (entry.lockOwnerHasDevice == holders::HasDevice::Yes) {
+                Add(report, "lock-file",
+                    Cat({"the lock file ", entry.lockPath, " says ", named, " uses ", PortPath,
+                         ", and it has the port open: close ", entry.command, ", or end it"}),
+                    "kill " + pid);
+            } else if (entry.lockOwnerHasDevice == holders::HasDevice::No) {
+                Add(report, "lock-file",
+                    Cat({"the lock file ", entry.lockPath, " names ", named, ", which does not have ", PortPath,
+                         " open: the lock is left over, and comtrace refuses the port while it is there"}),
+                    remove);
+            } else {
+                Add(report, "lock-file",
+                    Cat({"the lock file ", entry.lockPath, " names ", named, ", whose open files this user cannot ",
+                         "see: if it does not use ", PortPath, ", the lock is left over; comtrace refuses the port ",
+                         "while it is there"}),
+                    "sudo portdoctor");
+            }
+        } else if (entry.reason == holders::Reason::StaleLock && procRead) {
             Add(report, "stale-lock-file",
-                "the lock file " + path + " names " +
-                    (pid == 0 ? std::string("no process ID")
-                              : "PID " + std::to_string(pid) + ", which no longer runs") +
-                    ": it is stale (left in place); programs that honour lock files refuse the port while it is there",
-                "sudo rm " + path);
+                Cat({"the lock file ", entry.lockPath, " names ",
+                     entry.pid == 0 ? std::string("no valid process ID") : "PID " + pid + ", which no longer runs",
+                     ": it is stale (left in place); programs that honour lock files refuse the port while it is "
+                     "there"}),
+                remove);
+        } else if (entry.reason == holders::Reason::NotALockFile) {
+            Add(report, "stale-lock-file",
+                Cat({entry.lockPath, " is a link or no regular file, so no lock file (it was not opened); a program "
+                                     "that follows it may refuse the port or open what it names"}),
+                remove);
         }
     }
 }
@@ -511,9 +529,9 @@ void CheckFileLocks(const Root &root, const struct stat &node, const std::vector
         const std::string kind = fields[1] == "FLOCK" ? "an flock" : "a " + fields[1] + " lock";
         Add(report, "flock",
             std::string(PortPath) + " is locked (" + kind + ") by " +
-                (owner != nullptr ? Named(*owner) : "PID " + fields[4]),
-            owner != nullptr ? "close " + owner->comm + ", or end it: kill " + std::to_string(pid)
-                             : std::string("find the program with: fuser -v ") + PortPath + ", and close it");
+                (owner != nullptr ? Named(*owner) + ": close " + owner->comm + ", or end it"
+                                  : "PID " + fields[4] + ": find the program that has it, and close it"),
+            owner != nullptr ? "kill " + std::to_string(pid) : std::string("fuser -v ") + PortPath);
     }
 }
 
@@ -684,9 +702,10 @@ void LookAtPort(const Options &options, Report &report)
         CheckAccess(root, node, report);
     }
     std::vector<Process> processes;
-    const bool procRead = ReadProcesses(root, isDevice, node.st_rdev, processes, report);
+    const bool procRead = ReadProcesses(root, processes, report);
+    const std::unique_ptr<holders::Findings> holders = FindPortHolders(root, isDevice, node.st_rdev, processes, report);
     CheckProcesses(processes, report);
-    CheckLockFiles(root, processes, procRead, report);
+    CheckLockFiles(*holders, procRead, report);
     if (isDevice) {
         CheckFileLocks(root, node, processes, report);
     }

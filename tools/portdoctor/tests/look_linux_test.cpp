@@ -276,16 +276,23 @@ std::vector<Case> Cases()
              system.AddProcess(777, "minicom", "minicom\0-D\0/dev/ttyS0\0"s, "0::/user.slice\n");
              system.Link("/proc/777/fd/3", system.Port().Slave());
          },
-         {{"problem [held-by-process]", "/dev/ttyS0 is open in PID 777 (minicom)",
-           "  fix: close minicom, or end it: kill 777"}},
+         {{"problem [held-by-process]", "/dev/ttyS0 is open in PID 777 (minicom): close minicom, or end it",
+           "  fix: kill 777"}},
          1},
-        {"a live lock file",
+        {"a lock file of a process that has the port open",
          [](FakeSystem &system) {
              system.AddProcess(778, "cu", "cu\0-l\0ttyS0\0"s, "0::/user.slice\n");
+             system.Link("/proc/778/fd/3", system.Port().Slave());
              system.Write("/var/lock/LCK..ttyS0", "       778\n");
          },
-         {{"problem [lock-file]", "the lock file /var/lock/LCK..ttyS0 says PID 778 (cu) uses /dev/ttyS0",
-           "  fix: close cu, or end it: kill 778"}},
+         {{"problem [held-by-process]", "/dev/ttyS0 is open in PID 778 (cu)", "  fix: kill 778"},
+          {"problem [lock-file]", "the lock file /var/lock/LCK..ttyS0 says PID 778 (cu) uses /dev/ttyS0",
+           "  fix: kill 778"}},
+         1},
+        {"a lock file of a running process that does not have the port",
+         [](FakeSystem &system) { system.Write("/run/lock/LCK..ttyS0", "         1\n"); },
+         {{"problem [lock-file]", "names PID 1 (systemd), which does not have /dev/ttyS0 open: the lock is left over",
+           "  fix: sudo rm /run/lock/LCK..ttyS0"}},
          1},
         {"a stale binary lock file",
          [](FakeSystem &system) {
@@ -300,8 +307,7 @@ std::vector<Case> Cases()
              system.AddProcess(779, "flashtool", "flashtool\0"s, "0::/user.slice\n");
              system.Write("/proc/locks", system.LockLine("FLOCK", 779));
          },
-         {{"problem [flock]", "/dev/ttyS0 is locked (an flock) by PID 779 (flashtool)",
-           "  fix: close flashtool, or end it: kill 779"}},
+         {{"problem [flock]", "/dev/ttyS0 is locked (an flock) by PID 779 (flashtool)", "  fix: kill 779"}},
          1},
         {"a serial console",
          [](FakeSystem &system) {
