@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +47,14 @@ bool WriterStarted = false;
 
 extern "C" void *RunConsoleWriter(void * /*unused*/)
 {
+#ifdef SCHED_BATCH
+    // Woken on the program's processor, the writer waits for the program's
+    // thread to sleep instead of taking the processor from it, which it
+    // would do just as that thread goes on to its next paced byte. Refused,
+    // the writer keeps the ordinary policy: only the cost differs.
+    const sched_param batch{};
+    (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
+#endif
     (void)pthread_mutex_lock(&WriterLock);
     for (;;) {
         while (WriterRequestsServed == WriterRequests && !WriterStopping) {
