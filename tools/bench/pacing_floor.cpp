@@ -62,6 +62,36 @@ bool WriteByte(int fd, std::uint8_t byte)
     }
 }
 
+// Opens the pty at path and makes its line raw, as the program sets it, so
+// that every byte reaches the device as it is and nothing the device sends
+// is echoed back to it. -1, with the reason on standard error, when path is
+// no pty or cannot be set up; anything else is never opened.
+int OpenRawPty(const char *path)
+{
+    struct stat named {};
+    if (stat(path, &named) != 0 || !IsPtySlave(named)) {
+        (void)std::fprintf(stderr, "pacing_floor: %s is no pty; run it under devsim\n", path);
+        return -1;
+    }
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        (void)std::fprintf(stderr, "pacing_floor: cannot open the pty %s\n", path);
+        return -1;
+    }
+    struct stat opened {};
+    termios line{};
+    const bool same = fstat(fd, &opened) == 0 && opened.st_rdev == named.st_rdev;
+    if (same && tcgetattr(fd, &line) == 0) {
+        cfmakeraw(&line);
+        if (cfsetspeed(&line, B9600) == 0 && tcsetattr(fd, TCSANOW, &line) == 0) {
+            return fd;
+        }
+    }
+    (void)close(fd); // it is given up on; its own failure would tell nothing more
+    (void)std::fprintf(stderr, "pacing_floor: cannot make the pty %s raw\n", path);
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -70,27 +100,8 @@ int main(int argc, char **argv)
         (void)std::fprintf(stderr, "usage: pacing_floor PORT\n");
         return 2;
     }
-    struct stat named {};
-    if (stat(argv[1], &named) != 0 || !IsPtySlave(named)) {
-        (void)std::fprintf(stderr, "pacing_floor: %s is no pty; run it under devsim\n", argv[1]);
-        return 2;
-    }
-    const int fd = open(argv[1], O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct stat opened {};
-    if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_rdev != named.st_rdev) {
-        (void)std::fprintf(stderr, "pacing_floor: cannot open the pty %s\n", argv[1]);
-        return 2;
-    }
-    // The line as the program sets it: raw, so that every byte reaches the
-    // device as it is and nothing the device sends is echoed back to it.
-    termios line{};
-    if (tcgetattr(fd, &line) != 0) {
-        (void)std::fprintf(stderr, "pacing_floor: %s is no terminal\n", argv[1]);
-        return 2;
-    }
-    cfmakeraw(&line);
-    if (cfsetspeed(&line, B9600) != 0 || tcsetattr(fd, TCSANOW, &line) != 0) {
-        (void)std::fprintf(stderr, "pacing_floor: cannot make %s raw\n", argv[1]);
+    const int fd = OpenRawPty(argv[1]);
+    if (fd < 0) {
         return 2;
     }
     // The program asks for the same: the default slack of 50 us would show as

@@ -30,11 +30,8 @@ constexpr long PeakRssLimitKib = 2048;
 // The nominal gap before each received byte but the first.
 std::vector<double> NominalGaps()
 {
-    std::vector<double> gaps;
-    for (std::uint64_t gapMs : trace::NominalByteGapsMs()) {
-        gaps.push_back(static_cast<double>(gapMs));
-    }
-    return gaps;
+    const std::vector<std::uint64_t> gapsMs = trace::NominalByteGapsMs();
+    return {gapsMs.begin(), gapsMs.end()};
 }
 
 // The value at the given fraction (0 to 1) of the way through the sorted
@@ -85,10 +82,10 @@ std::optional<Run> ReadRun(const char *logPath, const char *cpuPath)
         (void)std::fprintf(stderr, "pacing_report: %s: %s\n", logPath, log.error.c_str());
         return std::nullopt;
     }
-    std::vector<long long> times;
-    for (const devsim::LoggedByte &received : devsim::BytesOf(log.events, "rx")) {
-        times.push_back(received.us);
-    }
+    const std::vector<devsim::LoggedByte> received = devsim::BytesOf(log.events, "rx");
+    std::vector<long long> times(received.size());
+    std::transform(received.begin(), received.end(), times.begin(),
+                   [](const devsim::LoggedByte &byte) { return static_cast<long long>(byte.us); });
     const std::vector<double> nominal = NominalGaps();
     if (times.size() != nominal.size() + 1) {
         (void)std::fprintf(stderr, "pacing_report: %s: %zu bytes received, a full dialogue has %zu\n", logPath,

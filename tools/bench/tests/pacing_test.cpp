@@ -53,7 +53,7 @@ std::string WriteLog(const std::string &name, const std::function<std::int64_t(s
         }
         log.RecordByte(atUs, "rx", bytes[i]);
     }
-    const std::string path = support::TempPath("log", name);
+    std::string path = support::TempPath("log", name);
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(log.WriteTo(fd), "");
