@@ -45,6 +45,9 @@ run_under_device() {
         "${program_cpu[@]}" "$cpu_time" "$work/$name.cpu" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err"
 }
 
+# The ratios hold against a steady load; a load that comes and goes during
+# the run shows here.
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 run_under_device comtrace "$comtrace" &
 comtrace_run=$!
 # Under devsim the pty stands in for /dev/ttyS0, as it does for comtrace.
@@ -54,4 +57,5 @@ status=0
 wait "$comtrace_run" || { echo "pacing.sh: comtrace's run failed:" >&2; cat "$work/comtrace.err" >&2; status=1; }
 wait "$floor_run" || { echo "pacing.sh: the floor's run failed:" >&2; cat "$work/floor.err" >&2; status=1; }
 [ "$status" -eq 0 ] || exit 1
+echo "load average (1, 5, 15 min): ${load_at_start} at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 "$report" "$work/comtrace.log" "$work/comtrace.cpu" "$work/floor.log" "$work/floor.cpu"
