@@ -15,19 +15,12 @@
 #include "devsim/event_log.h"
 #include "process.h"
 #include "scratch.h"
+#include "text_files.h"
 #include "trace/dialogue.h"
 
 namespace {
 
 constexpr long RunLimitMs = 30000;
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 void Spit(const std::string &path, const std::string &text)
 {
@@ -90,7 +83,7 @@ Outcome RunTool(const std::vector<std::string> &command)
     const std::string out = support::TempPath("out", "bench");
     const std::string err = support::TempPath("err", "bench");
     const support::ProcessOutcome outcome = support::RunProcess(command, {"/dev/null", out, err}, {RunLimitMs});
-    Outcome result{outcome.status, Slurp(out), Slurp(err)};
+    Outcome result{outcome.status, support::Slurp(out), support::Slurp(err)};
     (void)std::remove(out.c_str());
     (void)std::remove(err.c_str());
     return result;
@@ -168,11 +161,11 @@ TEST(CpuTime, RecordsTheCommandsProcessorTimeAndPassesOnItsStatus)
         std::vector<std::string> command{CPU_TIME_PATH, figures};
         command.insert(command.end(), c.command.begin(), c.command.end());
         EXPECT_EQ(RunTool(command).status, c.status);
-        std::istringstream fields(Slurp(figures));
+        std::istringstream fields(support::Slurp(figures));
         long long userUs = -1;
         long long systemUs = -1;
         long rssKib = -1;
-        ASSERT_TRUE(fields >> userUs >> systemUs >> rssKib) << Slurp(figures);
+        ASSERT_TRUE(fields >> userUs >> systemUs >> rssKib) << support::Slurp(figures);
         EXPECT_GE(userUs + systemUs, c.leastCpuUs);
         EXPECT_GT(rssKib, 0);
         (void)std::remove(figures.c_str());
@@ -191,6 +184,6 @@ TEST(PacingFloor, RefusesAnythingButAPtyAndWritesNothingToIt)
         EXPECT_EQ(floor.status, 2);
         EXPECT_NE(floor.err.find("is no pty"), std::string::npos) << floor.err;
     }
-    EXPECT_EQ(Slurp(file), "untouched");
+    EXPECT_EQ(support::Slurp(file), "untouched");
     (void)std::remove(file.c_str());
 }
