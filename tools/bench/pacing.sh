@@ -46,8 +46,14 @@ run_under_device() {
 }
 
 # The ratios hold against a steady load; a load that comes and goes during
-# the run shows here.
+# the run shows here. The program's exclusive open looks at every open file
+# of every process /proc shows, so its cost grows with their number.
 load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
+shopt -s nullglob
+processes=(/proc/[0-9]*)
+descriptors=(/proc/[0-9]*/fd/*)
+shopt -u nullglob
+echo "processes: ${#processes[@]}, with ${#descriptors[@]} open files this user can see"
 run_under_device comtrace "$comtrace" &
 comtrace_run=$!
 # Under devsim the pty stands in for /dev/ttyS0, as it does for comtrace.
