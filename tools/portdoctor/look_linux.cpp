@@ -452,6 +452,9 @@ std::unique_ptr<holders::Findings> FindPortHolders(const Root &root, bool isDevi
     return findings;
 }
 
+constexpr const char *StaleLockConsequence =
+    ": it is stale (left in place); programs that honour lock files refuse the port while it is there";
+
 // The lock files the holder rule found, each with the one command that
 // deals with it: a lock is answered with "kill" only when the process it
 // names has the port open.
@@ -481,12 +484,10 @@ void CheckLockFiles(const holders::Findings &findings, bool procRead, Report &re
                     "sudo portdoctor");
             }
         } else if (entry.reason == holders::Reason::StaleLock && procRead) {
+            const std::string names =
+                entry.pid == 0 ? std::string("no valid process ID") : "PID " + pid + ", which no longer runs";
             Add(report, "stale-lock-file",
-                Cat({"the lock file ", entry.lockPath, " names ",
-                     entry.pid == 0 ? std::string("no valid process ID") : "PID " + pid + ", which no longer runs",
-                     ": it is stale (left in place); programs that honour lock files refuse the port while it is "
-                     "there"}),
-                remove);
+                "the lock file " + std::string(entry.lockPath) + " names " + names + StaleLockConsequence, remove);
         } else if (entry.reason == holders::Reason::NotALockFile) {
             Add(report, "stale-lock-file",
                 Cat({entry.lockPath, " is a link or no regular file, so no lock file (it was not opened); a program "
