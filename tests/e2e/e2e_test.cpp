@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "devsim/device.h"
-#include "expected_trace.h"
+#include "devsim/event_log.h"
 #include "process.h"
 #include "scratch.h"
 #include "text_files.h"
 #include "trace/reader.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ using trace::Bytes;
 struct RunResult {
     int status = -1;
     std::string output;
-    std::vector<std::string> log;
+    std::string log;    // devsim's event log
     std::string errors; // what comtrace and devsim said on standard error
     double seconds = 0;
 };
@@ -82,7 +83,7 @@ RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = 
     run.seconds = outcome.seconds;
     run.status = outcome.status;
     run.output = Slurp(out);
-    run.log = Lines(Slurp(log));
+    run.log = Slurp(log);
     run.errors = Slurp(err);
     std::cerr << run.errors; // kept in the test's log, as when not redirected
     // A temporary file left behind is untidy but harms no test.
@@ -109,35 +110,19 @@ std::pair<int, std::string> RunTracetool(const Arguments &arguments, const std::
     return result;
 }
 
-struct Event {
-    long long us;
-    std::string kind;
-    std::string argument;
-};
-
-std::vector<Event> Events(const RunResult &run)
+std::vector<devsim::LoggedEvent> Events(const RunResult &run)
 {
-    std::vector<Event> events;
-    for (const std::string &line : run.log) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::istringstream fields(line);
-        Event event;
-        fields >> event.us >> event.kind >> event.argument;
-        events.push_back(event);
-    }
-    return events;
+    const devsim::ReadLog read = devsim::ReadEventLog(run.log);
+    EXPECT_EQ(read.error, "") << "in devsim's log";
+    return read.events;
 }
 
 Bytes Received(const RunResult &run)
 {
-    Bytes bytes;
-    for (const Event &event : Events(run)) {
-        if (event.kind == "rx") {
-            bytes.push_back(static_cast<std::uint8_t>(std::stoul(event.argument, nullptr, 16)));
-        }
-    }
+    const std::vector<devsim::LoggedByte> received = devsim::BytesOf(Events(run), "rx");
+    Bytes bytes(received.size());
+    std::transform(received.begin(), received.end(), bytes.begin(),
+                   [](const devsim::LoggedByte &logged) { return logged.byte; });
     return bytes;
 }
 
@@ -181,7 +166,7 @@ Bytes Joined(const std::vector<Bytes> &parts)
 
 void ExpectTrace(const std::string &wanted, const std::string &actual)
 {
-    EXPECT_TRUE(wanted == actual) << expected::FirstDifference(wanted, actual);
+    EXPECT_TRUE(wanted == actual) << support::FirstDifference(wanted, actual);
 }
 
 // The talking device's whole trace, written out once and reviewed line by
@@ -215,11 +200,11 @@ TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
     // The settle time runs from the last purge to the first byte sent.
     long long lastFlush = -1;
     long long firstByte = -1;
-    for (const Event &event : Events(run)) {
-        if (event.kind.rfind("flush", 0) == 0 && firstByte < 0) {
+    for (const devsim::LoggedEvent &event : Events(run)) {
+        if (event.name.rfind("flush", 0) == 0 && firstByte < 0) {
             lastFlush = event.us;
         }
-        if (event.kind == "rx" && firstByte < 0) {
+        if (event.name == "rx" && firstByte < 0) {
             firstByte = event.us;
         }
     }
@@ -233,8 +218,8 @@ TEST(EndToEnd, TalkingDeviceGivesTheWholeTraceAndSettlesFirst)
     // a doubled one, is still far outside.
     constexpr double DeviceTimestampJitterMs = 50.0;
     const double settleMs = static_cast<double>(firstByte - lastFlush) / 1000.0;
-    EXPECT_GE(settleMs, 1000.0 - DeviceTimestampJitterMs);
-    EXPECT_LT(settleMs, 1100.0);
+    EXPECT_GE(settleMs, static_cast<double>(trace::SettleMs) - DeviceTimestampJitterMs);
+    EXPECT_LT(settleMs, static_cast<double>(trace::SettleMs) + 100.0);
     RecordProperty("settle_ms", std::to_string(settleMs));
     EXPECT_GT(run.seconds, 145.0);
 }
@@ -296,36 +281,21 @@ TEST(EndToEnd, OversizedReplyIsTakenOverTwoCollections)
     devsim::DeviceOptions options;
     options.bigReply = 5000;
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace({"--big-reply", "5000"}), options);
-    EXPECT_GE(collections[4].size(), 4000u);
-    EXPECT_EQ(collections[4].size() + collections[5].size(), 5000u + devsim::BlockSize);
+    const std::size_t block0 = trace::BlockCollectionIndex(0);
+    EXPECT_GE(collections[block0].size(), 4000u);
+    EXPECT_EQ(collections[block0].size() + collections[block0 + 1].size(), 5000u + devsim::BlockSize);
 }
 
 // How far each gap between two bytes the device received strays from the
-// dialogue's schedule (50 ms within a paced request, 500 ms after every
-// request), the largest in milliseconds.
+// dialogue's nominal schedule, the largest in milliseconds.
 double LargestScheduleDeviationMs(const RunResult &run)
 {
-    std::vector<double> nominalMs;
-    for (const trace::Request &entry : trace::Requests()) {
-        const Bytes &request = entry.bytes;
-        const bool paced = request.size() == 8 || request.size() == 3;
-        for (std::size_t i = 0; i < request.size(); ++i) {
-            if (i + 1 < request.size()) {
-                nominalMs.push_back(paced ? 50.0 : 0.0);
-            }
-        }
-        nominalMs.push_back(500.0);
-    }
-    std::vector<long long> receivedUs;
-    for (const Event &event : Events(run)) {
-        if (event.kind == "rx") {
-            receivedUs.push_back(event.us);
-        }
-    }
+    const std::vector<std::uint64_t> nominalMs = trace::NominalByteGapsMs();
+    const std::vector<devsim::LoggedByte> received = devsim::BytesOf(Events(run), "rx");
     double largest = 0;
-    for (std::size_t i = 1; i < receivedUs.size() && i - 1 < nominalMs.size(); ++i) {
-        const double gapMs = static_cast<double>(receivedUs[i] - receivedUs[i - 1]) / 1000.0;
-        largest = std::max(largest, std::abs(gapMs - nominalMs[i - 1]));
+    for (std::size_t i = 1; i < received.size() && i - 1 < nominalMs.size(); ++i) {
+        const double gapMs = static_cast<double>(received[i].us - received[i - 1].us) / 1000.0;
+        largest = std::max(largest, std::abs(gapMs - static_cast<double>(nominalMs[i - 1])));
     }
     return largest;
 }
@@ -364,8 +334,8 @@ TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)
     devsim::DeviceOptions options;
     options.splitDelayMs = 800;
     const std::vector<Bytes> collections = ExpectNothingLost(RunComtrace({"--split-delay", "800"}), options);
-    EXPECT_EQ(collections[4].size(), devsim::BlockSize / 2);
-    EXPECT_EQ(collections[5].size(), devsim::BlockSize);
+    EXPECT_EQ(collections[trace::BlockCollectionIndex(0)].size(), devsim::BlockSize / 2);
+    EXPECT_EQ(collections[trace::BlockCollectionIndex(1)].size(), devsim::BlockSize);
     EXPECT_EQ(collections.back().size(), devsim::BlockSize / 2 + 1);
 }
 
@@ -375,7 +345,7 @@ TEST(EndToEnd, VanishingDeviceLeavesEveryStepInPlace)
     EXPECT_EQ(run.status, 0);
     std::vector<Bytes> collections = trace::CollectionsOf(Answers({}));
     // Block 0x20's reply is collected; everything after it is gone.
-    for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
+    for (std::size_t i = trace::BlockCollectionIndex(33); i < collections.size(); ++i) {
         collections[i].clear();
     }
     ExpectTrace(std::string(trace::BringUpText(true)) + trace::DialogueText(collections) + trace::ReleaseText(true),
@@ -443,7 +413,7 @@ TEST(EndToEnd, ReplayedDeviceVanishesWhereAsked)
     std::vector<Bytes> collections = trace::CollectionsOf(Answers({}));
     const RunResult run = Replay(BuiltTalkingTrace(), {"--vanish-after", "32"});
     EXPECT_EQ(run.status, 0);
-    for (std::size_t i = 4 + 33; i < collections.size(); ++i) {
+    for (std::size_t i = trace::BlockCollectionIndex(33); i < collections.size(); ++i) {
         collections[i].clear();
     }
     ExpectTrace(std::string(trace::BringUpText(true)) + trace::DialogueText(collections) + trace::ReleaseText(true),

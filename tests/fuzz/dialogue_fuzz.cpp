@@ -30,12 +30,12 @@
 #include <utility>
 #include <vector>
 
-#include "expected_trace.h"
 #include "fake_platform.h"
 #include "port/exchange.h"
 #include "port/port_io.h"
 #include "program.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 

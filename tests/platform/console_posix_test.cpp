@@ -542,6 +542,58 @@ TEST(ConsoleWriter, OutputThatHoldsUpGetsEverythingAndOneThatFailsACleanPrefixAn
     }
 }
 
+// A redirected trace is handed to its file at every push, with no later
+// push or the end of the run to carry it there: a push that lands while the
+// writer is busy or just going to sleep must still be served.
+TEST(ConsoleWriter, EveryPushReachesTheOutputWithoutAnotherPush)
+{
+    constexpr int PushCount = 2000;
+    constexpr int ArrivalLimitMs = 2000;
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        StartTrace(false); // as for a file: only a push wakes the writer
+        char arrived[64];
+        for (int i = 0; i < PushCount; ++i) {
+            // Pushes that come fast and pushes that come late, so that some
+            // land while the writer is busy and some while it sleeps.
+            const int messages = 1 + i % 3;
+            std::string expected;
+            for (int m = 0; m < messages; ++m) {
+                Trace("push %d %d\n", i, m);
+                expected += "push " + std::to_string(i) + " " + std::to_string(m) + "\n";
+            }
+            PushTrace();
+            std::string got;
+            while (got.size() < expected.size()) {
+                pollfd ready{ends[0], POLLIN, 0};
+                if (poll(&ready, 1, ArrivalLimitMs) != 1) {
+                    _exit(10); // the push was not served
+                }
+                const ssize_t n = read(ends[0], arrived, std::min(sizeof arrived, expected.size() - got.size()));
+                if (n <= 0) {
+                    _exit(11);
+                }
+                got.append(arrived, static_cast<std::size_t>(n));
+            }
+            if (got != expected) {
+                _exit(12);
+            }
+        }
+        EndTrace();
+        _exit(0);
+    }
+    close(ends[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(ends[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << " (exit 10: a push not written within 2 s; 12: written out of order)";
+}
+
 // A standard descriptor the program was started without must not be left
 // for a file opened later (the port) to take.
 TEST(PrepareConsole, PutsClosedStandardDescriptorsOnTheNullDevice)

@@ -21,10 +21,12 @@
 #include <vector>
 
 #include "devsim/device.h"
-#include "expected_trace.h"
+#include "devsim/event_log.h"
 #include "process.h"
 #include "text_files.h"
+#include "trace/dialogue.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 
@@ -38,7 +40,7 @@ constexpr long DialogueSpanMs = 140000;
 // program paces it. The device stamps bytes when QEMU hands them over,
 // which can be a little late; a guest's sleeps overshoot more than a
 // host's, but a program that stalls on a driver shows up as seconds.
-constexpr double NominalSpanMs = 143650.0;
+constexpr double NominalSpanMs = static_cast<double>(trace::FirstByteToEndRequestMs);
 constexpr double SpanJitterMs = 5.0;
 constexpr double SpanOverheadMax = 0.03;
 
@@ -148,19 +150,15 @@ struct Received {
     long long lastUs = 0;
 };
 
+// A log cut short or missing (a run that failed early) gives the bytes up
+// to where it could be read: the checks on them say what is missing.
 Received ReceivedByDevice(const std::string &log)
 {
     Received received;
-    for (const std::string &line : Lines(log)) {
-        std::istringstream fields(line);
-        long long time = 0;
-        std::string event;
-        std::string argument;
-        if (fields >> time >> event >> argument && event == "rx") {
-            received.bytes.push_back(static_cast<std::uint8_t>(std::stoul(argument, nullptr, 16)));
-            received.firstUs = received.bytes.size() == 1 ? time : received.firstUs;
-            received.lastUs = time;
-        }
+    for (const devsim::LoggedByte &byte : devsim::BytesOf(devsim::ReadEventLog(log).events, "rx")) {
+        received.bytes.push_back(byte.byte);
+        received.firstUs = received.bytes.size() == 1 ? byte.us : received.firstUs;
+        received.lastUs = byte.us;
     }
     return received;
 }
@@ -223,7 +221,7 @@ void ExpectTalkingRun(const std::string &mode)
     const std::string wanted = Slurp(GOLDEN_DIR "/talking.trace");
     ASSERT_FALSE(wanted.empty()) << "cannot read " GOLDEN_DIR "/talking.trace";
     EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
-    EXPECT_TRUE(wanted == run.trace) << expected::FirstDifference(wanted, run.trace);
+    EXPECT_TRUE(wanted == run.trace) << support::FirstDifference(wanted, run.trace);
     const Received received = ReceivedByDevice(run.deviceLog);
     EXPECT_EQ(received.bytes, AllRequests());
     const double spanMs = static_cast<double>(received.lastUs - received.firstUs) / 1000.0;
@@ -272,8 +270,8 @@ TEST(RealPort, TalkingDeviceOnPciCardGivesTheDevsimTraceOnARawLine)
 // The faults come at a block in the dialogue's first quarter, once the
 // device's answer to it has reached the guest's driver.
 constexpr std::size_t MarkBlock = 15;
-constexpr std::size_t MarkRequest = 5 + 2 * MarkBlock;
-constexpr std::size_t MarkCollection = 4 + MarkBlock;
+constexpr std::size_t MarkRequest = trace::BlockRequestIndex(MarkBlock);
+constexpr std::size_t MarkCollection = trace::BlockCollectionIndex(MarkBlock);
 // The program's processor time over a healthy run, as the probe reads it
 // in the guest: the costliest measured, 9.9 s on the 16550 with the host
 // loaded 25 deep on two cores (1.3 to 1.8 s loaded 9 deep: TCG charges
@@ -336,7 +334,7 @@ void ExpectBreakRun(const std::string &mode, bool driverDeliversBreak)
     ExpectNoLineErrors(probe);
     const long answered = AnsweredThrough(trace::RequestCount - 1);
     if (!driverDeliversBreak) {
-        EXPECT_TRUE(golden == run.trace) << expected::FirstDifference(golden, run.trace);
+        EXPECT_TRUE(golden == run.trace) << support::FirstDifference(golden, run.trace);
         EXPECT_EQ(Number(probe, "counters", "brk"), 0);
         EXPECT_EQ(Number(probe, "counters", "rx"), answered);
         return;
@@ -354,7 +352,7 @@ void ExpectBreakRun(const std::string &mode, bool driverDeliversBreak)
         }
     }
     EXPECT_FALSE(landed.empty()) << "the trace is not the golden one with one 0x00 added after the break:\n"
-                                 << expected::FirstDifference(golden, run.trace);
+                                 << support::FirstDifference(golden, run.trace);
     // The 8250 counts the break's NUL as a received character too.
     EXPECT_EQ(Number(probe, "counters", "brk"), 1);
     EXPECT_EQ(Number(probe, "counters", "rx"), answered + 1);
@@ -410,7 +408,7 @@ TEST(RealPort, UsbAdapterRemovedMidRunKeepsTheScheduleWithEmptyCollections)
         cut = trace::WholeTrace(vanished) == run.trace ? first : cut;
     }
     EXPECT_NE(cut, 0u) << "not the golden trace up to the removal and empty collections after it:\n"
-                       << expected::FirstDifference(nearest, run.trace);
+                       << support::FirstDifference(nearest, run.trace);
 
     // The device saw the dialogue stop with the adapter, not before, and
     // nothing but the dialogue's own bytes.
@@ -442,7 +440,7 @@ TEST(RealPort, PortHeldByAnotherProgramOn16550GivesTheFailureTrace)
     EXPECT_EQ(guest.at("exit").at(""), "0");
     EXPECT_EQ(guest.at("trace-bytes").at(""), std::to_string(run.trace.size())) << "the trace was cut short";
     const std::string wanted = trace::WholeTrace(std::vector<Bytes>(trace::CollectionCount), false);
-    EXPECT_TRUE(wanted == run.trace) << expected::FirstDifference(wanted, run.trace);
+    EXPECT_TRUE(wanted == run.trace) << support::FirstDifference(wanted, run.trace);
     EXPECT_TRUE(ReceivedByDevice(run.deviceLog).bytes.empty()) << "the program wrote to a port it did not get";
     EXPECT_EQ(run.devsimStatus, 0) << run.errors;
 }

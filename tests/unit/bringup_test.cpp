@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "expected_trace.h"
 #include "fake_platform.h"
 #include "port/bringup.h"
 #include "program.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ TEST_F(BringUp, HealthyPortPrintsEverySuccessLineInOrder)
     const HANDLE port = BringUpPort();
     EXPECT_EQ(port, fake::OpenHandle());
     EXPECT_EQ(fake::Output(), trace::BringUpText(true))
-        << expected::FirstDifference(trace::BringUpText(true), fake::Output());
+        << support::FirstDifference(trace::BringUpText(true), fake::Output());
     ClosePort(port);
     EXPECT_EQ(fake::Output(), trace::BringUpText(true) + trace::ReleaseText(true));
 }
@@ -68,7 +68,7 @@ TEST_F(BringUp, AbsentPortPrintsEveryFailureAndTheErrorCode)
     const HANDLE port = BringUpPort();
     EXPECT_EQ(port, INVALID_HANDLE_VALUE);
     EXPECT_EQ(fake::Output(), trace::BringUpText(false))
-        << expected::FirstDifference(trace::BringUpText(false), fake::Output());
+        << support::FirstDifference(trace::BringUpText(false), fake::Output());
     ClosePort(port);
     EXPECT_EQ(fake::Output(), trace::BringUpText(false) + trace::ReleaseText(false));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));

@@ -10,22 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "expected_trace.h"
 #include "fake_platform.h"
 #include "output/trace.h"
 #include "port/exchange.h"
 #include "program.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace {
 
 using fake::Bytes;
 
-constexpr std::uint64_t SettleMs = 1000;
-// Waits of the steps before the blocks: the handshake, then four requests.
-constexpr std::uint64_t HandshakeMs = 850;
-constexpr std::uint64_t RequestMs = 500;
-constexpr std::uint64_t BlockPassMs = 1100;
+using trace::SettleMs;
 
 // A device that answers each request, after a few milliseconds, with what
 // the test gives for it; it follows the requests by counting bytes.
@@ -87,7 +83,7 @@ protected:
     static void ExpectTrace(const std::string &expected)
     {
         const std::string actual = fake::Output();
-        EXPECT_TRUE(expected == actual) << expected::FirstDifference(expected, actual);
+        EXPECT_TRUE(expected == actual) << support::FirstDifference(expected, actual);
     }
 };
 
@@ -107,23 +103,12 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     Attach(device);
     (void)RunProgram();
 
-    // The schedule the waits give: 50 ms between the bytes of a paced
-    // request, 500 ms after every request.
-    std::vector<std::pair<std::uint64_t, Bytes>> expected;
-    std::uint64_t at = SettleMs;
-    for (const trace::Request &step : trace::Requests()) {
-        const Bytes &request = step.bytes;
-        const bool paced = request.size() == 8 || request.size() == 3;
-        if (paced) {
-            for (std::size_t i = 0; i < request.size(); ++i) {
-                expected.push_back({at, {request[i]}});
-                at += i + 1 < request.size() ? 50 : 500;
-            }
-        } else {
-            expected.push_back({at, request});
-            at += 500;
-        }
-    }
+    // The nominal schedule, after the settle.
+    const std::vector<trace::ScheduledWrite> schedule = trace::Schedule();
+    std::vector<std::pair<std::uint64_t, Bytes>> expected(schedule.size());
+    std::transform(schedule.begin(), schedule.end(), expected.begin(), [](const trace::ScheduledWrite &write) {
+        return std::make_pair(SettleMs + write.atMs, write.bytes);
+    });
     std::vector<std::pair<std::uint64_t, Bytes>> actual;
     std::size_t bytes = 0;
     for (const fake::Write &write : fake::Port().writes) {
@@ -137,8 +122,8 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     const std::uint64_t slept =
         std::accumulate(sleeps.begin(), sleeps.end(), std::uint64_t{0},
                         [](std::uint64_t sum, const fake::Call &call) { return sum + call.args.at(0); });
-    EXPECT_EQ(slept, 144150u + SettleMs);
-    EXPECT_EQ(fake::Port().now, 144150u + SettleMs);
+    EXPECT_EQ(slept, trace::RunSpanMs);
+    EXPECT_EQ(fake::Port().now, trace::RunSpanMs);
 }
 
 // What a run leaves behind that must not depend on the console.
@@ -205,7 +190,7 @@ TEST_F(Dialogue, OutputThatFailsForGoodKeepsACleanPrefixSaysSoOnceAndRunsTheWhol
         SCOPED_TRACE(c.name);
         const RunRecord run = RunAgainst(answers, c.outputIsConsole, nullptr, c.failure);
         const std::string prefix = whole.trace.substr(0, c.kept);
-        EXPECT_TRUE(run.trace == prefix) << expected::FirstDifference(prefix, run.trace);
+        EXPECT_TRUE(run.trace == prefix) << support::FirstDifference(prefix, run.trace);
         EXPECT_EQ(fake::Port().consoleFailureReports, std::vector<std::size_t>{c.kept});
         EXPECT_TRUE(run.writes == whole.writes) << "the device saw another schedule";
         EXPECT_EQ(run.status, 0);
@@ -242,7 +227,7 @@ TEST_F(Dialogue, ConsoleThatHoldsUpItsWritesMovesNoByte)
         });
         ASSERT_TRUE(held);
         EXPECT_TRUE(run.writes == unhindered.writes) << "the device saw another schedule";
-        EXPECT_TRUE(run.trace == unhindered.trace) << expected::FirstDifference(unhindered.trace, run.trace);
+        EXPECT_TRUE(run.trace == unhindered.trace) << support::FirstDifference(unhindered.trace, run.trace);
         // Everything is out before the key wait, which waits for the console.
         EXPECT_TRUE(run.traceAtKeyWait == run.trace);
         EXPECT_GE(run.lastMessageAt, c.heldMs);
@@ -254,7 +239,7 @@ TEST_F(Dialogue, RedirectedTraceIsWrittenAtTheEndOfEachCollectionsDump)
 {
     const RunRecord console = RunAgainst(TalkingDeviceAnswers(false), true, nullptr);
     const RunRecord redirected = RunAgainst(TalkingDeviceAnswers(false), false, nullptr);
-    EXPECT_TRUE(redirected.trace == console.trace) << expected::FirstDifference(console.trace, redirected.trace);
+    EXPECT_TRUE(redirected.trace == console.trace) << support::FirstDifference(console.trace, redirected.trace);
     // One write per collection, each ending with the collection's dump and
     // made when it was dumped; the last one, at the end of the run, carries
     // the verdict and the release too. (Writes made at one time, as a wrap of
@@ -285,7 +270,8 @@ TEST_F(Dialogue, InheritedSoftwareFlowControlAndWriteTimeOutsLeaveTheTraceIntact
     fake::Port().portSettings.XoffChar = 0x13;
     fake::Port().portTimeouts.WriteTotalTimeoutConstant = 1;
     std::vector<Bytes> answers = TalkingDeviceAnswers(false);
-    answers.at(5).insert(answers[5].begin(), {0x00, 0xFF, 0x06, 0x11, 0x13});
+    answers.at(trace::BlockRequestIndex(0))
+        .insert(answers[trace::BlockRequestIndex(0)].begin(), {0x00, 0xFF, 0x06, 0x11, 0x13});
     ScriptedDevice device(answers);
     Attach(device);
     (void)RunProgram();
@@ -333,7 +319,7 @@ TEST_F(Dialogue, SilentDeviceStillRunsTheFullCourse)
     EXPECT_EQ(RunProgram(), 0);
     const std::vector<Bytes> nothing(trace::CollectionCount);
     ExpectTrace(trace::BringUpText(true) + trace::DialogueText(nothing) + trace::ReleaseText(true));
-    EXPECT_EQ(fake::Port().now, 145150u);
+    EXPECT_EQ(fake::Port().now, trace::RunSpanMs);
     EXPECT_TRUE(fake::CallsTo("ReadFile").empty());
 }
 
@@ -343,8 +329,8 @@ TEST_F(Dialogue, AnswersToBlockAcknowledgementsShowAtTheFrontOfTheNextDump)
     Attach(device);
     (void)RunProgram();
     const std::vector<Bytes> collections = trace::CollectionsOf(device.answers);
-    EXPECT_EQ(collections[5].front(), 0x06);
-    EXPECT_EQ(collections[132], (Bytes{0x06, 0x06}));
+    EXPECT_EQ(collections[trace::BlockCollectionIndex(1)].front(), 0x06);
+    EXPECT_EQ(collections[trace::EndCollectionIndex], (Bytes{0x06, 0x06}));
     ExpectTrace(trace::BringUpText(true) + trace::DialogueText(collections) + trace::ReleaseText(true));
 }
 
@@ -353,17 +339,18 @@ TEST_F(Dialogue, DeviceThatVanishesMidRunLeavesEveryStepInPlace)
     ScriptedDevice device(TalkingDeviceAnswers(false));
     Attach(device);
     // Gone just after block 0x20 was answered and collected.
-    const std::uint64_t goneAt = SettleMs + HandshakeMs + 4 * RequestMs + 0x21 * BlockPassMs;
+    const std::uint64_t goneAt =
+        SettleMs + trace::HandshakeSpanMs + 4 * trace::RequestGapMs + 0x21 * trace::BlockSpanMs;
     fake::Port().goneAt = goneAt;
     EXPECT_EQ(RunProgram(), 0);
 
     std::vector<Bytes> collections = trace::CollectionsOf(device.answers);
-    for (std::size_t i = 4 + 0x21; i < collections.size(); ++i) {
+    for (std::size_t i = trace::BlockCollectionIndex(0x21); i < collections.size(); ++i) {
         collections[i].clear();
     }
     ExpectTrace(trace::BringUpText(true) + trace::DialogueText(collections) + trace::ReleaseText(true));
     // The pacing did not change: the run took as long as ever.
-    EXPECT_EQ(fake::Port().now, 145150u);
+    EXPECT_EQ(fake::Port().now, trace::RunSpanMs);
     EXPECT_EQ(fake::Port().keyWaits, 1);
 }
 
@@ -373,7 +360,7 @@ TEST_F(Dialogue, AbsentPortStillRunsTheWholeDialogue)
     EXPECT_EQ(RunProgram(), 0);
     ExpectTrace(trace::BringUpText(false) + trace::DialogueText(std::vector<Bytes>(trace::CollectionCount)) +
                 trace::ReleaseText(false));
-    EXPECT_EQ(fake::Port().now, 145150u);
+    EXPECT_EQ(fake::Port().now, trace::RunSpanMs);
 }
 
 } // namespace

@@ -92,32 +92,10 @@ run_side() {
     echo "$started $(date +%s.%N)" | awk '{ printf "%.1f\n", $2 - $1 }' >"$work/$name.seconds"
 }
 
-# Run as bash -c SCRIPT no-ports WINESERVER COMMAND...: runs COMMAND where
-# no serial port exists and the machine's own are out of reach; the prefix's
-# wineserver, started in there, is stopped in there.
-# shellcheck disable=SC2016
-no_ports_script='
-    set -e
-    dev=$(mktemp -d)
-    mount -t tmpfs comtrace-no-ports "$dev"
-    for node in null zero full random urandom tty ptmx; do
-        touch "$dev/$node"
-        mount --bind "/dev/$node" "$dev/$node"
-    done
-    mkdir "$dev/pts" "$dev/shm"
-    mount --bind /dev/pts "$dev/pts"
-    mount --bind /dev/shm "$dev/shm"
-    mount --bind "$dev" /dev
-    set +e
-    "${@:2}"
-    status=$?
-    "$1" -k >/dev/null 2>&1
-    exit $status'
-
 windows_side=("$devsim" --log "$work/wine-device.log" --wine-prefix "$prefix" "${device_options[@]}" --)
 expected_state="opened released"
 if [[ " ${device_options[*]} " == *" --absent "* ]]; then
-    windows_side=(unshare --mount --propagation private bash -c "$no_ports_script" no-ports "$wineserver")
+    windows_side=(bash "$(dirname "${BASH_SOURCE[0]}")/without_serial_ports.sh" "$wineserver")
     expected_state="not-opened release-failed"
 fi
 

@@ -60,33 +60,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT HUP
 
-# Run as bash -c SCRIPT no-ports WINE WINESERVER COM3: runs portdoctor.exe
-# --open where no serial port exists; with COM3 "yes", Wine is first given a
-# port COM3 on /dev/null. The prefix's wineserver is stopped in there.
-# shellcheck disable=SC2016
-no_ports_script='
-    set -e
-    dev=$(mktemp -d)
-    mount -t tmpfs comtrace-no-ports "$dev"
-    for node in null zero full random urandom tty ptmx; do
-        touch "$dev/$node"
-        mount --bind "/dev/$node" "$dev/$node"
-    done
-    mkdir "$dev/pts" "$dev/shm"
-    mount --bind /dev/pts "$dev/pts"
-    mount --bind /dev/shm "$dev/shm"
-    mount --bind "$dev" /dev
-    if [ "$4" = yes ]; then
-        "$1" reg add "HKLM\\Software\\Wine\\Ports" /v COM3 /t REG_SZ /d /dev/null /f >/dev/null
-        "$2" -k
-        "$2" -w
-    fi
-    set +e
-    "$1" "$3" --open
-    status=$?
-    "$2" -k >/dev/null 2>&1
-    exit $status'
-
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 status=0
@@ -96,10 +69,11 @@ case "$test_case" in
             </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
     none | com3)
-        com3=no
-        [ "$test_case" = com3 ] && com3=yes
-        unshare --mount --propagation private bash -c "$no_ports_script" no-ports "$wine" "$wineserver" \
-            "$portdoctor_exe" "$com3" </dev/null >"$work/out" 2>"$work/err" || status=$?
+        # Only COM3, on /dev/null, for the com3 case.
+        com3=()
+        [ "$test_case" = com3 ] && com3=(--wine-port "$wine" COM3 /dev/null)
+        bash "$(dirname "${BASH_SOURCE[0]}")/without_serial_ports.sh" "$wineserver" "${com3[@]}" \
+            "$wine" "$portdoctor_exe" --open </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
 esac
 sed 's/\r$//' "$work/out" >"$work/report"

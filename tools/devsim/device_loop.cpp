@@ -11,7 +11,6 @@
 #include <iterator>
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,12 +78,7 @@ int DeviceLoop::Run()
     }
     // Whatever the program wrote just before it ended still counts for
     // the dialogue; nobody is left to answer.
-    if (link_.AwaitsPeer()) {
-        link_.AcceptPeer();
-    }
-    if (link_.IsOpen()) {
-        ReadFromProgram(false);
-    }
+    ReadFromProgram(false);
     log_.RecordNumber(MonotonicUs(), "exit", CommandExitStatus(childStatus_));
     return childStatus_;
 }
@@ -95,15 +89,12 @@ bool DeviceLoop::WaitForEvents()
 {
     pollfd fds[2] = {{settings_.signalFd, POLLIN, 0}, {-1, 0, 0}};
     nfds_t count = 1;
-    if (link_.IsOpen()) {
+    if (link_.Descriptor() >= 0) {
         short events = POLLIN | POLLPRI;
-        if (outgoingSent_ < outgoing_.size()) {
+        if (link_.IsOpen() && outgoingSent_ < outgoing_.size()) {
             events |= POLLOUT;
         }
         fds[1] = pollfd{link_.Descriptor(), events, 0};
-        count = 2;
-    } else if (link_.AwaitsPeer()) {
-        fds[1] = pollfd{link_.Descriptor(), POLLIN, 0};
         count = 2;
     }
 
@@ -124,11 +115,7 @@ bool DeviceLoop::WaitForEvents()
         HandleSignals();
     }
     if (count == 2 && (fds[1].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR))) {
-        if (link_.IsOpen()) {
-            ReadFromProgram(true);
-        } else {
-            link_.AcceptPeer();
-        }
+        ReadFromProgram(true);
     }
     return true;
 }
@@ -136,7 +123,7 @@ bool DeviceLoop::WaitForEvents()
 void DeviceLoop::ReadFromProgram(bool answer)
 {
     std::uint8_t buffer[ReadBufferSize];
-    while (link_.IsOpen()) {
+    while (link_.Descriptor() >= 0) {
         Packet packet;
         const long got = link_.Receive(buffer, sizeof buffer, packet);
         // The time is taken right after the read so the log shows when
@@ -153,12 +140,10 @@ void DeviceLoop::ReadFromProgram(bool answer)
             return;
         }
         if (packet.isStatus) {
-            // Other status bits report flow-control changes, which the
-            // device has no view on.
-            if (packet.status & TIOCPKT_FLUSHREAD) {
+            if (packet.inputFlushed) {
                 log_.Record(now, "flush-in");
             }
-            if (packet.status & TIOCPKT_FLUSHWRITE) {
+            if (packet.outputFlushed) {
                 log_.Record(now, "flush-out");
             }
         } else {

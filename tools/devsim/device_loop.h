@@ -32,7 +32,8 @@ int CommandExitStatus(int waitStatus);
 // the program writes is fed to the device, logged and answered as the
 // device says, with the answers' delays measured from the moment the
 // request's last byte was read. A line that awaits its far end opens when
-// the command connects, and closes when the command closes its end.
+// the command connects (Receive takes it), and closes when the command
+// closes its end.
 // Deviations are reported on stderr as they happen. Output waits in a
 // queue while the line is full, so devsim never blocks on it. SIGINT,
 // SIGTERM and SIGHUP sent to devsim are passed on to the child; those the

@@ -1,8 +1,11 @@
 #include "event_log.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include <unistd.h>
 
@@ -16,6 +19,43 @@ const char Header[] = "# devsim event log: <microseconds on CLOCK_MONOTONIC> <ev
 
 // Room for a 19-digit time, an event name and a number.
 constexpr std::size_t LineMax = 96;
+
+bool AllOf(const std::string &text, int (*test)(int))
+{
+    for (char c : text) {
+        if (test(static_cast<unsigned char>(c)) == 0) {
+            return false;
+        }
+    }
+    return !text.empty();
+}
+
+int IsDigit(int c)
+{
+    return std::isdigit(c);
+}
+
+int IsUpperHexDigit(int c)
+{
+    return (std::isdigit(c) != 0 || (c >= 'A' && c <= 'F')) ? 1 : 0;
+}
+
+// What is wrong with an event's name and argument, or empty when nothing.
+std::string ArgumentError(const LoggedEvent &event)
+{
+    if (event.name == "rx" || event.name == "tx") {
+        return event.argument.size() == 2 && AllOf(event.argument, IsUpperHexDigit) ? std::string()
+                                                                                    : "a byte must be two hex digits";
+    }
+    if (event.name == "exit") {
+        const std::string digits = event.argument.rfind('-', 0) == 0 ? event.argument.substr(1) : event.argument;
+        return AllOf(digits, IsDigit) ? std::string() : "exit needs its status";
+    }
+    if (event.name == "flush-in" || event.name == "flush-out" || event.name == "hangup") {
+        return event.argument.empty() ? std::string() : event.name + " takes no argument";
+    }
+    return "unknown event '" + event.name + "'";
+}
 
 } // namespace
 
@@ -84,6 +124,55 @@ std::string EventLog::WriteTo(int fd) const
         done += static_cast<std::size_t>(written);
     }
     return std::string();
+}
+
+std::string LoggedEvent::Text() const
+{
+    return argument.empty() ? name : name + " " + argument;
+}
+
+ReadLog ReadEventLog(const std::string &text)
+{
+    ReadLog read;
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) || line.rfind("# devsim event log:", 0) != 0) {
+        read.error = "line 1: no devsim event log header";
+        return read;
+    }
+    for (std::size_t number = 2; std::getline(lines, line); ++number) {
+        std::istringstream fields(line);
+        std::string time;
+        std::string rest;
+        LoggedEvent event;
+        fields >> time >> event.name >> event.argument;
+        std::string error;
+        if (!AllOf(time, IsDigit) || time.size() > 19) {
+            error = "no time in microseconds";
+        } else if (fields >> rest) {
+            error = "more than one argument";
+        } else {
+            error = ArgumentError(event);
+        }
+        if (!error.empty()) {
+            read.error = "line " + std::to_string(number) + ": " + error + ": '" + line + "'";
+            return read;
+        }
+        event.us = std::strtoll(time.c_str(), nullptr, 10);
+        read.events.push_back(event);
+    }
+    return read;
+}
+
+std::vector<LoggedByte> BytesOf(const std::vector<LoggedEvent> &events, const std::string &name)
+{
+    std::vector<LoggedByte> bytes;
+    for (const LoggedEvent &event : events) {
+        if (event.name == name) {
+            bytes.push_back({event.us, static_cast<std::uint8_t>(std::strtoul(event.argument.c_str(), nullptr, 16))});
+        }
+    }
+    return bytes;
 }
 
 } // namespace devsim

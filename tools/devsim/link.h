@@ -13,11 +13,13 @@
 
 namespace devsim {
 
-// What one successful read from a link brought: either a status byte
-// (a pty's queue flush or flow-control change) or data.
+// What one successful read from a link brought: data, or a status in its
+// place (a pty reports so that the program purged a queue; the changes of
+// flow control it also reports are no concern of the device's).
 struct Packet {
     bool isStatus = false;
-    std::uint8_t status = 0; // TIOCPKT_* bits when isStatus
+    bool inputFlushed = false;  // when isStatus: the program purged its input queue
+    bool outputFlushed = false; // when isStatus: ... and its output queue
     const std::uint8_t *data = nullptr;
     std::size_t size = 0; // data bytes when !isStatus
 };
@@ -42,18 +44,15 @@ public:
 
     // True while the link carries bytes between the device and the program.
     virtual bool IsOpen() const = 0;
-    // True while the link waits for its far end to connect.
-    virtual bool AwaitsPeer() const = 0;
-    // The descriptor to wait on: for the program's bytes and for room to
-    // write while open, for the far end's connection while awaiting it;
-    // -1 when there is nothing to wait for.
+    // The descriptor to wait on for what Receive takes (and, while open,
+    // for room to write); -1 when there is nothing to wait for.
     virtual int Descriptor() const = 0;
 
-    // Takes the far end's pending connection. A failure other than none
-    // pending is reported on stderr and ends the wait for one.
-    virtual void AcceptPeer() = 0;
     // Reads what the program sent, as read() does (-1 with errno set, 0 at
-    // end of file); after a successful read, packet says what came.
+    // end of file); after a successful read, packet says what came. A link
+    // that is not open yet but has a Descriptor() takes what readiness there
+    // means (its far end connecting) and fails with EAGAIN when nothing has
+    // come over the line.
     virtual long Receive(std::uint8_t *buffer, std::size_t size, Packet &packet) = 0;
     // Writes as write() does; a far end that has gone makes it fail with
     // EPIPE, never raises SIGPIPE.
@@ -73,9 +72,7 @@ public:
 class NoLink final : public Link {
 public:
     bool IsOpen() const override { return false; }
-    bool AwaitsPeer() const override { return false; }
     int Descriptor() const override { return -1; }
-    void AcceptPeer() override {}
     long Receive(std::uint8_t * /*buffer*/, std::size_t /*size*/, Packet & /*packet*/) override { return NoLine(); }
     long Send(const std::uint8_t * /*data*/, std::size_t /*size*/) override { return NoLine(); }
     ReadFailure ReportFailedRead(long /*got*/) override { return ReadFailure::PeerLeft; }

@@ -221,7 +221,8 @@ Packet DecodePacket(const std::uint8_t *buffer, std::size_t length)
     Packet packet;
     if (buffer[0] != TIOCPKT_DATA) {
         packet.isStatus = true;
-        packet.status = buffer[0];
+        packet.inputFlushed = (buffer[0] & TIOCPKT_FLUSHREAD) != 0;
+        packet.outputFlushed = (buffer[0] & TIOCPKT_FLUSHWRITE) != 0;
         return packet;
     }
     packet.data = buffer + 1;

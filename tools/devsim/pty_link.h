@@ -47,9 +47,9 @@ public:
     std::string StandInPath() const override { return slavePath_; }
 
     bool IsOpen() const override { return master_ >= 0; }
-    bool AwaitsPeer() const override { return false; }
     int Descriptor() const override { return master_; }
-    void AcceptPeer() override {}
+    // The master is in packet mode: a status packet reports the queue
+    // flushes of the program's end.
     long Receive(std::uint8_t *buffer, std::size_t size, Packet &packet) override;
     long Send(const std::uint8_t *data, std::size_t size) override;
     // devsim holds a slave descriptor, so the master never sees the far
@@ -72,7 +72,7 @@ private:
 };
 
 // Splits what one read() from a packet-mode master returned (length >= 1)
-// into a status byte or data.
+// into a status, its queue flushes decoded, or data.
 Packet DecodePacket(const std::uint8_t *buffer, std::size_t length);
 
 } // namespace devsim

@@ -72,9 +72,16 @@ void SocketLink::AcceptPeer()
 
 long SocketLink::Receive(std::uint8_t *buffer, std::size_t size, Packet &packet)
 {
+    if (awaitingPeer_) {
+        AcceptPeer();
+    }
+    if (!IsOpen()) {
+        errno = EAGAIN;
+        return -1;
+    }
     const ssize_t got = read(connection_, buffer, size);
     if (got > 0) {
-        packet = Packet{false, 0, buffer, static_cast<std::size_t>(got)};
+        packet = Packet{false, false, false, buffer, static_cast<std::size_t>(got)};
     }
     return got;
 }

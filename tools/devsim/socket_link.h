@@ -26,11 +26,16 @@ public:
     [[nodiscard]] std::string Listen(const std::string &path);
 
     bool IsOpen() const override { return connection_ >= 0; }
-    // Only the first connection becomes the line.
-    bool AwaitsPeer() const override { return awaitingPeer_; }
+    // True while the link waits for its far end to connect; only the first
+    // connection becomes the line.
+    bool AwaitsPeer() const { return awaitingPeer_; }
+    // While open, the connection; while awaiting the far end, the listener.
     int Descriptor() const override { return IsOpen() ? connection_ : awaitingPeer_ ? listener_ : -1; }
-    void AcceptPeer() override;
-    // A socket carries data alone.
+    // Takes the far end's pending connection. A failure other than none
+    // pending is reported on stderr and ends the wait for one.
+    void AcceptPeer();
+    // A socket carries data alone. While awaiting the far end, takes its
+    // connection first, if it is there.
     long Receive(std::uint8_t *buffer, std::size_t size, Packet &packet) override;
     long Send(const std::uint8_t *data, std::size_t size) override;
     // End of file is the command closing its end, usually because it is

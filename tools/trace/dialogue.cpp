@@ -41,12 +41,13 @@ std::vector<Request> BuildRequests()
          {Stx, 'P', 'R', 'O', 'G', 'R', 'A', 'M'},
          true,
          true,
+         true,
          Request::Verdict,
          "send [x02] [x50] [x52] [x4F] [x47] [x52] [x41] [x4D]"},
-        {RequestKind::Identify, 0, {Stx, 0x00}, true, true, Request::Text, "send [ x02]"},
-        {RequestKind::IdentifyAck, 0, {Ack}, false, false, Request::Nothing, ackLabel},
-        {RequestKind::Version, 0, {'P'}, true, true, Request::Text, "send [x50]"},
-        {RequestKind::VersionAck, 0, {Ack}, true, true, Request::Verdict, ackLabel},
+        {RequestKind::Identify, 0, {Stx, 0x00}, false, true, true, Request::Text, "send [ x02]"},
+        {RequestKind::IdentifyAck, 0, {Ack}, false, false, false, Request::Nothing, ackLabel},
+        {RequestKind::Version, 0, {'P'}, false, true, true, Request::Text, "send [x50]"},
+        {RequestKind::VersionAck, 0, {Ack}, false, true, true, Request::Verdict, ackLabel},
     };
     for (unsigned block = 0; block < BlockCount; ++block) {
         requests.push_back({RequestKind::Block,
@@ -54,11 +55,12 @@ std::vector<Request> BuildRequests()
                             {'R', 0x00, static_cast<std::uint8_t>(block)},
                             true,
                             true,
+                            true,
                             Request::Nothing,
                             Formatted("send [x52] [x00] [x%02X] ", block)});
-        requests.push_back({RequestKind::BlockAck, block, {Ack}, false, false, Request::Nothing, ackLabel});
+        requests.push_back({RequestKind::BlockAck, block, {Ack}, false, false, false, Request::Nothing, ackLabel});
     }
-    requests.push_back({RequestKind::End, 0, {'E'}, true, false, Request::Verdict, "send [x45]"});
+    requests.push_back({RequestKind::End, 0, {'E'}, false, true, false, Request::Verdict, "send [x45]"});
     return requests;
 }
 
@@ -68,6 +70,41 @@ const std::vector<Request> &Requests()
 {
     static const std::vector<Request> requests = BuildRequests();
     return requests;
+}
+
+std::vector<ScheduledWrite> Schedule()
+{
+    std::vector<ScheduledWrite> writes;
+    std::uint64_t at = 0;
+    for (const Request &request : Requests()) {
+        if (request.paced) {
+            for (std::size_t i = 0; i < request.bytes.size(); ++i) {
+                writes.push_back({at, {request.bytes[i]}});
+                at += i + 1 < request.bytes.size() ? PacedByteGapMs : RequestGapMs;
+            }
+        } else {
+            writes.push_back({at, request.bytes});
+            at += RequestGapMs;
+        }
+    }
+    return writes;
+}
+
+std::vector<std::uint64_t> NominalByteGapsMs()
+{
+    std::vector<std::uint64_t> gaps;
+    std::uint64_t previous = 0;
+    bool first = true;
+    for (const ScheduledWrite &write : Schedule()) {
+        for (std::size_t i = 0; i < write.bytes.size(); ++i) {
+            if (!first) {
+                gaps.push_back(i == 0 ? write.atMs - previous : 0);
+            }
+            first = false;
+        }
+        previous = write.atMs;
+    }
+    return gaps;
 }
 
 const char *KindName(RequestKind kind)

@@ -1,7 +1,8 @@
 // The one dialogue comtrace holds with the device, as the test side and the
 // companions know it: the requests in order, which of them the program
 // collects after, what it shows after each collection, the labels and the
-// bring-up and release lines of its trace, and the limits.
+// bring-up and release lines of its trace, the limits, and the schedule the
+// program keeps while it sends.
 //
 // The program's own code does not use this: it is what the tests hold the
 // program to, and the reviewed golden trace holds this to the program.
@@ -31,6 +32,36 @@ constexpr std::size_t ReceiveBufferSize = 4096;
 // The most characters of a text reply the program shows.
 constexpr std::size_t MaxTextLength = 20;
 
+// Where block k's request stands in Requests(), and where its collection
+// stands in the collections of a run: after the handshake, identification,
+// its acknowledgement, version and its acknowledgement, and after the first
+// four collections. The end request's collection is the last.
+constexpr std::size_t BlockRequestIndex(std::size_t block)
+{
+    return 5 + 2 * block;
+}
+constexpr std::size_t BlockCollectionIndex(std::size_t block)
+{
+    return 4 + block;
+}
+constexpr std::size_t EndCollectionIndex = CollectionCount - 1;
+
+// The schedule. The program settles for SettleMs after the bring-up, then
+// sends a paced request one byte at a time PacedByteGapMs apart, any other
+// request in one write, and waits RequestGapMs after every request.
+constexpr std::uint64_t SettleMs = 1000;
+constexpr std::uint64_t PacedByteGapMs = 50;
+constexpr std::uint64_t RequestGapMs = 500;
+// The spans that follow from it: the handshake (eight paced bytes), one
+// block with its acknowledgement, the whole dialogue from the first byte to
+// the end of the last wait, from the first byte to the end request, and the
+// run from the end of the bring-up to the release.
+constexpr std::uint64_t HandshakeSpanMs = 7 * PacedByteGapMs + RequestGapMs;
+constexpr std::uint64_t BlockSpanMs = 2 * PacedByteGapMs + 2 * RequestGapMs;
+constexpr std::uint64_t DialogueSpanMs = HandshakeSpanMs + 4 * RequestGapMs + BlockCount * BlockSpanMs + RequestGapMs;
+constexpr std::uint64_t FirstByteToEndRequestMs = DialogueSpanMs - RequestGapMs;
+constexpr std::uint64_t RunSpanMs = SettleMs + DialogueSpanMs;
+
 constexpr std::uint8_t Ack = 0x06;
 
 enum class RequestKind { Handshake, Identify, IdentifyAck, Version, VersionAck, Block, BlockAck, End };
@@ -39,6 +70,7 @@ struct Request {
     RequestKind kind;
     unsigned block;                              // for Block and BlockAck, else 0
     Bytes bytes;                                 // as the program sends them
+    bool paced;                                  // sent byte by byte, PacedByteGapMs apart
     bool collected;                              // the program collects right after it
     bool countShown;                             // the trace shows the collection's byte count
     enum Shows { Nothing, Verdict, Text } shows; // shown after the collection's dump
@@ -47,6 +79,22 @@ struct Request {
 
 // The dialogue's RequestCount requests, in order.
 const std::vector<Request> &Requests();
+
+// One write of the program: when it starts, from the first byte of the
+// dialogue, and its bytes.
+struct ScheduledWrite {
+    std::uint64_t atMs;
+    Bytes bytes;
+    bool operator==(const ScheduledWrite &other) const { return atMs == other.atMs && bytes == other.bytes; }
+};
+
+// Every write of the dialogue on its nominal schedule, the first at 0.
+std::vector<ScheduledWrite> Schedule();
+
+// The nominal gap before each byte the program sends but the first: 0
+// inside one write, PacedByteGapMs between the bytes of a paced request,
+// RequestGapMs between requests. DialogueLength - 1 gaps.
+std::vector<std::uint64_t> NominalByteGapsMs();
 
 // The kind as one word for machine-readable output: "handshake",
 // "identify", "identify-ack", "version", "version-ack", "block",

@@ -30,12 +30,9 @@ std::vector<Bytes> ProgramRequests()
     return requests;
 }
 
-// Positions in ProgramRequests() and in Converse()'s result.
+// Positions in ProgramRequests() and in Converse()'s result; block k's
+// request is at trace::BlockRequestIndex(k).
 constexpr std::size_t Identify = 1, IdentifyAck = 2, Version = 3, VersionAck = 4, End = 261;
-std::size_t BlockAt(unsigned block)
-{
-    return 5 + 2 * block;
-}
 
 // Feeds one request; fails the test when anything is answered before its
 // last byte. Returns the answer's chunks.
@@ -96,8 +93,8 @@ TEST(DeviceDialogue, AnswersEveryRequestOfAPlainDialogue)
     EXPECT_FALSE(TextOf(replies[Version]).empty());
     EXPECT_EQ(replies[VersionAck], Bytes{0x06});
     for (unsigned block = 0; block < 128; ++block) {
-        EXPECT_EQ(replies[BlockAt(block)], BlockOf(image, block)) << "block " << block;
-        EXPECT_EQ(replies[BlockAt(block) + 1], Bytes{}) << "ack of block " << block;
+        EXPECT_EQ(replies[trace::BlockRequestIndex(block)], BlockOf(image, block)) << "block " << block;
+        EXPECT_EQ(replies[trace::BlockRequestIndex(block) + 1], Bytes{}) << "ack of block " << block;
     }
     EXPECT_EQ(replies[End], Bytes{0x06});
 }
@@ -122,7 +119,7 @@ TEST(DeviceImage, GivenImageIsServedBlockByBlock)
     }
     const std::vector<Bytes> replies = Converse(options);
     for (unsigned block : {0u, 1u, 0x55u, 127u}) {
-        EXPECT_EQ(replies[BlockAt(block)], BlockOf(options.image, block));
+        EXPECT_EQ(replies[trace::BlockRequestIndex(block)], BlockOf(options.image, block));
     }
 }
 
@@ -134,7 +131,7 @@ TEST(DeviceOptionsTest, AnswerAcksAnswersTheAcknowledgementsLeftUnanswered)
     EXPECT_EQ(replies[IdentifyAck], Bytes{0x06});
     EXPECT_EQ(replies[VersionAck], Bytes{0x06});
     for (unsigned block = 0; block < 128; ++block) {
-        EXPECT_EQ(replies[BlockAt(block) + 1], Bytes{0x06});
+        EXPECT_EQ(replies[trace::BlockRequestIndex(block) + 1], Bytes{0x06});
     }
 }
 
@@ -162,12 +159,12 @@ TEST(DeviceOptionsTest, BigReplyExtendsBlockZeroThroughTheImage)
     options.bigReply = 5000;
     const std::vector<Bytes> replies = Converse(options);
     const Bytes image = BuiltInImage();
-    const Bytes &big = replies[BlockAt(0)];
+    const Bytes &big = replies[trace::BlockRequestIndex(0)];
     ASSERT_EQ(big.size(), 5000u);
     for (std::size_t i = 0; i < big.size(); ++i) {
         ASSERT_EQ(big[i], image[i % ImageSize]) << "byte " << i;
     }
-    EXPECT_EQ(replies[BlockAt(1)], BlockOf(image, 1));
+    EXPECT_EQ(replies[trace::BlockRequestIndex(1)], BlockOf(image, 1));
 }
 
 TEST(DeviceOptionsTest, SplitDelaySendsEachBlockInTwoTimedHalves)
@@ -180,11 +177,11 @@ TEST(DeviceOptionsTest, SplitDelaySendsEachBlockInTwoTimedHalves)
         options.splitDelayMs = 800;
         options.bigReply = length;
         Device device(options);
-        for (std::size_t i = 0; i < BlockAt(0); ++i) {
+        for (std::size_t i = 0; i < trace::BlockRequestIndex(0); ++i) {
             Ask(device, ProgramRequests()[i]);
         }
 
-        const std::vector<ReplyChunk> reply = Ask(device, ProgramRequests()[BlockAt(0)]);
+        const std::vector<ReplyChunk> reply = Ask(device, ProgramRequests()[trace::BlockRequestIndex(0)]);
         ASSERT_EQ(reply.size(), first > 0 ? 2u : 1u);
         EXPECT_EQ(reply.front().afterMs, first > 0 ? 0u : 800u);
         EXPECT_EQ(reply.front().bytes.size(), first > 0 ? first : second);
@@ -268,7 +265,7 @@ TEST(DeviceProgress, UnfinishedDialogueIsDescribedOnlyOnceBegun)
 {
     Device device{DeviceOptions()};
     EXPECT_EQ(device.DescribeUnfinished(), "");
-    for (std::size_t i = 0; i < BlockAt(0); ++i) {
+    for (std::size_t i = 0; i < trace::BlockRequestIndex(0); ++i) {
         Ask(device, ProgramRequests()[i]);
     }
     device.Receive(0x52);

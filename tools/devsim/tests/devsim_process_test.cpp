@@ -17,12 +17,13 @@
 #include <unistd.h>
 
 #include "devsim/device.h"
+#include "devsim/event_log.h"
 #include "devsim/options.h"
-#include "expected_trace.h"
 #include "process.h"
 #include "scratch.h"
 #include "text_files.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace devsim {
 namespace {
@@ -75,37 +76,20 @@ Outcome RunDevsim(const std::vector<std::string> &arguments, int termAfterMs = 0
     return outcome;
 }
 
-struct LogLine {
-    long long time = 0;
-    std::string event; // "rx 02", "flush-in", "exit 0", ...
-};
+using devsim::LoggedEvent;
 
-std::vector<LogLine> ReadLog(const std::string &path)
+std::vector<LoggedEvent> ReadLog(const std::string &path)
 {
-    std::ifstream file(path);
-    std::string line;
-    std::vector<LogLine> lines;
-    EXPECT_TRUE(std::getline(file, line) && !line.empty() && line[0] == '#') << "no header in " << path;
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        LogLine entry;
-        std::string name;
-        std::string argument;
-        fields >> entry.time >> name;
-        entry.event = name;
-        if (fields >> argument) {
-            entry.event += " " + argument;
-        }
-        lines.push_back(entry);
-    }
-    return lines;
+    const devsim::ReadLog read = devsim::ReadEventLog(Slurp(path));
+    EXPECT_EQ(read.error, "") << "in " << path;
+    return read.events;
 }
 
 // Compares the logged events, times aside, and names the first difference.
-void ExpectEvents(const std::vector<LogLine> &actual, const std::vector<std::string> &expected)
+void ExpectEvents(const std::vector<LoggedEvent> &actual, const std::vector<std::string> &expected)
 {
     for (std::size_t i = 0; i < std::max(actual.size(), expected.size()); ++i) {
-        const std::string got = i < actual.size() ? actual[i].event : "(end of log)";
+        const std::string got = i < actual.size() ? actual[i].Text() : "(end of log)";
         const std::string want = i < expected.size() ? expected[i] : "(end of log)";
         if (got != want) {
             ADD_FAILURE() << "log event " << i + 1 << " is '" << got << "', expected '" << want << "'";
@@ -114,10 +98,10 @@ void ExpectEvents(const std::vector<LogLine> &actual, const std::vector<std::str
     }
 }
 
-std::size_t CountEvents(const std::vector<LogLine> &lines, const std::string &prefix)
+std::size_t CountEvents(const std::vector<LoggedEvent> &lines, const std::string &prefix)
 {
-    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&prefix](const LogLine &line) {
-        return line.event.compare(0, prefix.size(), prefix) == 0;
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&prefix](const LoggedEvent &line) {
+        return line.Text().compare(0, prefix.size(), prefix) == 0;
     }));
 }
 
@@ -159,16 +143,16 @@ TEST_F(DevsimProcess, StandInAnswersTheHandshakeAndLogsEveryByte)
     EXPECT_EQ(run.status, 3) << run.err;
     EXPECT_NE(run.err.find("stopped after 8 of 526 bytes"), std::string::npos) << run.err;
 
-    const std::vector<LogLine> lines = ReadLog(log);
+    const std::vector<LoggedEvent> lines = ReadLog(log);
     ExpectEvents(lines, {"rx 02", "rx 50", "rx 52", "rx 4F", "rx 47", "rx 52", "rx 41", "rx 4D", "tx 06", "exit 0"});
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_LE(lines[i - 1].time, lines[i].time) << "line " << i + 2;
+        EXPECT_LE(lines[i - 1].us, lines[i].us) << "line " << i + 2;
     }
     ASSERT_GE(lines.size(), 9u);
     // The program collects the answer 500 ms after the request; a device
     // that answered near that would lose bytes to it. The margin allows for
     // a busy machine.
-    EXPECT_LT(lines[8].time - lines[7].time, 250000) << "the ACK took longer than 250 ms";
+    EXPECT_LT(lines[8].us - lines[7].us, 250000) << "the ACK took longer than 250 ms";
 
     // The bind mount must not have leaked out of devsim's namespace.
     EXPECT_EQ(Slurp("/proc/self/mountinfo").find(" /dev/ttyS0 "), std::string::npos);
@@ -301,9 +285,9 @@ void DevsimDialogue::ExpectWholeDialogue(const std::string &socketPath)
     EXPECT_EQ(run.out, "dialogue complete\n");
     EXPECT_EQ(run.err, "");
 
-    const std::vector<LogLine> lines = ReadLog(log);
+    const std::vector<LoggedEvent> lines = ReadLog(log);
     EXPECT_EQ(CountEvents(lines, "rx "), DialogueLength);
-    EXPECT_FALSE(lines.empty() || lines.back().event != "exit 0");
+    EXPECT_FALSE(lines.empty() || lines.back().Text() != "exit 0");
     // Every byte each way, against the model for this case's options: the
     // probe checks the replies from its side, this checks what devsim did.
     ExpectEvents(lines, DialogueEvents(options));
@@ -336,13 +320,13 @@ TEST_F(DevsimProcess, FlushesAreLoggedAndTimeTheSettle)
     const Outcome run = RunDevsim({"--log", log, "--", Probe, "flush"});
     EXPECT_EQ(run.status, 3) << run.err;
 
-    const std::vector<LogLine> lines = ReadLog(log);
+    const std::vector<LoggedEvent> lines = ReadLog(log);
     ExpectEvents(lines, {"flush-in", "flush-out", "flush-out", "rx 02", "exit 0"});
     ASSERT_GE(lines.size(), 4u);
     // Each time is when devsim saw the event, a little after it happened;
     // under load a gap can come out short by some milliseconds.
-    EXPECT_GE(lines[3].time - lines[2].time, 150000);
-    EXPECT_LT(lines[3].time - lines[2].time, 400000);
+    EXPECT_GE(lines[3].us - lines[2].us, 150000);
+    EXPECT_LT(lines[3].us - lines[2].us, 400000);
 }
 
 TEST_F(DevsimProcess, WrongByteFailsACleanExitAndIsExplained)
@@ -365,13 +349,13 @@ TEST_F(DevsimProcess, VanishingDeviceHangsUpOnceTheBlockIsRead)
 
     // Block 2's reply, the program's acknowledgement of it, and the line
     // goes down.
-    const std::vector<LogLine> lines = ReadLog(log);
+    const std::vector<LoggedEvent> lines = ReadLog(log);
     const Bytes block2 = BlockReply(DeviceOptions(), 2);
     std::vector<std::string> tail;
     AppendByteEvents(tail, "tx", block2);
     tail.insert(tail.end(), {"rx 06", "hangup", "exit 0"});
     ASSERT_GE(lines.size(), tail.size());
-    ExpectEvents(std::vector<LogLine>(lines.end() - static_cast<std::ptrdiff_t>(tail.size()), lines.end()), tail);
+    ExpectEvents(std::vector<LoggedEvent>(lines.end() - static_cast<std::ptrdiff_t>(tail.size()), lines.end()), tail);
     // Handshake, identification, ack, version, ack, then three block
     // requests and their acknowledgements.
     EXPECT_EQ(CountEvents(lines, "rx "), 8u + 2 + 1 + 1 + 1 + 3 * 4);
@@ -394,9 +378,9 @@ TEST_F(DevsimProcess, SocketDeviceVanishesByClosingTheConnection)
                                    "--connect", socketPath, "vanish", "2"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "hung up\n");
-    const std::vector<LogLine> lines = ReadLog(log);
+    const std::vector<LoggedEvent> lines = ReadLog(log);
     ASSERT_GE(lines.size(), 3u);
-    ExpectEvents(std::vector<LogLine>(lines.end() - 3, lines.end()), {"rx 06", "hangup", "exit 0"});
+    ExpectEvents(std::vector<LoggedEvent>(lines.end() - 3, lines.end()), {"rx 06", "hangup", "exit 0"});
 }
 
 TEST_F(DevsimProcess, SocketCommandRunsUnconfinedAndStatusesMatchThePtys)

@@ -11,11 +11,11 @@
 
 #include "devsim/device.h"
 #include "devsim/options.h"
-#include "expected_trace.h"
 #include "fake_platform.h"
 #include "program.h"
 #include "trace/reader.h"
 #include "trace/writer.h"
+#include "trace_compare.h"
 
 namespace devsim {
 namespace {
@@ -44,7 +44,7 @@ std::string RunProgramAgainst(const DeviceOptions &options)
 
 void ExpectSameTrace(const std::string &wanted, const std::string &actual)
 {
-    EXPECT_TRUE(wanted == actual) << expected::FirstDifference(wanted, actual);
+    EXPECT_TRUE(wanted == actual) << support::FirstDifference(wanted, actual);
 }
 
 TEST(ReplayRoundTrip, EveryDeviceOptionsTraceIsTracedAgainByteForByte)

@@ -225,7 +225,8 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
         SCOPED_TRACE(c.device);
         std::vector<Bytes> collections = CollectionsFrom(c.options);
         if (c.vanishAfter) {
-            std::fill(collections.begin() + 4 + *c.vanishAfter + 1, collections.end(), Bytes());
+            std::fill(collections.begin() + trace::BlockCollectionIndex(*c.vanishAfter + 1), collections.end(),
+                      Bytes());
         }
         if (!c.opened) {
             collections.assign(trace::CollectionCount, Bytes());
@@ -406,7 +407,7 @@ TEST(TracetoolBlocks, SizeCutsEveryBlockOrNamesEveryIrregularOne)
     }
     devsim::DeviceOptions ackFirstChatty = ackFirst;
     ackFirstChatty.answerAcks = true;
-    const std::size_t firstBlock = 4; // index of block 0's collection
+    const std::size_t firstBlock = trace::BlockCollectionIndex(0);
 
     struct Case {
         const char *device;
@@ -522,11 +523,11 @@ TEST(TracetoolDiff, NamesEachDifferingReplyWithItsOffsetsAndBytes)
     const std::vector<Bytes> talking = CollectionsFrom({});
     std::vector<Bytes> altered = talking;
     for (std::size_t i = 0; i < 20; ++i) {
-        altered[4 + 5][i] ^= 0x01; // block 5: 20 bytes differ
+        altered[trace::BlockCollectionIndex(5)][i] ^= 0x01; // block 5: 20 bytes differ
     }
-    altered[4 + 7].push_back(0x06); // block 7: one byte more
-    altered[0] = {0x15};            // the handshake: NAK
-    altered.back().clear();         // the end: no answer
+    altered[trace::BlockCollectionIndex(7)].push_back(0x06); // block 7: one byte more
+    altered[0] = {0x15};                                     // the handshake: NAK
+    altered.back().clear();                                  // the end: no answer
     const trace::ParsedTrace a = ParsedSession(talking);
     const trace::ParsedTrace b = ParsedSession(altered);
 
@@ -538,7 +539,7 @@ TEST(TracetoolDiff, NamesEachDifferingReplyWithItsOffsetsAndBytes)
     EXPECT_NE(out.find("handshake: A 1 byte, B 1 byte, 1 byte differs\n  offset 0: A 06, B 15\n"), std::string::npos)
         << out;
     EXPECT_NE(out.find("block 5: A 32 bytes, B 32 bytes, 20 bytes differ\n"), std::string::npos) << out;
-    const Bytes &block5 = talking[4 + 5];
+    const Bytes &block5 = talking[trace::BlockCollectionIndex(5)];
     for (std::size_t i = 0; i < 20; ++i) {
         char line[64];
         (void)std::snprintf(line, sizeof line, "  offset %zu: A %02X, B %02X\n", i, block5[i], block5[i] ^ 0x01);

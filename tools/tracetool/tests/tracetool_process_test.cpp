@@ -140,7 +140,7 @@ TEST(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
 
     // Block 3 with a leading byte the others lack: refused, the file kept.
     std::vector<Bytes> irregular = collections;
-    irregular[4 + 3].insert(irregular[4 + 3].begin(), 0x06);
+    irregular[trace::BlockCollectionIndex(3)].insert(irregular[trace::BlockCollectionIndex(3)].begin(), 0x06);
     Store(WorkPath("irregular.trace"), trace::WholeTrace(irregular));
     const Outcome refused = Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("irregular.trace"));
     EXPECT_EQ(refused.status, 1);

@@ -1,15 +1,15 @@
 // Comparing a run's whole trace with the one it should print (which the
 // trace library's writer builds: trace/writer.h).
-#ifndef COMTRACE_TESTS_SUPPORT_EXPECTED_TRACE_H
-#define COMTRACE_TESTS_SUPPORT_EXPECTED_TRACE_H
+#ifndef COMTRACE_TESTS_SUPPORT_TRACE_COMPARE_H
+#define COMTRACE_TESTS_SUPPORT_TRACE_COMPARE_H
 
 #include <string>
 
-namespace expected {
+namespace support {
 
 // The first line where two traces differ, both versions shown; empty when equal.
 std::string FirstDifference(const std::string &expected, const std::string &actual);
 
-} // namespace expected
+} // namespace support
 
 #endif

@@ -1,8 +1,8 @@
-#include "expected_trace.h"
+#include "trace_compare.h"
 
 #include <sstream>
 
-namespace expected {
+namespace support {
 
 std::string FirstDifference(const std::string &expected, const std::string &actual)
 {
@@ -28,4 +28,4 @@ std::string FirstDifference(const std::string &expected, const std::string &actu
     }
 }
 
-} // namespace expected
+} // namespace support
