@@ -4,6 +4,8 @@
 
 #include <getopt.h>
 
+#include "trace/dialogue.h"
+
 namespace tracetool {
 
 namespace {
@@ -62,7 +64,8 @@ bool ParseSize(const char *text, std::size_t &size)
         }
         value = value * 10 + static_cast<std::size_t>(text[i] - '0');
     }
-    if (value < 1 || value > MaxBlockSize) {
+    // A collection never holds more than the program's receive buffer.
+    if (value < 1 || value > trace::ReceiveBufferSize) {
         return false;
     }
     size = value;
@@ -88,7 +91,8 @@ std::string ApplyOption(int letter, const char *value, CommandLine &commandLine)
     case 's': {
         std::size_t size = 0;
         if (!ParseSize(value, size)) {
-            return "--size takes a number of bytes from 1 to " + std::to_string(MaxBlockSize) + ", not '" + value + "'";
+            return "--size takes a number of bytes from 1 to " + std::to_string(trace::ReceiveBufferSize) + ", not '" +
+                   value + "'";
         }
         commandLine.size = size;
         break;

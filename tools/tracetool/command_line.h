@@ -25,10 +25,6 @@ struct CommandLine {
     bool version = false;            // --version
 };
 
-// The largest --size: a collection never holds more than the program's
-// receive buffer.
-constexpr std::size_t MaxBlockSize = 4096;
-
 // Parses argv (argv[0] is the program). Options may come before or after
 // the command and its traces. Returns an empty string on success, else what
 // is wrong; commandLine may then be partly filled.
