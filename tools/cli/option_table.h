@@ -86,27 +86,28 @@ std::string Describe(const Problem &problem, const std::vector<OptionSpec> &spec
 std::string HelpLines(const std::vector<OptionSpec> &specs, std::size_t column);
 
 // A row with what it sets in a program's settings: the value as given and,
-// for a numeric option, the number it holds.
+// for a numeric option, the number it holds. A program that keeps more in
+// a row uses a row type of its own with the same spec and apply members.
 template <typename Settings> struct Option {
     OptionSpec spec;
     void (*apply)(Settings &settings, const std::string &value, unsigned long number);
 };
 
-// The specs of a table of Options.
-template <typename Settings, std::size_t Count> std::vector<OptionSpec> SpecsOf(const Option<Settings> (&table)[Count])
+// The specs of a table of rows.
+template <typename Row, std::size_t Count> std::vector<OptionSpec> SpecsOf(const Row (&table)[Count])
 {
     std::vector<OptionSpec> specs;
-    for (const Option<Settings> &row : table) {
+    for (const Row &row : table) {
         specs.push_back(row.spec);
     }
     return specs;
 }
 
-// Reads the arguments against a table of Options and applies each option
+// Reads the arguments against a table of rows and applies each option
 // given, in order, up to the first mistake.
-template <typename Settings, std::size_t Count>
-Parsed ApplyArguments(const Option<Settings> (&table)[Count], const std::vector<std::string> &arguments,
-                      const Layout &layout, Settings &settings)
+template <typename Row, std::size_t Count, typename Settings>
+Parsed ApplyArguments(const Row (&table)[Count], const std::vector<std::string> &arguments, const Layout &layout,
+                      Settings &settings)
 {
     Parsed parsed = ReadArguments(SpecsOf(table), arguments, layout);
     for (const Given &given : parsed.options) {

@@ -1,6 +1,6 @@
 // tracetool's command line: which command to run, on which traces, with
-// which options. Parsed with getopt_long from one table that also gives
-// the --help text.
+// which options. Read from one option table (cli/option_table.h) that also
+// gives the --help text.
 #ifndef COMTRACE_TRACETOOL_COMMAND_LINE_H
 #define COMTRACE_TRACETOOL_COMMAND_LINE_H
 
