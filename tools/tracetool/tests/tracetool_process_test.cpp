@@ -1,8 +1,5 @@
 // The tracetool program itself: exit statuses, refusals naming the line,
 // standard input, the output file, and the hex view held to hexdump -C.
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,17 +11,18 @@
 #include <gtest/gtest.h>
 
 #include "devsim/device.h"
+#include "process.h"
+#include "scratch.h"
+#include "text_files.h"
 #include "trace/writer.h"
 
 namespace {
 
+using support::Slurp;
 using trace::Bytes;
 
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// A run of tracetool that goes on far longer than this has hung.
+constexpr long RunLimitMs = 30000;
 
 void Store(const std::string &path, const std::string &text)
 {
@@ -33,14 +31,30 @@ void Store(const std::string &path, const std::string &text)
     ASSERT_TRUE(out.good()) << "cannot write " << path;
 }
 
-// A file in this test's own folder: ctest runs the tests side by side.
+// The files the running test made, removed when it ends.
+std::vector<std::string> workFiles;
+
+// A file of this test's own: ctest runs the tests side by side.
 std::string WorkPath(const std::string &name)
 {
-    const std::string directory =
-        std::string(TRACETOOL_TEST_WORK) + "/" + testing::UnitTest::GetInstance()->current_test_info()->name();
-    (void)mkdir(directory.c_str(), 0755); // exists already after the first call
-    return directory + "/" + name;
+    const std::string path = support::TempPath(
+        "tracetool", std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" + name);
+    if (std::find(workFiles.begin(), workFiles.end(), path) == workFiles.end()) {
+        workFiles.push_back(path);
+    }
+    return path;
 }
+
+class TracetoolProgram : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (const std::string &path : workFiles) {
+            (void)std::remove(path.c_str()); // some were never made
+        }
+        workFiles.clear();
+    }
+};
 
 struct Outcome {
     int status = -1;
@@ -48,18 +62,20 @@ struct Outcome {
     std::string err;
 };
 
-// Runs tracetool with a shell-quoted argument string.
-Outcome Tracetool(const std::string &arguments, const std::string &input = "/dev/null")
+// Runs tracetool with these arguments, standard input from input.
+Outcome Tracetool(const std::vector<std::string> &arguments, const std::string &input = "/dev/null")
 {
     const std::string out = WorkPath("stdout");
     const std::string err = WorkPath("stderr");
-    const std::string command = std::string(TRACETOOL_PATH) + " " + arguments + " <" + input + " >" + out + " 2>" + err;
-    const int raw = std::system(command.c_str()); // NOLINT(cert-env33-c): the shell sets up the redirections
-    Outcome run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = Slurp(out);
-    run.err = Slurp(err);
-    return run;
+    std::vector<std::string> command{TRACETOOL_PATH};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const support::ProcessOutcome run = support::RunProcess(command, {input, out, err}, {RunLimitMs, 0});
+    EXPECT_FALSE(run.timedOut) << "tracetool ran for more than " << RunLimitMs << " ms";
+    Outcome outcome;
+    outcome.status = run.status;
+    outcome.out = Slurp(out);
+    outcome.err = Slurp(err);
+    return outcome;
 }
 
 std::vector<Bytes> TalkingCollections()
@@ -78,7 +94,7 @@ std::string WithLine(const std::string &text, std::size_t number, const std::str
     return text.substr(0, start) + line + text.substr(end);
 }
 
-TEST(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
+TEST_F(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
 {
     const std::string good = trace::WholeTrace(TalkingCollections());
     // Line 8 is the handshake's count "1", line 9 its dump "[06] ".
@@ -102,38 +118,38 @@ TEST(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
         SCOPED_TRACE(c.what);
         Store(WorkPath("bad.trace"), c.text);
         for (const char *command : {"check", "blocks", "dump", "json"}) {
-            const Outcome run = Tracetool(std::string(command) + " " + WorkPath("bad.trace"));
+            const Outcome run = Tracetool({command, WorkPath("bad.trace")});
             EXPECT_EQ(run.status, 3) << command;
             EXPECT_EQ(run.out, "") << command;
             const std::string where = c.line > 0 ? ": line " + std::to_string(c.line) + ": expected " : ": line ";
             EXPECT_NE(run.err.find("tracetool: " + WorkPath("bad.trace") + where), std::string::npos)
                 << command << ": " << run.err;
         }
-        const Outcome diff = Tracetool("diff " + WorkPath("bad.trace") + " " + WorkPath("bad.trace"));
+        const Outcome diff = Tracetool({"diff", WorkPath("bad.trace"), WorkPath("bad.trace")});
         EXPECT_EQ(diff.status, 3);
     }
-    EXPECT_EQ(Tracetool("check " + WorkPath("no-such.trace")).status, 3);
+    EXPECT_EQ(Tracetool({"check", WorkPath("no-such.trace")}).status, 3);
 }
 
-TEST(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
+TEST_F(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
 {
     const std::vector<Bytes> collections = TalkingCollections();
     const std::string text = trace::WholeTrace(collections);
     Store(WorkPath("talking.trace"), text);
     Store(WorkPath("talking-utf16.trace"), trace::Encoded(text, trace::LineEnd::CrLf, true));
 
-    const Outcome fromFile = Tracetool("check " + WorkPath("talking.trace"));
-    const Outcome fromInput = Tracetool("check -", WorkPath("talking-utf16.trace"));
+    const Outcome fromFile = Tracetool({"check", WorkPath("talking.trace")});
+    const Outcome fromInput = Tracetool({"check", "-"}, WorkPath("talking-utf16.trace"));
     EXPECT_EQ(fromFile.status, 0);
     EXPECT_EQ(fromInput.status, 0);
     EXPECT_EQ(fromInput.out, fromFile.out);
-    const Outcome quiet = Tracetool("check --quiet " + WorkPath("talking.trace"));
+    const Outcome quiet = Tracetool({"check", "--quiet", WorkPath("talking.trace")});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out + quiet.err, "");
 
     const std::string bin = WorkPath("blocks.bin");
     (void)std::remove(bin.c_str()); // absent already on a first run
-    EXPECT_EQ(Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("talking.trace")).status, 0);
+    EXPECT_EQ(Tracetool({"blocks", "--size", "32", "-o", bin, WorkPath("talking.trace")}).status, 0);
     const std::string image = Slurp(bin);
     EXPECT_TRUE(Bytes(image.begin(), image.end()) == devsim::BuiltInImage());
 
@@ -141,22 +157,22 @@ TEST(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
     std::vector<Bytes> irregular = collections;
     irregular[trace::BlockCollectionIndex(3)].insert(irregular[trace::BlockCollectionIndex(3)].begin(), 0x06);
     Store(WorkPath("irregular.trace"), trace::WholeTrace(irregular));
-    const Outcome refused = Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("irregular.trace"));
+    const Outcome refused = Tracetool({"blocks", "--size", "32", "-o", bin, WorkPath("irregular.trace")});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("block 3: "), std::string::npos) << refused.err;
     EXPECT_EQ(Slurp(bin), image);
-    EXPECT_EQ(Tracetool("blocks -o /nonexistent/dir/x " + WorkPath("talking.trace")).status, 4);
-    EXPECT_EQ(Tracetool("blocks --bogus " + WorkPath("talking.trace")).status, 4);
+    EXPECT_EQ(Tracetool({"blocks", "-o", "/nonexistent/dir/x", WorkPath("talking.trace")}).status, 4);
+    EXPECT_EQ(Tracetool({"blocks", "--bogus", WorkPath("talking.trace")}).status, 4);
 }
 
 // hexdump -C is the oracle of the hex view: without the block column, the
 // dump of 32-byte blocks is its view of the same bytes.
-TEST(TracetoolProgram, DumpIsHexdumpsViewWithTheBlockNumber)
+TEST_F(TracetoolProgram, DumpIsHexdumpsViewWithTheBlockNumber)
 {
     Store(WorkPath("talking.trace"), trace::WholeTrace(TalkingCollections()));
     const std::string bin = WorkPath("dump-blocks.bin");
-    ASSERT_EQ(Tracetool("blocks -o " + bin + " " + WorkPath("talking.trace")).status, 0);
-    const Outcome dump = Tracetool("dump " + WorkPath("talking.trace"));
+    ASSERT_EQ(Tracetool({"blocks", "-o", bin, WorkPath("talking.trace")}).status, 0);
+    const Outcome dump = Tracetool({"dump", WorkPath("talking.trace")});
     ASSERT_EQ(dump.status, 0);
     std::string withoutBlocks;
     std::size_t lineNumber = 0;
@@ -173,8 +189,7 @@ TEST(TracetoolProgram, DumpIsHexdumpsViewWithTheBlockNumber)
         start = end + 1;
     }
     const std::string hexdump = WorkPath("hexdump.txt");
-    const std::string command = "hexdump -C " + bin + " >" + hexdump;
-    ASSERT_EQ(std::system(command.c_str()), 0); // NOLINT(cert-env33-c): the oracle is a program
+    ASSERT_EQ(support::RunProcess({"hexdump", "-C", bin}, {"/dev/null", hexdump, ""}, {RunLimitMs, 0}).status, 0);
     EXPECT_EQ(withoutBlocks, Slurp(hexdump));
 }
 
