@@ -9,14 +9,17 @@ namespace {
 // The most digits ParseNumber reads: any nine fit an unsigned long.
 constexpr std::size_t MaxDigits = 9;
 
-bool IsOption(const std::string &argument, const std::vector<OptionSpec> &specs)
+// "-x" is an option (a letter, maybe unknown) where the table has letters
+// or options come anywhere; where a command follows the options of a table
+// without letters, it starts the command.
+bool IsOption(const std::string &argument, const std::vector<OptionSpec> &specs, const Layout &layout)
 {
     if (argument.size() > 2 && argument.compare(0, 2, "--") == 0) {
         return true;
     }
     const bool hasLetters =
         std::any_of(specs.begin(), specs.end(), [](const OptionSpec &spec) { return spec.letter != 0; });
-    return hasLetters && argument.size() > 1 && argument[0] == '-' && argument != "--";
+    return (hasLetters || layout.operandsAnywhere) && argument.size() > 1 && argument[0] == '-' && argument != "--";
 }
 
 // The row a long name given in full (or, where taken, shortened to one
@@ -141,7 +144,7 @@ Parsed ReadArguments(const std::vector<OptionSpec> &specs, const std::vector<std
             ++next;
             break;
         }
-        if (!IsOption(argument, specs)) {
+        if (!IsOption(argument, specs, layout)) {
             if (!layout.operandsAnywhere) {
                 break;
             }

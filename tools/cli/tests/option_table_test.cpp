@@ -66,6 +66,10 @@ TEST(OptionTable, ReadsEveryFormOfAnOptionAndKeepsTheOperands)
     const Parsed command = ReadArguments(longOnly, {"--quiet", "-x", "--quiet"}, commandLast);
     EXPECT_EQ(command.options.size(), 1u);
     EXPECT_EQ(command.operands, (std::vector<std::string>{"-x", "--quiet"}));
+    // Where options and operands mix, it is an option even so, and unknown.
+    const Parsed anywhere = ReadArguments(longOnly, {"-x"}, mixed);
+    ASSERT_TRUE(anywhere.problem.has_value());
+    EXPECT_EQ(Describe(*anywhere.problem, longOnly), "unknown option -x");
 }
 
 TEST(OptionTable, NamesEachMistakeAndKeepsWhatCameBefore)
