@@ -10,8 +10,12 @@
 #            words; status 1
 #   com3     only COM3 (a Wine port entry naming /dev/null, in the same
 #            private /dev): COM1 missing with the Device Manager steps; status 1
+#   unlisted COM1 only as a link the system's port lists do not show (made
+#            in the prefix, to /dev/null in the same private /dev, after Wine
+#            has started): COM1 opens, so the report says it does and not
+#            that there is no port; status 0
 #
-# usage: run_wine_portdoctor.sh --case com1|none|com3 --devsim PATH
+# usage: run_wine_portdoctor.sh --case com1|none|com3|unlisted --devsim PATH
 #                               --portdoctor-exe PATH --work DIR
 #                               [--wine PATH] [--wineserver PATH]
 #
@@ -42,7 +46,7 @@ need_values "--case, --devsim, --portdoctor-exe and --work are required" \
     "$test_case" "$devsim" "$portdoctor_exe" "$work"
 need_files "$devsim" "$portdoctor_exe"
 case "$test_case" in
-    com1 | none | com3) ;;
+    com1 | none | com3 | unlisted) ;;
     *) die "unknown case $test_case" ;;
 esac
 case "$work" in
@@ -60,9 +64,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT HUP
 
-# Run as bash -c SCRIPT no-ports WINE WINESERVER COM3: runs portdoctor.exe
-# --open where no serial port exists; with COM3 "yes", Wine is first given a
-# port COM3 on /dev/null. The prefix's wineserver is stopped in there.
+# Run as bash -c SCRIPT no-ports WINE WINESERVER PORTDOCTOR_EXE PORT: runs
+# portdoctor.exe --open where no serial port exists; with PORT "com3", Wine is
+# first given a port COM3 on /dev/null; with "unlisted", a started Wine (its
+# server kept running, so that it never lists the port) gets a com1 link to
+# /dev/null. The prefix's wineserver is stopped in there.
 # shellcheck disable=SC2016
 no_ports_script='
     set -e
@@ -76,10 +82,16 @@ no_ports_script='
     mount --bind /dev/pts "$dev/pts"
     mount --bind /dev/shm "$dev/shm"
     mount --bind "$dev" /dev
-    if [ "$4" = yes ]; then
+    if [ "$4" = com3 ]; then
         "$1" reg add "HKLM\\Software\\Wine\\Ports" /v COM3 /t REG_SZ /d /dev/null /f >/dev/null
         "$2" -k
         "$2" -w
+    fi
+    if [ "$4" = unlisted ]; then
+        mkdir -p "$WINEPREFIX"
+        "$2" -p
+        "$1" reg query "HKLM\\Software\\Wine" >/dev/null
+        ln -s /dev/null "$WINEPREFIX/dosdevices/com1"
     fi
     set +e
     "$1" "$3" --open
@@ -95,11 +107,9 @@ case "$test_case" in
         "$devsim" --log "$work/device.log" --wine-prefix "$prefix" -- "$wine" "$portdoctor_exe" --open \
             </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
-    none | com3)
-        com3=no
-        [ "$test_case" = com3 ] && com3=yes
+    none | com3 | unlisted)
         unshare --mount --propagation private bash -c "$no_ports_script" no-ports "$wine" "$wineserver" \
-            "$portdoctor_exe" "$com3" </dev/null >"$work/out" 2>"$work/err" || status=$?
+            "$portdoctor_exe" "$test_case" </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
 esac
 sed 's/\r$//' "$work/out" >"$work/report"
@@ -142,6 +152,13 @@ case "$test_case" in
         expect_match 'problem \[com1-missing\]: there is no COM1, but the system has COM3 \(.+\)'
         expect_line '  fix: give the adapter COM1: Device Manager -> Ports (COM & LPT) -> the adapter -> Properties -> Port Settings -> Advanced -> COM Port Number -> COM1; a COM1 marked "in use" is usually reserved by an adapter no longer attached: choose it anyway (an onboard port that is COM1 must be moved first)'
         expect_no_match '^problem \[no-ports\]'
+        ;;
+    unlisted)
+        wanted=0
+        expect_line 'note [opened]: COM1 opened and was closed again'
+        expect_match 'note \[port\]: COM1 .+'
+        expect_line 'portdoctor: COM1 looks usable'
+        expect_no_match '^(problem|warning) '
         ;;
 esac
 [ "$status" = "$wanted" ] || fail "exit status $status, not $wanted"
