@@ -18,17 +18,17 @@ const std::vector<FindingInfo> &Catalogue()
         {"missing-node", Kind::Problem, "Linux", "/dev/ttyS0 does not exist"},
         {"not-a-device", Kind::Problem, "Linux", "/dev/ttyS0 is not a character device"},
         {"no-uart", Kind::Problem, "Linux", "no UART behind /dev/ttyS0 (the serial core reports port type 0)"},
-        {"no-access", Kind::Problem, "Linux", "this user may not read and write /dev/ttyS0: the group to join"},
+        {"no-access", Kind::Problem, "Linux", "this user may not read and write /dev/ttyS0 or an adapter: the group"},
         {"new-login-needed", Kind::Problem, "Linux", "in the port's group, but not yet in this login session"},
-        {"held-by-process", Kind::Problem, "Linux", "another process has /dev/ttyS0 open (PID and command)"},
+        {"held-by-process", Kind::Problem, "Linux", "another process has /dev/ttyS0 or an adapter open (PID, command)"},
         {"lock-file", Kind::Problem, "Linux", "a UUCP lock file names a running process"},
         {"stale-lock-file", Kind::Warning, "Linux", "a UUCP lock file names no running process (left in place)"},
         {"flock", Kind::Problem, "Linux", "a process holds a lock on /dev/ttyS0 (flock, fcntl)"},
-        {"serial-console", Kind::Problem, "Linux", "the kernel's console is on ttyS0 (console=ttyS0)"},
-        {"getty", Kind::Problem, "Linux", "a getty (login prompt) runs on ttyS0"},
+        {"serial-console", Kind::Problem, "Linux", "the kernel's console is on ttyS0 (/proc/consoles, console=)"},
+        {"getty", Kind::Problem, "Linux", "a getty (login prompt) runs on ttyS0, of a systemd unit or of init"},
         {"modemmanager", Kind::Warning, "Linux", "ModemManager runs: it probes new ttyUSB/ttyACM ports"},
         {"brltty", Kind::Warning, "Linux", "brltty's udev rule claims common USB serial adapters"},
-        {"adapter", Kind::Note, "Linux", "a USB serial adapter, and the line that runs comtrace on it"},
+        {"adapter", Kind::Note, "Linux", "a USB serial adapter (checked as COM1 is), and the line using it"},
         {"no-ports", Kind::Problem, "Windows", "the system lists no serial port at all"},
         {"com1-missing", Kind::Problem, "Windows", "no COM1, while other ports exist"},
         {"port", Kind::Note, "Windows", "a serial port the system lists, and what it is"},
@@ -133,7 +133,9 @@ std::string UsageText()
                        cli::HelpLines(cli::SpecsOf(OptionTable), 13) +
                        "\n"
                        "Each finding is a line \"KIND [NAME]: what is wrong\", then a line with the fix\n"
-                       "(\"fix:\") or, for a note, the way to use what was found (\"use:\"):\n";
+                       "(\"fix:\") or, for a note, the way to use what was found (\"use:\"), each one\n"
+                       "command to paste into bash as it is. The findings come in the order to act on\n"
+                       "them; an adapter's own problems come before its line:\n";
     for (const FindingInfo &info : Catalogue()) {
         std::string name = info.name;
         name.resize(18, ' ');
