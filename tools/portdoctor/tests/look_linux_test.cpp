@@ -25,6 +25,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "process.h"
+#include "scratch.h"
+#include "text_files.h"
+
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
@@ -35,51 +39,23 @@ struct Output {
     std::vector<std::string> lines;
 };
 
+// A run that goes on far longer than this has hung.
+constexpr long RunLimitMs = 30000;
+
 // Runs a program with arguments; its standard output, line by line, and
 // its exit status.
 Output RunProgram(const std::string &path, const std::vector<std::string> &arguments)
 {
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return {};
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        (void)dup2(pipeEnds[1], STDOUT_FILENO);
-        (void)close(pipeEnds[0]);
-        std::vector<char *> argv;
-        std::string program = path;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        std::transform(copies.begin(), copies.end(), std::back_inserter(argv),
-                       [](std::string &argument) { return argument.data(); });
-        argv.push_back(nullptr);
-        execvp(program.c_str(), argv.data());
-        _exit(127);
-    }
-    (void)close(pipeEnds[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = read(pipeEnds[0], buffer, sizeof buffer)) != 0) {
-        if (got > 0) {
-            text.append(buffer, static_cast<std::size_t>(got));
-        } else if (errno != EINTR) {
-            break;
-        }
-    }
-    (void)close(pipeEnds[0]);
-    int status = 0;
+    const std::string out = support::TempPath("portdoctor", "stdout");
+    std::vector<std::string> command{path};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const support::ProcessOutcome run = support::RunProcess(command, {"/dev/null", out, ""}, {RunLimitMs, 0});
+    EXPECT_FALSE(run.timedOut) << path << " ran for more than " << RunLimitMs << " ms";
+    EXPECT_EQ(run.failure, "");
     Output output;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        output.status = WEXITSTATUS(status);
-    }
-    std::size_t start = 0;
-    for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-        output.lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    output.status = run.status;
+    output.lines = support::Lines(support::Slurp(out));
+    (void)std::remove(out.c_str()); // a file left behind harms no test
     return output;
 }
 
