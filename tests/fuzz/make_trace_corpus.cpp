@@ -37,12 +37,16 @@ int main(int argc, char **argv)
     clearBreakFailed.replace(clearBreakFailed.find(clearBreak), clearBreak.size(),
                              std::string(trace::BringUpSteps[trace::ClearBreakStep].failure) + "\n" +
                                  trace::ErrorCodePrefix + "5 " + trace::ErrorCodeText(5));
+    // A run stopped inside block 0x25's dump.
+    const std::string talking = trace::WholeTrace(CollectionsFrom({}));
+    const std::string cut = talking.substr(0, talking.find('\n', talking.find("send [x52] [x00] [x25] ")) + 50);
     const struct {
         const char *name;
         std::string text;
     } seeds[] = {
         {"silent", trace::DialogueText(CollectionsFrom(silent))},
-        {"talking", trace::WholeTrace(CollectionsFrom({}))},
+        {"talking", talking},
+        {"talking_cut_in_block_37", cut},
         {"answering_crlf", trace::Encoded(trace::BringUpText(true) + trace::DialogueText(CollectionsFrom(answering)),
                                           trace::LineEnd::CrLf, false)},
         {"absent_utf16", trace::Encoded(trace::WholeTrace(none, false), trace::LineEnd::CrLf, true)},

@@ -153,6 +153,57 @@ std::string Describe(const Request &request)
     return "?";
 }
 
+std::string BlockName(unsigned block)
+{
+    return Formatted("block 0x%02X", block) + Formatted(" (%u)", block);
+}
+
+std::string StageOf(const Request &request)
+{
+    switch (request.kind) {
+    case RequestKind::Handshake:
+        return "the handshake";
+    case RequestKind::Identify:
+    case RequestKind::IdentifyAck:
+        return "the identification request";
+    case RequestKind::Version:
+        return "the version request";
+    case RequestKind::VersionAck:
+        return "the version acknowledgement";
+    case RequestKind::Block:
+    case RequestKind::BlockAck:
+        return BlockName(request.block);
+    case RequestKind::End:
+        return "the end request";
+    }
+    return "?";
+}
+
+std::vector<const Bytes *> CollectionsByRequest(const std::vector<Bytes> &collections)
+{
+    const std::vector<Request> &requests = Requests();
+    std::vector<const Bytes *> byRequest(requests.size(), nullptr);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < requests.size() && next < collections.size(); ++i) {
+        if (requests[i].collected) {
+            byRequest[i] = &collections[next++];
+        }
+    }
+    return byRequest;
+}
+
+std::size_t CollectionIndex(RequestKind kind)
+{
+    std::size_t index = 0;
+    for (const Request &request : Requests()) {
+        if (request.kind == kind) {
+            break;
+        }
+        index += request.collected ? 1 : 0;
+    }
+    return index;
+}
+
 std::vector<Bytes> CollectionsOf(const std::vector<Bytes> &answers)
 {
     std::vector<Bytes> collections;

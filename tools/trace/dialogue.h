@@ -105,6 +105,25 @@ const char *KindName(RequestKind kind);
 // "acknowledgement of block 0x1A", ...
 std::string Describe(const Request &request);
 
+// A block as messages name it: "block 0x25 (37)", as the trace labels it
+// and in decimal.
+std::string BlockName(unsigned block);
+
+// The stage of the dialogue a request belongs to, as a message names where
+// a trace ends: "the handshake", "the identification request", "the version
+// request", "the version acknowledgement", "block 0x25 (37)" (its request
+// and its acknowledgement), "the end request".
+std::string StageOf(const Request &request);
+
+// The collection after each request, or null for a request collected
+// without (or, in a trace cut short, not yet) a collection; collections in
+// dialogue order, at most CollectionCount.
+std::vector<const Bytes *> CollectionsByRequest(const std::vector<Bytes> &collections);
+
+// The index in a dialogue's collections of the one after the first request
+// of a kind (a block's: BlockCollectionIndex).
+std::size_t CollectionIndex(RequestKind kind);
+
 // What each collection takes when every answer (one per request, in order)
 // has arrived before the next collection: all that was answered since the
 // previous collection. Answers past the last collected request are dropped.

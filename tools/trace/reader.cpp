@@ -33,23 +33,20 @@ struct Line {
     bool terminated = false;
 };
 
-std::vector<Line> SplitLines(std::string_view text)
+// The line that starts at start, and where the next one starts.
+Line LineAt(std::string_view text, std::size_t start, std::size_t &next)
 {
-    std::vector<Line> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        Line line;
-        line.terminated = end != std::string_view::npos;
-        line.text = text.substr(start, line.terminated ? end - start : std::string_view::npos);
-        if (line.terminated && !line.text.empty() && line.text.back() == '\r') {
-            line.text.remove_suffix(1);
-            line.crlf = true;
-        }
-        start = line.terminated ? end + 1 : text.size();
-        lines.push_back(line);
+    const std::size_t end = text.find('\n', start);
+    Line line;
+    line.terminated = end != std::string_view::npos;
+    line.text = text.substr(start, line.terminated ? end - start : std::string_view::npos);
+    if (!line.text.empty() && line.text.back() == '\r') {
+        // A cut CR LF trace may end between the CR and the LF.
+        line.text.remove_suffix(1);
+        line.crlf = true;
     }
-    return lines;
+    next = line.terminated ? end + 1 : text.size();
+    return line;
 }
 
 // Text as an error shows it: quoted, control bytes escaped, cut short
@@ -136,34 +133,62 @@ auto Said(std::string expected)
     return [expected = std::move(expected)] { return expected; };
 }
 
-// Walks the trace line by line; the first problem found stops the walk.
+// Whether a line cut short could begin `exact`.
+bool CouldBegin(std::string_view exact, std::string_view part)
+{
+    return exact.substr(0, part.size()) == part;
+}
+
+// Walks the trace line by line, without splitting it first so that memory
+// stays bounded whatever the text holds; the first problem found stops the
+// walk. A trace that may be cut short can also stop, without a problem,
+// after any whole line or inside one that could begin what the program
+// prints there (couldBegin says).
 class TraceCursor {
 public:
-    explicit TraceCursor(std::vector<Line> lines) : lines_(std::move(lines)) {}
+    TraceCursor(std::string_view text, Ending ending) : text_(text), mayBeCut_(ending == Ending::MayBeCut)
+    {
+        std::size_t next = 0;
+        firstCrLf_ = !text.empty() && LineAt(text, 0, next).crlf;
+    }
 
-    bool AtEnd() const { return next_ == lines_.size(); }
+    bool AtEnd() const { return position_ == text_.size(); }
     // The next line, or empty at the end.
-    std::string_view Peek() const { return AtEnd() ? std::string_view() : lines_[next_].text; }
-    bool FirstLineIsCrLf() const { return !lines_.empty() && lines_.front().crlf; }
+    std::string_view Peek() const
+    {
+        std::size_t next = 0;
+        return AtEnd() ? std::string_view() : LineAt(text_, position_, next).text;
+    }
+    bool FirstLineIsCrLf() const { return firstCrLf_; }
     const std::string &Problem() const { return problem_; }
+    // Whether the walk stopped where the trace was cut short.
+    bool Cut() const { return cut_; }
+    // What the program was printing from here on, for a trace cut short.
+    void Enter(std::string stage) { stage_ = std::move(stage); }
+    const std::string &Stage() const { return stage_; }
 
     // Takes the next line; fails when there is none or its line end is
     // missing or of the other kind. expected() says what the line should
     // be; it is only called for a problem.
-    template <typename Expected> bool Take(const Expected &expected, std::string_view &line)
+    template <typename Expected, typename Begins>
+    bool Take(const Expected &expected, std::string_view &line, const Begins &couldBegin)
     {
+        ++lineNumber_;
         if (AtEnd()) {
-            ++next_;
-            return Fail(expected(), CutShort);
+            cut_ = mayBeCut_ && lineNumber_ > 1;
+            return cut_ ? false : Fail(expected(), CutShort);
         }
-        const Line &taken = lines_[next_++];
+        const Line taken = LineAt(text_, position_, position_);
         line = taken.text;
         if (!taken.terminated) {
-            return Fail(expected() + " and its line end",
-                        QuoteFound(taken.text) + " with no line end (the trace is cut short)");
+            // Only a trace with a whole line can be told from other text.
+            cut_ = mayBeCut_ && lineNumber_ > 1 && (firstCrLf_ || !taken.crlf) && couldBegin(taken.text);
+            return cut_ ? false
+                        : Fail(expected() + " and its line end",
+                               QuoteFound(taken.text) + " with no line end (the trace is cut short)");
         }
-        if (taken.crlf != lines_.front().crlf) {
-            return Fail(lines_.front().crlf ? "a CR LF line end as on line 1" : "an LF line end as on line 1",
+        if (taken.crlf != firstCrLf_) {
+            return Fail(firstCrLf_ ? "a CR LF line end as on line 1" : "an LF line end as on line 1",
                         taken.crlf ? "CR LF" : "a bare LF");
         }
         return true;
@@ -175,7 +200,7 @@ public:
     {
         const auto expected = [&what, exact] { return what() + " " + Quote(exact); };
         std::string_view line;
-        if (!Take(expected, line)) {
+        if (!Take(expected, line, [exact](std::string_view part) { return CouldBegin(exact, part); })) {
             return false;
         }
         if (line == exact) {
@@ -192,25 +217,42 @@ public:
     bool Fail(const std::string &expected, const std::string &found)
     {
         if (problem_.empty()) {
-            problem_ = "line " + std::to_string(next_) + ": expected " + expected + ", found " + found;
+            problem_ = "line " + std::to_string(lineNumber_) + ": expected " + expected + ", found " + found;
         }
         return false;
     }
 
 private:
-    std::vector<Line> lines_;
-    std::size_t next_ = 0;
+    std::string_view text_;
+    bool mayBeCut_;
+    bool firstCrLf_ = false;
+    std::size_t position_ = 0;
+    std::size_t lineNumber_ = 0;
+    bool cut_ = false;
+    std::string stage_;
     std::string problem_;
 };
 
+// Whether a cut line could begin the error-code line; its code and text
+// are not looked at.
+bool CouldBeginErrorCodeLine(std::string_view part)
+{
+    const std::string_view prefix = ErrorCodePrefix;
+    return CouldBegin(prefix, part) || part.substr(0, prefix.size()) == prefix;
+}
+
 bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
 {
+    cursor.Enter("the bring-up");
     for (std::size_t step = 0; step < BringUpStepCount; ++step) {
         const std::string_view success = BringUpSteps[step].success;
         const std::string_view failure = BringUpSteps[step].failure;
         const std::string expected = "the bring-up line " + Quote(success) + " or " + Quote(failure);
         std::string_view line;
-        if (!cursor.Take(Said(expected), line)) {
+        const auto couldBegin = [success, failure](std::string_view part) {
+            return CouldBegin(success, part) || CouldBegin(failure, part);
+        };
+        if (!cursor.Take(Said(expected), line, couldBegin)) {
             return false;
         }
         if (line != success && line != failure) {
@@ -221,7 +263,7 @@ bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
             parsed.port = line == success ? PortState::Opened : PortState::NotOpened;
         }
         if (step == ClearBreakStep && line == failure) {
-            if (!cursor.Take(Said("the error-code line"), line)) {
+            if (!cursor.Take(Said("the error-code line"), line, CouldBeginErrorCodeLine)) {
                 return false;
             }
             if (!IsErrorCodeLine(line)) {
@@ -233,6 +275,28 @@ bool ReadBringUp(TraceCursor &cursor, ParsedTrace &parsed)
         }
     }
     return true;
+}
+
+// Whether a cut line could begin a dump line: whole "[XX] " bytes, then the
+// start of one.
+bool CouldBeginDump(std::string_view part)
+{
+    for (std::size_t at = 0; at < part.size(); ++at) {
+        const char c = part[at];
+        const std::size_t column = at % DumpTokenLength;
+        const bool fits = column == 0 ? c == '[' : column == 3 ? c == ']' : column == 4 ? c == ' ' : HexValue(c) >= 0;
+        if (!fits) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a cut line could begin a count line.
+bool CouldBeginCount(std::string_view part)
+{
+    unsigned long long count = 0;
+    return ParsePrintedNumber(part, MaxCountDigits, count);
 }
 
 // The bytes of a dump line, "[XX] " each; what() names the line.
@@ -274,14 +338,14 @@ bool ReadCollection(TraceCursor &cursor, bool showCount, bool portOpen, const Af
     std::string_view line;
     unsigned long long count = 0;
     if (showCount) {
-        if (!cursor.Take(countLine, line)) {
+        if (!cursor.Take(countLine, line, CouldBeginCount)) {
             return false;
         }
         if (!ParsePrintedNumber(line, MaxCountDigits, count) || count > most) {
             return cursor.Fail(countLine(), QuoteFound(line));
         }
     }
-    if (!cursor.Take(what, line) || !ReadDump(cursor, line, what, bytes)) {
+    if (!cursor.Take(what, line, CouldBeginDump) || !ReadDump(cursor, line, what, bytes)) {
         return false;
     }
     if (showCount && bytes.size() != count) {
@@ -317,6 +381,7 @@ bool ReadDialogue(TraceCursor &cursor, bool portOpen, std::vector<Bytes> &collec
     collections.clear();
     collections.reserve(CollectionCount);
     for (const Request &request : Requests()) {
+        cursor.Enter(StageOf(request));
         if (!cursor.Expect(request.label, [&request] { return "the label of the " + Describe(request); })) {
             return false;
         }
@@ -325,24 +390,33 @@ bool ReadDialogue(TraceCursor &cursor, bool portOpen, std::vector<Bytes> &collec
         }
         Bytes bytes;
         if (!ReadCollection(
-                cursor, request.countShown, portOpen, [&request] { return "after the " + Describe(request); }, bytes) ||
-            !ReadShown(cursor, request, bytes)) {
+                cursor, request.countShown, portOpen, [&request] { return "after the " + Describe(request); }, bytes)) {
             return false;
         }
+        // Whole once its dump line is: the line shown after it only repeats it.
         collections.push_back(std::move(bytes));
+        if (!ReadShown(cursor, request, collections.back())) {
+            return false;
+        }
     }
     return true;
 }
 
-bool ReadRelease(TraceCursor &cursor, ParsedTrace &parsed)
+// A trace that shows the bring-up ends with the release line, which the
+// program prints right after the dialogue: without it the run was cut short.
+bool ReadRelease(TraceCursor &cursor, ParsedTrace &parsed, Ending ending)
 {
-    if (cursor.AtEnd()) {
+    cursor.Enter("the release line");
+    if (cursor.AtEnd() && (ending == Ending::Whole || !parsed.hasBringUp)) {
         return true;
     }
     const std::string release =
         "the release line " + Quote(ReleasedLine) + " or " + Quote(ReleaseFailedLine) + " or the end of the trace";
     std::string_view line;
-    if (!cursor.Take(Said(release), line)) {
+    const auto couldBegin = [](std::string_view part) {
+        return CouldBegin(ReleasedLine, part) || CouldBegin(ReleaseFailedLine, part);
+    };
+    if (!cursor.Take(Said(release), line, couldBegin)) {
         return false;
     }
     if (line != ReleasedLine && line != ReleaseFailedLine) {
@@ -352,7 +426,9 @@ bool ReadRelease(TraceCursor &cursor, ParsedTrace &parsed)
     parsed.released = line == ReleasedLine;
     parsed.releaseLine = line;
     if (!cursor.AtEnd()) {
-        (void)cursor.Take(Said("the end of the trace after the release line"), line);
+        (void)cursor.Take(Said("the end of the trace after the release line"), line, [](std::string_view) {
+            return false; // nothing may follow, whole or cut
+        });
         return cursor.Fail("the end of the trace after the release line", QuoteFound(line));
     }
     return true;
@@ -386,7 +462,7 @@ std::string DecodeUtf16(std::string_view units, std::string &decoded)
 
 } // namespace
 
-std::string ParseTrace(std::string_view text, ParsedTrace &out)
+std::string ParseTrace(std::string_view text, ParsedTrace &out, Ending ending)
 {
     ParsedTrace parsed;
     std::string decoded;
@@ -402,21 +478,25 @@ std::string ParseTrace(std::string_view text, ParsedTrace &out)
     } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         text.remove_prefix(3); // a UTF-8 byte order mark adds nothing to ASCII text but is harmless
     }
-    TraceCursor cursor(SplitLines(text));
+    TraceCursor cursor(text, ending);
     parsed.lineEnd = cursor.FirstLineIsCrLf() ? LineEnd::CrLf : LineEnd::Lf;
 
     const std::string_view handshake = Requests().front().label;
     parsed.hasBringUp = cursor.Peek().substr(0, 1) == "(";
     if (!cursor.AtEnd() && !parsed.hasBringUp && cursor.Peek() != handshake) {
         std::string_view line;
-        (void)cursor.Take(Said(""), line); // only to point at line 1
+        (void)cursor.Take(Said(""), line, [](std::string_view) { return false; }); // only to point at line 1
         return "line 1: expected the bring-up line " + Quote(BringUpSteps[OpenStep].success) +
                " or the label of the handshake " + Quote(handshake) + ", found " + QuoteFound(line);
     }
     if ((parsed.hasBringUp && !ReadBringUp(cursor, parsed)) ||
         !ReadDialogue(cursor, parsed.port != PortState::NotOpened, parsed.collections) ||
-        !ReadRelease(cursor, parsed)) {
-        return cursor.Problem();
+        !ReadRelease(cursor, parsed, ending)) {
+        if (!cursor.Cut()) {
+            return cursor.Problem();
+        }
+        parsed.incomplete = "the trace ends " +
+                            std::string(cursor.Stage() == "the release line" ? "before " : "during ") + cursor.Stage();
     }
     out = std::move(parsed);
     return std::string();
@@ -456,12 +536,12 @@ std::string ReadTraceFile(const std::string &path, std::string &text)
     return std::string();
 }
 
-std::string LoadTrace(const std::string &path, ParsedTrace &out)
+std::string LoadTrace(const std::string &path, ParsedTrace &out, Ending ending)
 {
     std::string text;
     std::string problem = ReadTraceFile(path, text);
     if (problem.empty()) {
-        problem = ParseTrace(text, out);
+        problem = ParseTrace(text, out, ending);
         if (!problem.empty()) {
             problem = (path == "-" ? "standard input" : path) + ": " + problem;
         }

@@ -4,11 +4,13 @@
 // with LF line ends (the Linux build) or CR LF (the Windows build), as
 // plain ASCII or as UTF-16LE with a byte order mark (what Windows
 // PowerShell's > makes of it), with or without the bring-up lines before
-// the dialogue and the release line after it. Anything else is refused
+// the dialogue and the release line after it; where asked, also the start
+// of one that was cut short (a run interrupted, or whose output failed,
+// ends after any line or inside one). Anything else is refused
 // with the line number and what was expected there; nothing is guessed.
 // The count, dump, verdict and text lines must agree with one another as
-// the program would have printed them. Time and memory are linear in the
-// trace's size.
+// the program would have printed them. Time is linear in the trace's size
+// and memory in what it holds up to the first line that is wrong.
 #ifndef COMTRACE_TRACE_READER_H
 #define COMTRACE_TRACE_READER_H
 
@@ -43,12 +45,20 @@ struct ParsedTrace {
     std::vector<Bytes> collections;
     LineEnd lineEnd = LineEnd::Lf;
     bool utf16 = false;
+    // Empty for a whole trace. For one cut short, where it ends ("the trace
+    // ends during block 0x25 (37)"); collections then holds those whose dump
+    // line is whole, and bringUpLines those read.
+    std::string incomplete;
 };
+
+// Whether the text may be the start of a trace cut short.
+enum class Ending { Whole, MayBeCut };
 
 // Reads the trace in text. On success fills out and returns an empty
 // string; otherwise returns "line N: expected ..., found ..." and leaves
-// out alone.
-[[nodiscard]] std::string ParseTrace(std::string_view text, ParsedTrace &out);
+// out alone. With Ending::MayBeCut, text that holds at least one whole
+// line and could begin a trace is read up to where it ends.
+[[nodiscard]] std::string ParseTrace(std::string_view text, ParsedTrace &out, Ending ending = Ending::Whole);
 
 // Reads the file at path ("-": standard input) whole into text. Returns an
 // empty string, else what is wrong, naming the file.
@@ -56,7 +66,7 @@ struct ParsedTrace {
 
 // ReadTraceFile, then ParseTrace; a parse problem is prefixed with the
 // file's name.
-[[nodiscard]] std::string LoadTrace(const std::string &path, ParsedTrace &out);
+[[nodiscard]] std::string LoadTrace(const std::string &path, ParsedTrace &out, Ending ending = Ending::Whole);
 
 } // namespace trace
 

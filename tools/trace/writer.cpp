@@ -50,6 +50,32 @@ std::string DialogueText(const std::vector<Bytes> &collections)
     return text;
 }
 
+std::string DialoguePrefix(const std::vector<Bytes> &collections)
+{
+    std::string text;
+    std::size_t next = 0;
+    for (const Request &request : Requests()) {
+        if (next == collections.size()) {
+            break;
+        }
+        AppendLine(text, request.label);
+        if (request.collected) {
+            const Bytes &bytes = collections[next++];
+            if (request.countShown) {
+                AppendLine(text, std::to_string(bytes.size()));
+            }
+            AppendLine(text, DumpLine(bytes));
+            // The line shown after the last one may be cut.
+            if (next < collections.size() && request.shows == Request::Verdict) {
+                AppendLine(text, VerdictLine(bytes));
+            } else if (next < collections.size() && request.shows == Request::Text) {
+                AppendLine(text, CapturedText(bytes));
+            }
+        }
+    }
+    return text;
+}
+
 std::string BringUpText(bool opened)
 {
     std::string text;

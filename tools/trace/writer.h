@@ -19,6 +19,11 @@ std::string DumpLine(const Bytes &collection);
 // order, LF line ends. Precondition: collections.size() == CollectionCount.
 std::string DialogueText(const std::vector<Bytes> &collections);
 
+// The start of the dialogue's text that a trace cut short holds whole
+// when these are the collections whose dump line it holds (at most
+// CollectionCount): up to the last one's dump line.
+std::string DialoguePrefix(const std::vector<Bytes> &collections);
+
 // The bring-up lines with LF line ends: every step succeeded, or the port
 // never opened (every step failed on the invalid handle, whose error code
 // has no text).

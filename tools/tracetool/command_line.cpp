@@ -34,9 +34,10 @@ const OptionRow Options[] = {
      [](CommandLine &c, Text value, Number) { c.outputPath = value; },
      ToBlocks},
     // A collection never holds more than the program's receive buffer.
-    {{"size", 's', "N", 1, trace::ReceiveBufferSize, "blocks, dump: take the last N bytes of each block's collection"},
+    {{"size", 's', "N", 1, trace::ReceiveBufferSize,
+      "check: require N bytes of data a block; blocks, dump: take the last N bytes of each block's collection"},
      [](CommandLine &c, Text, Number number) { c.size = static_cast<std::size_t>(number); },
-     ToBlocks | ToDump},
+     ToCheck | ToBlocks | ToDump},
     {{"force", 'f', nullptr, 0, 0, "blocks, dump: write even when blocks are irregular for --size"},
      [](CommandLine &c, Text, Number) { c.force = true; },
      ToBlocks | ToDump},

@@ -28,7 +28,7 @@ tracetool::Result Run(const tracetool::CommandLine &commandLine, const std::vect
     const tracetool::BlockOptions blockOptions{commandLine.size, commandLine.force};
     switch (commandLine.command) {
     case tracetool::Command::Check: {
-        tracetool::Result result = tracetool::Check(traces[0]);
+        tracetool::Result result = tracetool::Check(traces[0], commandLine.size);
         if (commandLine.quiet) {
             result.output.clear();
         }
@@ -66,7 +66,7 @@ int main(int argc, char *argv[])
 
     std::vector<trace::ParsedTrace> traces(commandLine.traces.size());
     for (std::size_t i = 0; i < traces.size(); ++i) {
-        const std::string loadProblem = trace::LoadTrace(commandLine.traces[i], traces[i]);
+        const std::string loadProblem = trace::LoadTrace(commandLine.traces[i], traces[i], trace::Ending::MayBeCut);
         if (!loadProblem.empty()) {
             return Fail(tracetool::ExitNotATrace, loadProblem);
         }
@@ -81,8 +81,8 @@ int main(int argc, char *argv[])
         }
         return result.status;
     }
-    if (result.status != tracetool::ExitOk) {
-        return result.status; // nothing to write: the file is left alone
+    if (result.refused) {
+        return result.status; // the file is left alone
     }
     std::FILE *file = std::fopen(commandLine.outputPath.c_str(), "wb");
     if (file == nullptr) {

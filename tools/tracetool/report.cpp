@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "block_rule.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -49,300 +51,234 @@ std::string Verdict(const Bytes &reply)
     return line;
 }
 
-// "06 41 42", as the trace writes bytes (without its brackets).
-std::string SpacedHex(const Bytes &bytes, std::size_t from = 0, std::size_t count = SIZE_MAX)
+// "0x21-0x7F (33-127)" for a run of block numbers.
+std::string BlockRun(unsigned first, unsigned last)
 {
-    std::string text;
-    const std::size_t end = count > bytes.size() - std::min(from, bytes.size()) ? bytes.size() : from + count;
-    for (std::size_t i = from; i < end; ++i) {
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += HexByte(bytes[i]);
+    if (first == last) {
+        return trace::BlockName(first);
     }
-    return text;
-}
-
-std::string Plural(std::size_t count, const char *one, const char *many)
-{
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
-// "0, 3-5, 9" for an ascending list of block numbers.
-std::string Ranges(const std::vector<unsigned> &numbers)
-{
-    std::string text;
-    for (std::size_t i = 0; i < numbers.size();) {
-        std::size_t last = i;
-        while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1) {
-            ++last;
-        }
-        if (!text.empty()) {
-            text += ", ";
-        }
-        text += std::to_string(numbers[i]);
-        if (last > i) {
-            text += "-" + std::to_string(numbers[last]);
-        }
-        i = last + 1;
-    }
-    return text;
-}
-
-// The collection that follows each request, or null for the requests the
-// program sends without collecting.
-std::vector<const Bytes *> RepliesOf(const trace::ParsedTrace &trace)
-{
-    const std::vector<Request> &requests = trace::Requests();
-    std::vector<const Bytes *> replies(requests.size(), nullptr);
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        if (requests[i].collected) {
-            replies[i] = &trace.collections.at(next++);
-        }
-    }
-    return replies;
-}
-
-// The reply to the first request of a kind.
-const Bytes &ReplyTo(const trace::ParsedTrace &trace, RequestKind kind)
-{
-    const std::vector<Request> &requests = trace::Requests();
-    std::size_t next = 0;
-    for (const Request &request : requests) {
-        if (request.kind == kind) {
-            break;
-        }
-        next += request.collected ? 1 : 0;
-    }
-    return trace.collections.at(next);
-}
-
-// The collection after each block request, in block order.
-std::vector<const Bytes *> BlockCollections(const trace::ParsedTrace &trace)
-{
-    std::vector<const Bytes *> blocks;
-    const std::vector<const Bytes *> replies = RepliesOf(trace);
-    const std::vector<Request> &requests = trace::Requests();
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        if (requests[i].kind == RequestKind::Block) {
-            blocks.push_back(replies[i]);
-        }
-    }
-    return blocks;
-}
-
-// The size most non-empty collections have (the smaller one on a tie), or
-// zero when every collection is empty.
-std::size_t UsualSize(const std::vector<const Bytes *> &collections)
-{
-    std::map<std::size_t, std::size_t> counts;
-    for (const Bytes *collection : collections) {
-        if (!collection->empty()) {
-            ++counts[collection->size()];
-        }
-    }
-    std::size_t usual = 0;
-    std::size_t most = 0;
-    for (const auto &[size, count] : counts) {
-        if (count > most) {
-            usual = size;
-            most = count;
-        }
-    }
-    return usual;
+    return "blocks " + Format("0x%02llX", first) + Format("-0x%02llX", last) + Format(" (%llu", first) +
+           Format("-%llu)", last);
 }
 
 // --- check -----------------------------------------------------------------
 
+// A stage's own answer: its collection, less the device's answer to an
+// acknowledgement the program sent before it without collecting. Those
+// bytes are the ones the blocks show before their data; they are never
+// taken as the stage's answer.
+struct OwnAnswer {
+    Bytes bytes;
+    std::string note; // says what was taken off, or empty
+};
+
+OwnAnswer OwnAnswerAfter(const Bytes &collection, const Bytes &ackAnswer, const std::string &acknowledgement)
+{
+    if (ackAnswer.empty() || collection.size() < ackAnswer.size() ||
+        !std::equal(ackAnswer.begin(), ackAnswer.end(), collection.begin())) {
+        return {collection, {}};
+    }
+    return {Bytes(collection.begin() + static_cast<std::ptrdiff_t>(ackAnswer.size()), collection.end()),
+            SpacedHex(ackAnswer) + " before it answers " + acknowledgement};
+}
+
+std::string Sized(const OwnAnswer &answer)
+{
+    return Plural(answer.bytes.size(), "byte", "bytes") + (answer.note.empty() ? "" : "; " + answer.note);
+}
+
 // The line for a stage that expects ACK first; returns whether it got it.
-bool CheckAcknowledgement(const char *stage, const Bytes &reply, std::string &out)
+bool CheckAcknowledgement(const char *stage, const OwnAnswer &answer, std::string &out)
 {
     out += stage;
+    const Bytes &reply = answer.bytes;
     if (Acknowledged(reply)) {
-        out += ": acknowledged (" + Plural(reply.size(), "byte", "bytes") + ")\n";
+        out += ": acknowledged (" + Sized(answer) + ")\n";
         return true;
     }
     if (reply.empty()) {
-        out += ": no answer\n";
+        out += ": no answer" + (answer.note.empty() ? "" : " (" + answer.note + ")") + "\n";
     } else {
-        out += ": not acknowledged: " + Plural(reply.size(), "byte", "bytes") + ", first " + HexByte(reply[0]) + "\n";
+        out += ": not acknowledged: " + Sized(answer) + ", first " + HexByte(reply[0]) + "\n";
     }
     return false;
 }
 
 // The line for a stage that expects a text; returns whether one was shown.
-bool CheckText(const char *stage, const Bytes &reply, std::string &out)
+bool CheckText(const char *stage, const OwnAnswer &answer, std::string &out)
 {
     out += stage;
+    const Bytes &reply = answer.bytes;
     const std::string text = trace::CapturedText(reply);
     if (!text.empty()) {
-        out += ": \"" + text + "\" (" + Plural(reply.size(), "byte", "bytes") + ")\n";
+        out += ": \"" + text + "\" (" + Sized(answer) + ")\n";
         return true;
     }
     if (reply.empty()) {
-        out += ": no answer\n";
+        out += ": no answer" + (answer.note.empty() ? "" : " (" + answer.note + ")") + "\n";
     } else {
-        out += ": no text: " + Plural(reply.size(), "byte", "bytes") + ", first " + HexByte(reply[0]) + "\n";
+        out += ": no text: " + Sized(answer) + ", first " + HexByte(reply[0]) + "\n";
     }
     return false;
 }
 
-// The line for the block replies; returns whether every block was answered.
-bool CheckBlocks(const trace::ParsedTrace &trace, std::string &out)
+// The lines for the blocks: a summary, then the irregular ones, a run of
+// blocks irregular alike on one line; returns whether all are regular.
+bool CheckBlocks(const BlockLayout &layout, std::string &out)
 {
-    const std::vector<const Bytes *> blocks = BlockCollections(trace);
-    const std::size_t usual = UsualSize(blocks);
-    std::vector<unsigned> empty;
-    std::map<std::size_t, std::vector<unsigned>> unusual; // by size
-    for (unsigned block = 0; block < blocks.size(); ++block) {
-        if (blocks[block]->empty()) {
-            empty.push_back(block);
-        } else if (blocks[block]->size() != usual) {
-            unusual[blocks[block]->size()].push_back(block);
-        }
+    const std::size_t read = layout.blocks.size();
+    out += "blocks: ";
+    if (layout.irregularCount == 0) {
+        out += std::to_string(read) + " of " + std::to_string(trace::BlockCount) + " regular, ";
+    } else {
+        out += std::to_string(layout.irregularCount) + " of " + std::to_string(read) + " irregular; ";
     }
-    const std::size_t answered = blocks.size() - empty.size();
-    out += "blocks: " + std::to_string(answered) + " of " + std::to_string(blocks.size()) + " answered";
-    if (answered > 0) {
-        out += ", " + Plural(usual, "byte", "bytes") + (unusual.empty() ? " each" : " most");
-    }
-    if (!empty.empty()) {
-        out += "; empty: " + Ranges(empty);
-    }
-    for (const auto &[size, numbers] : unusual) {
-        out += "; " + Plural(size, "byte", "bytes") + ": " + Ranges(numbers);
+    out += layout.size == 0 ? "none answered" : Plural(layout.size, "byte", "bytes") + " each";
+    if (!layout.lead.empty()) {
+        out += ", after " + SpacedHex(layout.lead) + " answering the previous block's acknowledgement";
     }
     out += "\n";
-    return empty.empty();
+    for (unsigned block = 0; block < read;) {
+        const std::string &why = layout.blocks[block].irregularity;
+        unsigned last = block;
+        while (last + 1 < read && layout.blocks[last + 1].irregularity == why) {
+            ++last;
+        }
+        if (!why.empty()) {
+            out += "  " + BlockRun(block, last) + ": " + why + "\n";
+        }
+        block = last + 1;
+    }
+    return layout.irregularCount == 0;
+}
+
+// Why a failed bring-up step matters beyond its own line.
+const char *BringUpConsequence(std::size_t step)
+{
+    switch (step) {
+    case 1:
+        return " (bytes from before the run may open the first collection)";
+    case 2:
+        return " (the line may have stayed in a break)";
+    case 3:
+    case 4:
+        return " (the dialogue ran at unknown line settings)";
+    default:
+        return "";
+    }
+}
+
+// The lines for the bring-up of a port that opened; returns whether every
+// step succeeded.
+bool CheckBringUp(const trace::ParsedTrace &trace, std::string &out)
+{
+    bool succeeded = true;
+    std::size_t step = 0;
+    for (const std::string &line : trace.bringUpLines) {
+        if (line.rfind(trace::ErrorCodePrefix, 0) == 0) {
+            out += "bring-up: " + line + "\n"; // the error code of the step before
+            continue;
+        }
+        if (step < trace::BringUpStepCount && line == trace::BringUpSteps[step].failure) {
+            out += "bring-up: failed: \"" + line + "\"" + BringUpConsequence(step) + "\n";
+            succeeded = false;
+        }
+        ++step;
+    }
+    if (succeeded && step == trace::BringUpStepCount) {
+        out += "bring-up: every step succeeded\n";
+    }
+    return succeeded;
+}
+
+// The line for the release; returns whether the port was released or the
+// trace does not show it.
+bool CheckRelease(const trace::ParsedTrace &trace, std::string &out)
+{
+    if (trace.hasRelease) {
+        out += trace.released ? "release: the port was closed\n"
+                              : "release: failed: \"" + trace.releaseLine + "\" (the port was not closed)\n";
+        return trace.released;
+    }
+    if (trace.incomplete.empty()) {
+        out += "release: not shown (the trace has no release line)\n";
+    }
+    return true;
 }
 
 // --- blocks and dump -------------------------------------------------------
 
-// One block cut to the requested size.
-struct CutBlock {
-    const Bytes *collection = nullptr;
-    bool shorter = false;     // holds fewer bytes than the size
-    std::size_t leadSize = 0; // bytes before the block's data
-};
-
-bool SameLead(const CutBlock &a, const CutBlock &b)
-{
-    return a.leadSize == b.leadSize &&
-           std::equal(a.collection->begin(), a.collection->begin() + static_cast<std::ptrdiff_t>(a.leadSize),
-                      b.collection->begin());
-}
-
-// The leading bytes a device's answer to every block acknowledgement puts
-// before the next block: those most blocks after block 0 have. Null when
-// every collection is shorter than the size.
-const CutBlock *UsualLead(const std::vector<CutBlock> &cut)
-{
-    const CutBlock *usual = nullptr;
-    std::size_t most = 0;
-    for (std::size_t i = 1; i < cut.size() && most * 2 <= cut.size(); ++i) {
-        if (cut[i].shorter) {
-            continue;
-        }
-        const auto alike =
-            static_cast<std::size_t>(std::count_if(cut.begin() + 1, cut.end(), [&](const CutBlock &other) {
-                return !other.shorter && SameLead(cut[i], other);
-            }));
-        if (alike > most) {
-            most = alike;
-            usual = &cut[i];
-        }
-    }
-    return usual;
-}
-
-std::string LeadText(const CutBlock &block)
-{
-    return block.leadSize > 0 ? SpacedHex(*block.collection, 0, block.leadSize) : "none";
-}
-
-// What makes a block irregular, or empty: a collection shorter than the
-// size, bytes before block 0's data (it follows no block acknowledgement),
-// leading bytes unlike the usual ones.
-std::string Irregularity(unsigned block, const CutBlock &cut, const CutBlock *usual, std::size_t size)
-{
-    if (cut.shorter) {
-        return "collection of " + Plural(cut.collection->size(), "byte", "bytes") + ", shorter than " +
-               std::to_string(size);
-    }
-    if (block == 0) {
-        return cut.leadSize == 0 ? std::string()
-                                 : Plural(cut.leadSize, "byte", "bytes") +
-                                       " before its data, though it follows no block acknowledgement";
-    }
-    if (usual != nullptr && !SameLead(cut, *usual)) {
-        return "leading bytes (" + LeadText(cut) + ") differ from most blocks' (" + LeadText(*usual) + ")";
-    }
-    return {};
-}
-
-// Cuts every block to size and names the irregular ones in problems.
-std::vector<CutBlock> CutBlocks(const trace::ParsedTrace &trace, std::size_t size, std::vector<std::string> &problems)
-{
-    std::vector<CutBlock> cut;
-    for (const Bytes *collection : BlockCollections(trace)) {
-        CutBlock block;
-        block.collection = collection;
-        block.shorter = collection->size() < size;
-        block.leadSize = block.shorter ? 0 : collection->size() - size;
-        cut.push_back(block);
-    }
-    const CutBlock *usual = UsualLead(cut);
-    for (unsigned block = 0; block < cut.size(); ++block) {
-        const std::string irregularity = Irregularity(block, cut[block], usual, size);
-        if (!irregularity.empty()) {
-            problems.push_back("block " + std::to_string(block) + ": " + irregularity);
-        }
-    }
-    return cut;
-}
-
 // One block's bytes as written: the whole collection, or its last size
 // bytes; a shorter collection (only when forced) is padded with zeros so
-// that every later block keeps its offset.
-Bytes BlockBytes(const Bytes &collection, const std::optional<std::size_t> &size)
+// that every later block keeps its offset. padded gets how many.
+Bytes BlockBytes(const Bytes &collection, const std::optional<std::size_t> &size, std::size_t &padded)
 {
+    padded = 0;
     if (!size) {
         return collection;
     }
     if (collection.size() >= *size) {
         return Bytes(collection.end() - static_cast<std::ptrdiff_t>(*size), collection.end());
     }
-    Bytes padded = collection;
-    padded.resize(*size, 0);
-    return padded;
+    padded = *size - collection.size();
+    Bytes bytes = collection;
+    bytes.resize(*size, 0);
+    return bytes;
 }
 
-// The block data the options select, block by block; false (problems
-// named in result.messages, status set) when irregular blocks stop it.
+// The block data the options select, block by block, with the zeros padded
+// at the end of each; false (problems named in result.messages, status set)
+// when irregular blocks stop it. A trace cut short gives the blocks it holds.
 bool SelectBlocks(const trace::ParsedTrace &trace, const BlockOptions &options, std::vector<Bytes> &blocks,
-                  Result &result)
+                  std::vector<std::size_t> &padding, Result &result)
 {
+    const std::vector<const Bytes *> collections = BlockCollections(trace.collections);
     if (options.size) {
-        std::vector<std::string> problems;
-        (void)CutBlocks(trace, *options.size, problems); // only the problems count here
-        for (const std::string &problem : problems) {
-            result.messages += (options.force ? "warning: " : "") + problem + "\n";
+        const BlockLayout layout = LayOutBlocks(collections, options.size);
+        for (unsigned block = 0; block < layout.blocks.size(); ++block) {
+            if (!layout.blocks[block].irregularity.empty()) {
+                result.messages += (options.force ? "warning: " : "") + trace::BlockName(block) + ": " +
+                                   layout.blocks[block].irregularity + "\n";
+            }
         }
-        if (!problems.empty() && !options.force) {
-            result.messages += Plural(problems.size(), "block is", "blocks are") + " irregular for --size " +
+        if (layout.irregularCount > 0 && !options.force) {
+            result.messages += Plural(layout.irregularCount, "block is", "blocks are") + " irregular for --size " +
                                std::to_string(*options.size) + "; nothing written (--force writes anyway)\n";
             result.status = ExitDeviation;
+            result.refused = true;
             return false;
         }
     }
-    const std::vector<const Bytes *> collections = BlockCollections(trace);
-    std::transform(collections.begin(), collections.end(), std::back_inserter(blocks),
-                   [&](const Bytes *collection) { return BlockBytes(*collection, options.size); });
+    std::size_t paddedBlocks = 0;
+    for (const Bytes *collection : collections) {
+        std::size_t padded = 0;
+        blocks.push_back(BlockBytes(*collection, options.size, padded));
+        padding.push_back(padded);
+        paddedBlocks += padded > 0 ? 1 : 0;
+    }
+    if (paddedBlocks > 0) {
+        // Zeros the device never sent: the output is not its data.
+        result.messages += "padded " + Plural(paddedBlocks, "block", "blocks") + " with 00 bytes to --size " +
+                           std::to_string(*options.size) + "\n";
+        result.status = ExitDeviation;
+    }
     return true;
 }
 
-void AppendDumpLine(std::size_t offset, unsigned block, const Bytes &bytes, std::size_t from, std::string &out)
+// Says on standard error that a trace is cut short, and makes the status
+// tell; the output still holds what the trace has.
+void NoteIncomplete(const trace::ParsedTrace &trace, Result &result)
+{
+    if (!trace.incomplete.empty()) {
+        result.messages += "incomplete: " + trace.incomplete + "\n";
+        result.status = result.status == ExitOk ? ExitDeviation : result.status;
+    }
+}
+
+// One line of the hex view; bytes from paddedFrom on were padded, not
+// received, and show as "--".
+void AppendDumpLine(std::size_t offset, unsigned block, const Bytes &bytes, std::size_t from, std::size_t paddedFrom,
+                    std::string &out)
 {
     out += Format("%08llx", offset) + Format("  blk %3llu  ", block);
     std::string ascii;
@@ -350,17 +286,19 @@ void AppendDumpLine(std::size_t offset, unsigned block, const Bytes &bytes, std:
         if (i == DumpLineSize / 2) {
             out += ' ';
         }
-        if (from + i < bytes.size()) {
+        if (from + i >= bytes.size()) {
+            out += "   ";
+        } else if (from + i >= paddedFrom) {
+            out += "-- ";
+            ascii += ' ';
+        } else {
             const std::uint8_t byte = bytes[from + i];
             out += Format("%02llx ", byte);
             ascii += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
-        } else {
-            out += "   ";
         }
     }
     out += " |" + ascii + "|\n";
 }
-
 // --- diff ------------------------------------------------------------------
 
 std::string StageName(const Request &request)
@@ -511,13 +449,17 @@ std::string JsonRequest(std::size_t step, const Request &request, const Bytes *r
 
 } // namespace
 
-Result Check(const trace::ParsedTrace &trace)
+Result Check(const trace::ParsedTrace &trace, std::optional<std::size_t> size)
 {
     Result result;
     std::string &out = result.output;
+    std::vector<std::string> failed; // besides the device's stages
     switch (trace.port) {
     case trace::PortState::Opened:
         out += "port: opened\n";
+        if (!CheckBringUp(trace, out)) {
+            failed.emplace_back("the bring-up failed");
+        }
         break;
     case trace::PortState::NotOpened:
         out += "port: not opened\n";
@@ -526,33 +468,66 @@ Result Check(const trace::ParsedTrace &trace)
         out += "port: not shown (the trace has no bring-up lines)\n";
         break;
     }
+
+    const BlockLayout layout = LayOutBlocks(BlockCollections(trace.collections), size);
     std::vector<std::string> missed;
-    const auto stage = [&missed](bool ok, const char *name) {
-        if (!ok) {
+    // A stage whose collection a trace cut short does not hold was not
+    // reached: the device is not blamed for it.
+    const auto stage = [&](RequestKind kind, const char *name, const auto &judge) {
+        const std::size_t index = trace::CollectionIndex(kind);
+        if (index >= trace.collections.size()) {
+            out += std::string(name) + ": not reached\n";
+        } else if (!judge(trace.collections[index])) {
             missed.emplace_back(name);
         }
     };
-    stage(CheckAcknowledgement("handshake", ReplyTo(trace, RequestKind::Handshake), out), "handshake");
-    stage(CheckText("identification", ReplyTo(trace, RequestKind::Identify), out), "identification");
-    stage(CheckText("version", ReplyTo(trace, RequestKind::Version), out), "version");
-    stage(CheckAcknowledgement("version acknowledgement", ReplyTo(trace, RequestKind::VersionAck), out),
-          "version acknowledgement");
-    stage(CheckBlocks(trace, out), "blocks");
-    stage(CheckAcknowledgement("end", ReplyTo(trace, RequestKind::End), out), "end");
+    stage(RequestKind::Handshake, "handshake", [&](const Bytes &reply) {
+        return CheckAcknowledgement("handshake", {reply, {}}, out);
+    });
+    stage(RequestKind::Identify, "identification", [&](const Bytes &reply) {
+        return CheckText("identification", {reply, {}}, out);
+    });
+    stage(RequestKind::Version, "version", [&](const Bytes &reply) {
+        return CheckText("version", OwnAnswerAfter(reply, layout.lead, "the identification's acknowledgement"), out);
+    });
+    stage(RequestKind::VersionAck, "version acknowledgement", [&](const Bytes &reply) {
+        return CheckAcknowledgement("version acknowledgement", {reply, {}}, out);
+    });
+    stage(RequestKind::Block, "blocks", [&](const Bytes &) { return CheckBlocks(layout, out); });
+    stage(RequestKind::End, "end", [&](const Bytes &reply) {
+        const std::string acknowledgement = trace::BlockName(trace::BlockCount - 1) + "'s acknowledgement";
+        return CheckAcknowledgement("end", OwnAnswerAfter(reply, layout.lead, acknowledgement), out);
+    });
+    if (!CheckRelease(trace, out)) {
+        failed.emplace_back("the release failed");
+    }
+    if (!trace.incomplete.empty()) {
+        out += "incomplete: " + trace.incomplete + "\n";
+        failed.emplace_back("the trace is incomplete");
+    }
 
     if (trace.port == trace::PortState::NotOpened) {
         out += "verdict: failed: the port never opened\n";
         result.status = ExitNoPort;
-    } else if (!missed.empty()) {
-        out += "verdict: failed: the device missed or deviated at ";
-        for (std::size_t i = 0; i < missed.size(); ++i) {
-            out += (i > 0 ? ", " : "") + missed[i];
-        }
-        out += "\n";
-        result.status = ExitDeviation;
-    } else {
-        out += "verdict: passed: every stage got the answer the dialogue expects\n";
+        return result;
     }
+    if (!missed.empty()) {
+        std::string stages = "the device missed or deviated at ";
+        for (std::size_t i = 0; i < missed.size(); ++i) {
+            stages += (i > 0 ? ", " : "") + missed[i];
+        }
+        failed.insert(failed.begin(), stages);
+    }
+    if (failed.empty()) {
+        out += "verdict: passed: every stage got the answer the dialogue expects\n";
+        return result;
+    }
+    out += "verdict: failed: ";
+    for (std::size_t i = 0; i < failed.size(); ++i) {
+        out += (i > 0 ? "; " : "") + failed[i];
+    }
+    out += "\n";
+    result.status = ExitDeviation;
     return result;
 }
 
@@ -560,41 +535,43 @@ Result BlockData(const trace::ParsedTrace &trace, const BlockOptions &options)
 {
     Result result;
     std::vector<Bytes> blocks;
-    if (SelectBlocks(trace, options, blocks, result)) {
+    std::vector<std::size_t> padding;
+    if (SelectBlocks(trace, options, blocks, padding, result)) {
         for (const Bytes &block : blocks) {
             result.output.append(block.begin(), block.end());
         }
     }
+    NoteIncomplete(trace, result);
     return result;
 }
 
 Result ListBlocks(const trace::ParsedTrace &trace, const BlockOptions &options)
 {
     Result result;
-    std::vector<CutBlock> cut;
-    std::vector<std::string> problems;
-    if (options.size) {
-        cut = CutBlocks(trace, *options.size, problems);
-        result.status = problems.empty() ? ExitOk : ExitDeviation;
-    }
-    const std::vector<const Bytes *> blocks = BlockCollections(trace);
+    const std::vector<const Bytes *> blocks = BlockCollections(trace.collections);
+    const BlockLayout layout = LayOutBlocks(blocks, options.size);
     result.output += "block  size  leading bytes\n";
     for (unsigned block = 0; block < blocks.size(); ++block) {
+        const BlockCut &cut = layout.blocks[block];
         result.output += Format("%5llu", block) + Format("  %4llu  ", blocks[block]->size());
         if (!options.size) {
             result.output += "-"; // unknown without the block size
-        } else if (cut[block].shorter) {
+        } else if (cut.shorter) {
             result.output += "(short)";
-        } else if (cut[block].leadSize == 0) {
+        } else if (cut.leadSize == 0) {
             result.output += "(none)";
         } else {
-            result.output += SpacedHex(*blocks[block], 0, cut[block].leadSize);
+            result.output += SpacedHex(*blocks[block], 0, cut.leadSize);
         }
         result.output += "\n";
+        if (options.size && !cut.irregularity.empty()) {
+            result.messages += trace::BlockName(block) + ": " + cut.irregularity + "\n";
+        }
     }
-    for (const std::string &problem : problems) {
-        result.messages += problem + "\n";
+    if (options.size && layout.irregularCount > 0) {
+        result.status = ExitDeviation;
     }
+    NoteIncomplete(trace, result);
     return result;
 }
 
@@ -602,21 +579,22 @@ Result Dump(const trace::ParsedTrace &trace, const BlockOptions &options)
 {
     Result result;
     std::vector<Bytes> blocks;
-    if (!SelectBlocks(trace, options, blocks, result)) {
-        return result;
-    }
-    std::size_t offset = 0;
-    for (unsigned block = 0; block < blocks.size(); ++block) {
-        const Bytes &bytes = blocks[block];
-        if (bytes.empty()) {
-            result.output += Format("%08llx", offset) + Format("  blk %3llu  (empty)\n", block);
+    std::vector<std::size_t> padding;
+    if (SelectBlocks(trace, options, blocks, padding, result)) {
+        std::size_t offset = 0;
+        for (unsigned block = 0; block < blocks.size(); ++block) {
+            const Bytes &bytes = blocks[block];
+            if (bytes.empty()) {
+                result.output += Format("%08llx", offset) + Format("  blk %3llu  (empty)\n", block);
+            }
+            for (std::size_t from = 0; from < bytes.size(); from += DumpLineSize) {
+                AppendDumpLine(offset + from, block, bytes, from, bytes.size() - padding[block], result.output);
+            }
+            offset += bytes.size();
         }
-        for (std::size_t from = 0; from < bytes.size(); from += DumpLineSize) {
-            AppendDumpLine(offset + from, block, bytes, from, result.output);
-        }
-        offset += bytes.size();
+        result.output += Format("%08llx\n", offset);
     }
-    result.output += Format("%08llx\n", offset);
+    NoteIncomplete(trace, result);
     return result;
 }
 
@@ -625,18 +603,26 @@ Result Diff(const trace::ParsedTrace &a, const trace::ParsedTrace &b)
     Result result;
     std::string &out = result.output;
     std::size_t differences = CompareBringUps(a, b, out);
-    const std::vector<const Bytes *> repliesA = RepliesOf(a);
-    const std::vector<const Bytes *> repliesB = RepliesOf(b);
+    const std::vector<const Bytes *> repliesA = trace::CollectionsByRequest(a.collections);
+    const std::vector<const Bytes *> repliesB = trace::CollectionsByRequest(b.collections);
     const std::vector<Request> &requests = trace::Requests();
     std::size_t differingReplies = 0;
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        if (repliesA[i] != nullptr) {
+        if (repliesA[i] != nullptr && repliesB[i] != nullptr) {
             const std::string lines = CompareReplies(StageName(requests[i]), *repliesA[i], *repliesB[i]);
             out += lines;
             differingReplies += lines.empty() ? 0 : 1;
         }
     }
     differences += differingReplies + CompareReleases(a, b, out);
+    // A trace cut short is compared as far as it goes, and is not the same
+    // as any other.
+    for (const auto &[name, trace] : {std::pair<const char *, const trace::ParsedTrace *>{"A", &a}, {"B", &b}}) {
+        if (!trace->incomplete.empty()) {
+            out += std::string("incomplete: ") + name + ": " + trace->incomplete + "; compared up to there\n";
+            ++differences;
+        }
+    }
     if (differences == 0) {
         out += "same: every reply, the bring-up and the release agree\n";
     } else {
@@ -651,9 +637,12 @@ Result Json(const trace::ParsedTrace &trace)
 {
     Result result;
     std::string &out = result.output;
-    const std::vector<const Bytes *> replies = RepliesOf(trace);
+    const std::vector<const Bytes *> replies = trace::CollectionsByRequest(trace.collections);
     const std::vector<Request> &requests = trace::Requests();
     for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].collected && replies[i] == nullptr) {
+            break; // a trace cut short: what follows it is not there
+        }
         out += JsonRequest(i, requests[i], replies[i]);
     }
     out += std::string("{\"type\":\"bring-up\",\"shown\":") + JsonBool(trace.hasBringUp) +
@@ -665,6 +654,7 @@ Result Json(const trace::ParsedTrace &trace)
     out += std::string("{\"type\":\"release\",\"shown\":") + JsonBool(trace.hasRelease) +
            ",\"released\":" + (trace.hasRelease ? JsonBool(trace.released) : "null") +
            ",\"line\":" + (trace.hasRelease ? JsonString(trace.releaseLine) : "null") + "}\n";
+    NoteIncomplete(trace, result);
     return result;
 }
 

@@ -26,6 +26,7 @@ struct Result {
     int status = ExitOk;
     std::string output;
     std::string messages;
+    bool refused = false; // nothing to write: an --output file is left alone
 };
 
 // How the block commands cut each block's collection.
@@ -38,12 +39,14 @@ struct BlockOptions {
 };
 
 // check: one line per stage and a verdict; status ExitOk, ExitDeviation or
-// ExitNoPort.
-Result Check(const trace::ParsedTrace &trace);
+// ExitNoPort. With a size, the blocks must hold data of that size.
+Result Check(const trace::ParsedTrace &trace, std::optional<std::size_t> size = std::nullopt);
 
 // blocks: the bytes of the block collections in block order. With a size,
 // irregular blocks are named in messages and nothing is written (status
-// ExitDeviation) unless forced.
+// ExitDeviation) unless forced; padding a forced block makes the status
+// ExitDeviation too. A trace cut short gives the blocks it holds, says so
+// in messages and ends with ExitDeviation (as every command below does).
 Result BlockData(const trace::ParsedTrace &trace, const BlockOptions &options);
 
 // blocks --list: each block's number, collection size and, with a size, the
@@ -51,8 +54,8 @@ Result BlockData(const trace::ParsedTrace &trace, const BlockOptions &options);
 // block is irregular for the size.
 Result ListBlocks(const trace::ParsedTrace &trace, const BlockOptions &options);
 
-// dump: the block data as a hex and ASCII view, 16 bytes a line; refuses
-// irregular blocks as BlockData does.
+// dump: the block data as a hex and ASCII view, 16 bytes a line, padded
+// bytes shown as "--"; refuses irregular blocks as BlockData does.
 Result Dump(const trace::ParsedTrace &trace, const BlockOptions &options);
 
 // diff: the replies, bring-up and release that differ between a and b;

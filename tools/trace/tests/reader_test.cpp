@@ -209,6 +209,76 @@ TEST(TraceReader, RefusesWhatItCannotUseAndNamesTheLine)
     }
 }
 
+// A run interrupted, or whose output failed, leaves the start of a trace:
+// read where asked up to where it ends, in either line end and encoding,
+// with the collections whose dump is whole; refused otherwise, and refused
+// always when what is there could not begin a trace.
+TEST(TraceReader, ReadsATraceCutShortUpToWhereItEndsWhereAsked)
+{
+    const std::vector<Bytes> talking = CollectionsFrom({});
+    const std::string whole = WholeTrace(talking);
+    const std::size_t block37 = whole.find("send [x52] [x00] [x25] ");
+    const std::size_t block37Dump = whole.find('\n', whole.find('\n', block37) + 1) + 1; // after its count line
+    const std::size_t firstBlock = CollectionIndex(RequestKind::Block);
+    struct Cut {
+        const char *what;
+        std::string text;
+        const char *incomplete; // empty: refused
+        std::size_t collections;
+    };
+    const Cut cuts[] = {
+        {"after block 0x25's label", whole.substr(0, whole.find('\n', block37) + 1),
+         "the trace ends during block 0x25 (37)", firstBlock + 37},
+        {"inside block 0x25's dump", whole.substr(0, block37Dump + 42), "the trace ends during block 0x25 (37)",
+         firstBlock + 37},
+        {"after block 0x25's dump", whole.substr(0, whole.find('\n', block37Dump) + 1),
+         "the trace ends during block 0x25 (37)", firstBlock + 38},
+        {"inside a label", whole.substr(0, block37 + 7), "the trace ends during block 0x25 (37)", firstBlock + 37},
+        {"inside the handshake's verdict", whole.substr(0, whole.find("GET OK!") + 3),
+         "the trace ends during the handshake", 1},
+        {"after the bring-up", BringUpText(true), "the trace ends during the handshake", 0},
+        {"inside the bring-up", BringUpText(true).substr(0, 30), "the trace ends during the bring-up", 0},
+        {"before the release line", whole.substr(0, whole.rfind("(+)")), "the trace ends before the release line",
+         CollectionCount},
+        {"without the release line's line end", whole.substr(0, whole.size() - 1),
+         "the trace ends before the release line", CollectionCount},
+        {"inside block 0x25's dump, at a byte that is no hex digit", whole.substr(0, block37Dump + 42) + "x", "", 0},
+        {"a line no trace has there", whole.substr(0, block37) + "send [x52] [x00] [x26] \n", "", 0},
+        {"a single line cut short", "(+) COM1", "", 0},
+    };
+    for (const Cut &cut : cuts) {
+        SCOPED_TRACE(cut.what);
+        for (const LineEnd lineEnd : {LineEnd::Lf, LineEnd::CrLf}) {
+            for (const bool utf16 : {false, true}) {
+                const std::string text = Encoded(cut.text, lineEnd, utf16);
+                ParsedTrace strict;
+                // A whole trace may leave out its release line.
+                const bool mayBeWhole = cut.collections == CollectionCount && cut.text.back() == '\n';
+                EXPECT_EQ(ParseTrace(text, strict).empty(), mayBeWhole);
+                ParsedTrace parsed;
+                const std::string problem = ParseTrace(text, parsed, Ending::MayBeCut);
+                if (*cut.incomplete == '\0') {
+                    EXPECT_EQ(problem.rfind("line ", 0), 0u) << problem;
+                    continue;
+                }
+                ASSERT_EQ(problem, "");
+                EXPECT_EQ(parsed.incomplete, cut.incomplete);
+                const std::vector<Bytes> read(talking.begin(),
+                                              talking.begin() + static_cast<std::ptrdiff_t>(cut.collections));
+                EXPECT_EQ(parsed.collections, read);
+            }
+        }
+    }
+    // Cut between the CR and the LF of a Windows trace.
+    const std::string crlf = Encoded(whole, LineEnd::CrLf, false);
+    ParsedTrace parsed;
+    ASSERT_EQ(ParseTrace(crlf.substr(0, crlf.find("GET OK! \r\n") + 9), parsed, Ending::MayBeCut), "");
+    EXPECT_EQ(parsed.incomplete, "the trace ends during the handshake");
+    ParsedTrace complete;
+    ASSERT_EQ(ParseTrace(whole, complete, Ending::MayBeCut), "");
+    EXPECT_EQ(complete.incomplete, "");
+}
+
 TEST(TraceReader, RefusesUtf16ThatIsNotTheAsciiTraceItShouldHold)
 {
     const std::string talking = Encoded(WholeTrace(CollectionsFrom({})), LineEnd::CrLf, true);

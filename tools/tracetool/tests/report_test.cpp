@@ -68,11 +68,20 @@ Bytes ImageBlocks(const Bytes &image, std::size_t from, std::size_t to)
                  image.begin() + static_cast<std::ptrdiff_t>(to * devsim::BlockSize));
 }
 
-// The block numbers named as "block N:" in messages.
+std::size_t Occurrences(const std::string &text, const std::string &part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+        ++count;
+    }
+    return count;
+}
+
+// The block numbers named as "block 0xNN (N):" in messages.
 std::set<unsigned> NamedBlocks(const std::string &messages)
 {
     std::set<unsigned> blocks;
-    const std::regex named("block ([0-9]+):");
+    const std::regex named("block 0x[0-9A-F]{2} \\(([0-9]+)\\):");
     for (std::sregex_iterator it(messages.begin(), messages.end(), named), end; it != end; ++it) {
         blocks.insert(static_cast<unsigned>(std::stoul((*it)[1])));
     }
@@ -152,7 +161,7 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
          true,
          ExitOk,
          {"identification: \"" + identification + "\" (21 bytes)", "version: \"" + version + "\" (17 bytes)",
-          "blocks: 128 of 128 answered, 32 bytes each",
+          "blocks: 128 of 128 regular, 32 bytes each",
           "verdict: passed: every stage got the answer the dialogue expects"},
          {},
          image},
@@ -161,20 +170,23 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
          {},
          true,
          ExitDeviation,
-         {"handshake: no answer", "blocks: 0 of 128 answered; empty: 0-127",
+         {"handshake: no answer", "blocks: 128 of 128 irregular; none answered",
+          "  blocks 0x00-0x7F (0-127): no answer",
           "verdict: failed: the device missed or deviated at handshake, identification, version, version "
           "acknowledgement, blocks, end"},
          {},
          {}},
         // The answer to the identification's acknowledgement comes before
-        // the version text, which the program then does not show.
+        // the version text, that to each block's before the next block and
+        // before the end's answer: none is taken as a stage's own.
         {"chatty",
          Chatty(),
          {},
          true,
-         ExitDeviation,
-         {"version: no text: 18 bytes, first 06", "blocks: 128 of 128 answered, 33 bytes most; 32 bytes: 0",
-          "verdict: failed: the device missed or deviated at version"},
+         ExitOk,
+         {"version: \"" + version + "\" (17 bytes; 06 before it answers the identification's acknowledgement)",
+          "blocks: 128 of 128 regular, 32 bytes each, after 06 answering the previous block's acknowledgement",
+          "end: acknowledged (1 byte; 06 before it answers block 0x7F (127)'s acknowledgement)"},
          32,
          image},
         {"long text",
@@ -191,8 +203,12 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
          bigReply,
          {},
          true,
-         ExitOk,
-         {"blocks: 128 of 128 answered, 32 bytes most; 936 bytes: 1; 4096 bytes: 0"},
+         ExitDeviation,
+         {"blocks: 2 of 128 irregular; 32 bytes each",
+          "  block 0x00 (0): 4096 bytes, not 32; its reply filled the receive buffer, so the rest spills into the "
+          "next collection",
+          "  block 0x01 (1): 936 bytes, not 32: its first 904 bytes are the rest of block 0x00 (0)'s reply, spilled "
+          "into this collection"},
          {},
          bigBlocks},
         {"vanishing after block 32",
@@ -200,7 +216,7 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
          32,
          true,
          ExitDeviation,
-         {"blocks: 33 of 128 answered, 32 bytes each; empty: 33-127", "end: no answer",
+         {"blocks: 95 of 128 irregular; 32 bytes each", "  blocks 0x21-0x7F (33-127): no answer", "end: no answer",
           "verdict: failed: the device missed or deviated at blocks, end"},
          {},
          ImageBlocks(image, 0, 33)},
@@ -230,6 +246,135 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
             << "blocks wrote " << blocks.output.size() << " bytes, not " << c.blocks.size() << " (or other bytes)";
         // Nothing the device sent is missing from json or out of order.
         EXPECT_TRUE(ReceivedInJson(Json(parsed).output) == Joined(collections));
+    }
+}
+
+// The reviewed golden trace, edited as a device that deviates would have
+// it: check fails each edit, naming what is wrong, and no stage is given
+// an answer that another request got.
+TEST(TracetoolCheck, FailsEditedGoldenTracesNamingWhatIsWrong)
+{
+    trace::ParsedTrace golden;
+    ASSERT_EQ(trace::LoadTrace(GOLDEN_TRACE, golden), "");
+    const std::string goldenText = trace::WholeTrace(golden.collections);
+    const auto block = [](std::vector<Bytes> &c, unsigned n) -> Bytes & { return c[trace::BlockCollectionIndex(n)]; };
+    const auto everyBlock = [&](const std::function<void(Bytes &)> &edit) {
+        return [&block, edit](std::vector<Bytes> &c) {
+            for (unsigned n = 0; n < trace::BlockCount; ++n) {
+                edit(block(c, n));
+            }
+        };
+    };
+    const auto replaced = [&goldenText](const std::string &line, const std::string &by) {
+        std::string text = goldenText;
+        text.replace(text.find(line + "\n"), line.size(), by);
+        return text;
+    };
+    struct Case {
+        const char *edit;
+        std::function<void(std::vector<Bytes> &)> collections; // or null
+        std::string text;                                      // when collections is null
+        std::optional<std::size_t> size;
+        int status;
+        std::string line; // among check's lines
+    };
+    const Case cases[] = {
+        {"none", [](std::vector<Bytes> &) {}, "", {}, ExitOk, "blocks: 128 of 128 regular, 32 bytes each"},
+        {"every block answered with 15 alone",
+         everyBlock([](Bytes &b) { b = {0x15}; }),
+         "",
+         {},
+         ExitDeviation,
+         "  blocks 0x00-0x7F (0-127): answered with 15 (NAK) alone: the device refused the request"},
+        {"every block 31 bytes, 32 required", everyBlock([](Bytes &b) { b.pop_back(); }), "", 32, ExitDeviation,
+         "  blocks 0x00-0x7F (0-127): 31 bytes, fewer than the 32 of a block's data"},
+        {"one block of 31 bytes",
+         [&](std::vector<Bytes> &c) { block(c, 37).pop_back(); },
+         "",
+         {},
+         ExitDeviation,
+         "  block 0x25 (37): 31 bytes, fewer than the 32 of a block's data"},
+        {"a stray byte before one block",
+         [&](std::vector<Bytes> &c) { block(c, 37).insert(block(c, 37).begin(), 0x41); },
+         "",
+         {},
+         ExitDeviation,
+         "  block 0x25 (37): 33 bytes, not 32"},
+        {"a 4096-byte reply collected as 4095 + 1 bytes",
+         [&](std::vector<Bytes> &c) {
+             Bytes reply(trace::ReceiveBufferSize, 0x5A);
+             block(c, 37).assign(reply.begin(), reply.end() - 1);
+             block(c, 38).insert(block(c, 38).begin(), reply.back());
+         },
+         "",
+         {},
+         ExitDeviation,
+         "  block 0x26 (38): 33 bytes, not 32: its first byte is the rest of block 0x25 (37)'s reply, spilled into "
+         "this collection"},
+        {"block acknowledgements answered, the end never",
+         [&](std::vector<Bytes> &c) {
+             for (unsigned n = 1; n < trace::BlockCount; ++n) {
+                 block(c, n).insert(block(c, n).begin(), trace::Ack);
+             }
+             c.back() = {trace::Ack}; // block 0x7F's acknowledgement's answer, nothing after it
+         },
+         "",
+         {},
+         ExitDeviation,
+         "end: no answer (06 before it answers block 0x7F (127)'s acknowledgement)"},
+        {"line settings failed",
+         nullptr,
+         replaced(trace::BringUpSteps[4].success, trace::BringUpSteps[4].failure),
+         {},
+         ExitDeviation,
+         "bring-up: failed: \"(-) SetCommState() failed\" (the dialogue ran at unknown line settings)"},
+        {"release failed",
+         nullptr,
+         replaced(trace::ReleasedLine, trace::ReleaseFailedLine),
+         {},
+         ExitDeviation,
+         "release: failed: \"(-) CloseHandle() failed\" (the port was not closed)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.edit);
+        std::vector<Bytes> collections = golden.collections;
+        if (c.collections) {
+            c.collections(collections);
+        }
+        const trace::ParsedTrace parsed = Parsed(c.collections ? trace::WholeTrace(collections) : c.text);
+        const Result check = Check(parsed, c.size);
+        EXPECT_EQ(check.status, c.status) << check.output;
+        EXPECT_NE(check.output.find(c.line + "\n"), std::string::npos) << "no line \"" << c.line << "\" in\n"
+                                                                       << check.output;
+    }
+}
+
+// A trace cut short is judged up to where it ends; the other commands give
+// what it holds and say that it is incomplete.
+TEST(TracetoolCheck, JudgesATraceCutShortUpToWhereItEnds)
+{
+    const std::string whole = trace::WholeTrace(CollectionsFrom({}));
+    const std::string cut = whole.substr(0, whole.find("send [x52] [x00] [x25] ") + 12);
+    trace::ParsedTrace parsed;
+    ASSERT_EQ(trace::ParseTrace(cut, parsed, trace::Ending::MayBeCut), "");
+    const Result check = Check(parsed);
+    EXPECT_EQ(check.status, ExitDeviation);
+    for (const char *line :
+         {"blocks: 37 of 128 regular, 32 bytes each", "end: not reached",
+          "incomplete: the trace ends during block 0x25 (37)", "verdict: failed: the trace is incomplete"}) {
+        EXPECT_NE(check.output.find(std::string(line) + "\n"), std::string::npos) << line << " in\n" << check.output;
+    }
+    const Result blocks = BlockData(parsed, {32, false});
+    const Result dump = Dump(parsed, {});
+    const Result json = Json(parsed);
+    const Bytes image = devsim::BuiltInImage();
+    EXPECT_TRUE(AsBytes(blocks.output) == ImageBlocks(image, 0, 37));
+    EXPECT_NE(dump.output.find("  blk  36  "), std::string::npos);
+    EXPECT_EQ(dump.output.find("  blk  37  "), std::string::npos);
+    EXPECT_EQ(ReceivedInJson(json.output), Joined(parsed.collections));
+    for (const Result &result : {blocks, dump, json}) {
+        EXPECT_EQ(result.status, ExitDeviation);
+        EXPECT_EQ(result.messages, "incomplete: the trace ends during block 0x25 (37)\n");
     }
 }
 
@@ -312,9 +457,18 @@ TEST(TracetoolBlocks, SizeCutsEveryBlockOrNamesEveryIrregularOne)
         }
 
         // Forced, every block keeps its place: each regular block is its
-        // image block, each short one the end of its collection.
+        // image block, each short one the end of its collection, padded
+        // with zeros that dump marks and the status owns up to.
         const Result forced = BlockData(parsed, {devsim::BlockSize, true});
-        EXPECT_EQ(forced.status, ExitOk);
+        const Result forcedDump = Dump(parsed, {devsim::BlockSize, true});
+        std::size_t padded = 0;
+        for (unsigned block = 0; block < trace::BlockCount; ++block) {
+            const std::size_t size = collections[firstBlock + block].size();
+            padded += size < devsim::BlockSize ? devsim::BlockSize - size : 0;
+        }
+        EXPECT_EQ(forced.status, padded > 0 ? ExitDeviation : ExitOk);
+        EXPECT_EQ(forcedDump.status, forced.status);
+        EXPECT_EQ(Occurrences(forcedDump.output, "-- "), padded);
         ASSERT_EQ(forced.output.size(), c.options.image.size());
         for (unsigned block = 0; block < trace::BlockCount; ++block) {
             const Bytes expected = ImageBlocks(c.options.image, block, block + 1);
@@ -339,7 +493,7 @@ TEST(TracetoolInput, LineEndsAndEncodingsGiveIdenticalOutput)
         Parsed(trace::Encoded(text, trace::LineEnd::CrLf, true)),
     };
     const std::function<Result(const trace::ParsedTrace &)> commands[] = {
-        Check,
+        [](const trace::ParsedTrace &t) { return Check(t); },
         Json,
         [](const trace::ParsedTrace &t) { return BlockData(t, {}); },
         [](const trace::ParsedTrace &t) {

@@ -1,5 +1,7 @@
 // The tracetool program itself: exit statuses, refusals naming the line,
 // standard input, the output file, and the hex view held to hexdump -C.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -108,7 +110,7 @@ TEST_F(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
         std::size_t line;
     };
     const Case cases[] = {
-        {"truncated", truncated, truncatedLines + 1},
+        {"cut inside a line that cannot be there", truncated + "hello", truncatedLines + 1},
         {"a count that disagrees with its dump", WithLine(good, 8, "2"), 9},
         {"a foreign line", WithLine(good, 3, "hello"), 3},
         {"mixed line ends", mixed, 0},
@@ -159,10 +161,85 @@ TEST_F(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular
     Store(WorkPath("irregular.trace"), trace::WholeTrace(irregular));
     const Outcome refused = Tracetool({"blocks", "--size", "32", "-o", bin, WorkPath("irregular.trace")});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("block 3: "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("block 0x03 (3): "), std::string::npos) << refused.err;
     EXPECT_EQ(Slurp(bin), image);
     EXPECT_EQ(Tracetool({"blocks", "-o", "/nonexistent/dir/x", WorkPath("talking.trace")}).status, 4);
     EXPECT_EQ(Tracetool({"blocks", "--bogus", WorkPath("talking.trace")}).status, 4);
+}
+
+// Forced, a short block is padded with zeros the device never sent: the
+// file is written, and the status and standard error own up to it.
+TEST_F(TracetoolProgram, ForcedPaddingIsWrittenWithStatusOne)
+{
+    std::vector<Bytes> collections = TalkingCollections();
+    collections[trace::BlockCollectionIndex(9)].pop_back();
+    Store(WorkPath("short.trace"), trace::WholeTrace(collections));
+    const std::string bin = WorkPath("forced.bin");
+    (void)std::remove(bin.c_str()); // absent already on a first run
+    const Outcome forced = Tracetool({"blocks", "--size", "32", "--force", "-o", bin, WorkPath("short.trace")});
+    EXPECT_EQ(forced.status, 1);
+    EXPECT_NE(forced.err.find("padded 1 block with 00 bytes to --size 32"), std::string::npos) << forced.err;
+    EXPECT_EQ(Slurp(bin).size(), devsim::ImageSize);
+    const Outcome dump = Tracetool({"dump", "--size", "32", "--force", WorkPath("short.trace")});
+    EXPECT_EQ(dump.status, 1);
+    EXPECT_NE(dump.out.find("  blk   9  "), std::string::npos);
+    EXPECT_NE(dump.out.find("--  |"), std::string::npos) << "the padded byte is not marked";
+}
+
+// Where a run was stopped, in any line end and encoding: check judges what
+// is there; blocks, dump and json give it and say it is incomplete.
+TEST_F(TracetoolProgram, TraceCutShortIsJudgedUpToWhereItEnds)
+{
+    const std::string whole = trace::WholeTrace(TalkingCollections());
+    const std::size_t block37 = whole.find("send [x52] [x00] [x25] ");
+    const std::size_t dump37 = whole.find("\n[", block37) + 1;
+    struct Case {
+        const char *where;
+        std::string text;
+        const char *says;
+        std::size_t blocks; // whole blocks in it
+    };
+    const Case cases[] = {
+        {"inside block 0x25's dump", whole.substr(0, dump37 + 23), "during block 0x25 (37)", 37},
+        {"after block 0x25's dump", whole.substr(0, whole.find('\n', dump37) + 1), "during block 0x25 (37)", 38},
+        {"without the last line end", whole.substr(0, whole.size() - 1), "before the release line", 128},
+        {"after the bring-up, as UTF-16", trace::Encoded(trace::BringUpText(true), trace::LineEnd::CrLf, true),
+         "during the handshake", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.where);
+        Store(WorkPath("cut.trace"), c.text);
+        const std::string incomplete = std::string("incomplete: the trace ends ") + c.says + "\n";
+        const Outcome check = Tracetool({"check", WorkPath("cut.trace")});
+        EXPECT_EQ(check.status, 1);
+        EXPECT_NE(check.out.find(incomplete), std::string::npos) << check.out;
+        const std::string bin = WorkPath("cut.bin");
+        (void)std::remove(bin.c_str()); // absent already on a first run
+        const Outcome blocks = Tracetool({"blocks", "--size", "32", "-o", bin, WorkPath("cut.trace")});
+        EXPECT_EQ(blocks.status, 1);
+        EXPECT_EQ(blocks.err, incomplete);
+        EXPECT_EQ(Slurp(bin).size(), c.blocks * devsim::BlockSize);
+        for (const char *command : {"dump", "json"}) {
+            const Outcome run = Tracetool({command, WorkPath("cut.trace")});
+            EXPECT_EQ(run.status, 1) << command;
+            EXPECT_EQ(run.err, incomplete) << command;
+            EXPECT_NE(run.out, "") << command;
+        }
+    }
+}
+
+// Text no trace can begin is refused at its first line, whatever its size,
+// without holding more than the file (8 MiB) and a little more.
+TEST_F(TracetoolProgram, RefusesEightMiBOfNewlinesAtLineOneInBoundedMemory)
+{
+    constexpr long MostKib = 48L * 1024;
+    Store(WorkPath("newlines.trace"), std::string(std::size_t{8} << 20, '\n'));
+    const Outcome run = Tracetool({"check", WorkPath("newlines.trace")});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find("newlines.trace: line 1: expected "), std::string::npos) << run.err;
+    rusage usage{};
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, MostKib) << "the largest process this test ran";
 }
 
 // hexdump -C is the oracle of the hex view: without the block column, the
