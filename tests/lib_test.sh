@@ -19,11 +19,13 @@ echo "$WINEPREFIX $*" >>"$(dirname "$0")/wineserver.calls"
 exit 1
 EOF
 chmod +x "$work/wineserver"
-# A wineserver that succeeds and a wine, both recording what they were asked.
+# A wineserver that succeeds and a wine, both recording what they were
+# asked; the wine makes the prefix's device folder, as Wine does.
 # shellcheck disable=SC2016 # expanded when they run
 printf '%s\n' '#!/usr/bin/env bash' 'echo "server $*" >>"$(dirname "$0")/wineserver.calls"' >"$work/wineserver-ok"
 # shellcheck disable=SC2016 # expanded when it runs
-printf '%s\n' '#!/usr/bin/env bash' 'echo "wine $*" >>"$(dirname "$0")/wineserver.calls"' >"$work/wine"
+printf '%s\n' '#!/usr/bin/env bash' 'echo "wine $*" >>"$(dirname "$0")/wineserver.calls"' \
+    '[ -z "${WINEPREFIX:-}" ] || mkdir -p "$WINEPREFIX/dosdevices"' >"$work/wine"
 chmod +x "$work/wineserver-ok" "$work/wine"
 no_ports=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine/without_serial_ports.sh
 mkdir -p "$work/present"

@@ -48,7 +48,8 @@ if [ "${1:-}" = --wine-port ]; then
     shift 4
 elif [ "${1:-}" = --unlisted-port ]; then
     (($# >= 5)) || die "--unlisted-port needs WINE NAME DEVICE and a command"
-    mkdir -p "$WINEPREFIX/dosdevices" || die "cannot make the prefix $WINEPREFIX"
+    # Wine makes the prefix's device folder, with its drives, itself.
+    mkdir -p "$WINEPREFIX" || die "cannot make the prefix $WINEPREFIX"
     "$wineserver" -p || die "cannot start a wineserver that stays"
     "$2" reg query "HKLM\\Software\\Wine" >/dev/null || die "cannot start Wine in $WINEPREFIX"
     ln -s "$4" "$WINEPREFIX/dosdevices/$3" || die "cannot link $3 to $4"
