@@ -17,6 +17,14 @@ char Queue[TraceQueueSize];
 std::atomic<std::size_t> QueuedTotal{0};
 std::atomic<std::size_t> WrittenTotal{0};
 
+// Set once standard output has failed for good, by whichever thread drains
+// (the writer, or the program's thread when there is none; never both at
+// once). The rest of the trace is dropped from then on: a later write that
+// succeeded would splice it.
+bool OutputFailed = false;
+// The queue's total when the run's trace began, which failures count from.
+std::size_t TraceStartTotal = 0;
+
 // Touched by the program's thread only.
 bool WriterRunning = false;
 bool WakeEachMessage = true;
@@ -32,7 +40,13 @@ void DrainQueue()
         }
         const std::size_t start = written % TraceQueueSize;
         const std::size_t length = std::min(queued - written, TraceQueueSize - start);
-        WriteConsoleText(&Queue[start], length);
+        if (!OutputFailed) {
+            const std::size_t done = WriteConsoleText(&Queue[start], length);
+            if (done < length) {
+                OutputFailed = true;
+                ReportConsoleFailure(written + done - TraceStartTotal);
+            }
+        }
         WrittenTotal.store(written + length, std::memory_order_release);
     }
 }
@@ -61,6 +75,8 @@ void Enqueue(const char *text, std::size_t length)
 void StartTrace(bool eachMessage)
 {
     WakeEachMessage = eachMessage;
+    OutputFailed = false;
+    TraceStartTotal = WrittenTotal.load(std::memory_order_relaxed);
     WriterRunning = StartConsoleWriter(DrainQueue);
 }
 

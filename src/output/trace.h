@@ -4,7 +4,9 @@
 // that a console or a reader of standard output that holds up the writes
 // never holds up the dialogue. The queue holds the longest trace a run can
 // print whole; once the writer is stopped, or when it could not be started,
-// each message is written out as it is printed.
+// each message is written out as it is printed. Should standard output fail
+// for good, the trace stops there: one line on standard error says so, the
+// rest is dropped unwritten, and the dialogue runs on unaware.
 #ifndef COMTRACE_OUTPUT_TRACE_H
 #define COMTRACE_OUTPUT_TRACE_H
 

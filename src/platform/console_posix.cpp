@@ -2,6 +2,7 @@
 // final key press.
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,15 +16,14 @@
 
 namespace {
 
-// How long the rest of a key's bytes may take to arrive after its first; a
-// lone ESC key sends nothing more.
-constexpr int KeyBytesGapMs = 50;
-// What arrives with the key (the rest of a paste, a key's repeats) is taken
-// with it until the input has been quiet this long, or for at most the
-// limit, so that a key held down cannot keep the wait going.
+// What arrives with the key (the rest of its escape sequence or UTF-8
+// character, the rest of a paste, a key's repeats) is taken with it until
+// the input has been quiet this long, or for at most the limit, so that a
+// key held down cannot keep the wait going.
 constexpr int BurstQuietMs = 100;
 constexpr int BurstLimitMs = 1000;
-constexpr int MaxEscapeSequenceLength = 16;
+// Room for the one line that says the trace could not be written.
+constexpr std::size_t TraceFailureLineSize = 256;
 
 // The console writer. Requests and turns are counted under the lock: the
 // writer serves every request made before a turn begins, and an awaiting
@@ -148,65 +148,6 @@ bool ReadKeyByte(unsigned char &byte, int timeoutMs)
     }
 }
 
-// How many bytes follow a UTF-8 lead byte; 0 for any other byte.
-int Utf8ContinuationCount(unsigned char lead)
-{
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        return 1;
-    }
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        return 2;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        return 3;
-    }
-    return 0;
-}
-
-// Consumes the rest of a character whose first byte was read, so that a
-// character typed in UTF-8 (é is C3 A9) counts as one key.
-void SkipRestOfCharacter(unsigned char lead)
-{
-    unsigned char byte = 0;
-    for (int left = Utf8ContinuationCount(lead); left > 0; --left) {
-        if (!ReadKeyByte(byte, KeyBytesGapMs) || (byte & 0xC0) != 0x80) {
-            return;
-        }
-    }
-}
-
-// Consumes the rest of a key that began with ESC, so that a cursor or
-// function key counts as one key: CSI (ESC [ parameters final byte), SS3
-// (ESC O x), the Linux console's F1 to F5 (ESC [ [ A to E), and Alt with a
-// character (ESC and the character).
-void SkipEscapeSequence()
-{
-    unsigned char byte = 0;
-    if (!ReadKeyByte(byte, KeyBytesGapMs)) {
-        return; // the ESC key alone
-    }
-    if (byte == 'O') {
-        (void)ReadKeyByte(byte, KeyBytesGapMs);
-        return;
-    }
-    if (byte != '[') {
-        SkipRestOfCharacter(byte);
-        return;
-    }
-    if (!ReadKeyByte(byte, KeyBytesGapMs)) {
-        return;
-    }
-    if (byte == '[') {
-        (void)ReadKeyByte(byte, KeyBytesGapMs);
-        return;
-    }
-    for (int i = 0; i < MaxEscapeSequenceLength && (byte < 0x40 || byte > 0x7E); ++i) {
-        if (!ReadKeyByte(byte, KeyBytesGapMs)) {
-            return;
-        }
-    }
-}
-
 // Consumes what arrives in the same burst as the key.
 void SkipBurst()
 {
@@ -220,6 +161,48 @@ void SkipBurst()
         if (elapsedMs >= BurstLimitMs) {
             return;
         }
+    }
+}
+
+// Why standard output failed for good, as errno gave it.
+int OutputError = 0;
+
+// Waits until a non-blocking standard output can take more; false when it
+// cannot be waited on. Only the writer waits here, never the dialogue.
+bool AwaitWritableOutput()
+{
+    for (;;) {
+        pollfd output{STDOUT_FILENO, POLLOUT, 0};
+        const int ready = poll(&output, 1, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        // An error or a hang-up is left for the next write to name.
+        return ready > 0 && (output.revents & POLLNVAL) == 0;
+    }
+}
+
+// The words for an error number, for the failure line; strerror's buffer
+// may be shared between threads.
+const char *ErrorText(int error)
+{
+    switch (error) {
+    case ENOSPC:
+        return "no space left on the device";
+    case EPIPE:
+        return "the reader has gone";
+    case EIO:
+        return "input/output error";
+    case EBADF:
+        return "not open for writing";
+    case EFBIG:
+        return "the file is too large";
+    case EDQUOT:
+        return "disk quota exceeded";
+    case EAGAIN:
+        return "the output would block and cannot be waited on";
+    default:
+        return "a write error";
     }
 }
 
@@ -250,11 +233,52 @@ bool PrepareConsole()
     return isatty(STDOUT_FILENO) == 1;
 }
 
-void WriteConsoleText(const char *text, std::size_t length)
+std::size_t WriteConsoleText(const char *text, std::size_t length)
 {
-    // Lost output is not the device's concern: errors are ignored.
-    (void)std::fwrite(text, 1, length, stdout);
-    (void)std::fflush(stdout);
+    // The system call itself, not stdio: a failed fwrite throws away what
+    // its buffer held and goes on with the next message, splicing the trace.
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t wrote = write(STDOUT_FILENO, text + done, length - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && AwaitWritableOutput()) {
+            continue;
+        }
+        OutputError = wrote < 0 ? errno : EIO; // nothing taken and no error: the output is stuck
+        break;
+    }
+    return done;
+}
+
+void ReportConsoleFailure(std::size_t writtenCount)
+{
+    char line[TraceFailureLineSize];
+    const int length =
+        std::snprintf(line, sizeof line,
+                      "comtrace: the trace stops after %zu bytes: writing standard output failed (%s, errno %d); "
+                      "the dialogue runs to its end\n",
+                      writtenCount, ErrorText(OutputError), OutputError);
+    if (length <= 0) {
+        return;
+    }
+    const std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t wrote = write(STDERR_FILENO, line + done, size - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return; // a standard error that fails too: nothing else to tell
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
 }
 
 bool StartConsoleWriter(void (*drain)())
@@ -310,7 +334,13 @@ void StopConsoleWriter()
 void WaitForKey()
 {
     (void)std::fflush(stdout);
-    if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &SavedMode) != 0) {
+    // A run in the background (comtrace > session.txt &) would be stopped by
+    // the shell at the first change to the terminal: nobody is there to
+    // press a key, as when standard input is no terminal. A terminal that is
+    // not the process's own has no say in this (tcgetpgrp fails).
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    if (isatty(STDIN_FILENO) != 1 || (foreground >= 0 && foreground != getpgrp()) ||
+        tcgetattr(STDIN_FILENO, &SavedMode) != 0) {
         return;
     }
     ModeSaved = 1;
@@ -323,15 +353,13 @@ void WaitForKey()
     raw.c_cc[VTIME] = 0;
     // Keys typed during the run are discarded, on entering and on leaving
     // raw mode: only a key pressed after the trace ends the wait, and none
-    // of what came with it is left for the shell.
+    // of what came with it is left for the shell. Input still on its way
+    // into the terminal while the mode changed lands after the first
+    // discarding, so it is discarded again once raw mode is in force.
     if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0) {
+        (void)tcflush(STDIN_FILENO, TCIFLUSH); // should it fail, the first discarding stands
         unsigned char key = 0;
         if (ReadKeyByte(key, -1)) {
-            if (key == 0x1B) {
-                SkipEscapeSequence();
-            } else {
-                SkipRestOfCharacter(key);
-            }
             SkipBurst();
         }
     }

@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "platform/key_wait_win.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -45,6 +46,52 @@ DWORD WINAPI RunConsoleWriter(LPVOID /*unused*/)
     return 0;
 }
 
+// How much of the trace is turned into CR LF text at a time, and room for
+// the one line that says the trace could not be written.
+constexpr std::size_t TextPieceSize = 4096;
+constexpr std::size_t TraceFailureLineSize = 256;
+// A pipe in no-wait mode takes nothing while its reader lags; the writer
+// looks again this often.
+constexpr DWORD FullPipeRetryMs = 10;
+
+// Why standard output failed for good, as GetLastError gave it.
+DWORD OutputError = 0;
+
+// Writes size bytes to handle, continuing after partial writes; returns how
+// many were written, fewer than size only when a write failed, whose error
+// is then in OutputError.
+DWORD WriteWhole(HANDLE handle, const char *bytes, DWORD size)
+{
+    DWORD done = 0;
+    while (done < size) {
+        DWORD wrote = 0;
+        if (!WriteFile(handle, bytes + done, size - done, &wrote, nullptr)) {
+            OutputError = GetLastError();
+            break;
+        }
+        if (wrote == 0) {
+            Sleep(FullPipeRetryMs);
+        }
+        done += wrote;
+    }
+    return done;
+}
+
+// How many bytes of the trace text the first `written` bytes of its CR LF
+// form hold.
+std::size_t TextBytesIn(const char *text, DWORD written)
+{
+    std::size_t count = 0;
+    for (DWORD outputBytes = 0;;) {
+        const DWORD size = text[count] == '\n' ? 2 : 1;
+        if (outputBytes + size > written) {
+            return count;
+        }
+        outputBytes += size;
+        ++count;
+    }
+}
+
 bool IsConsole(HANDLE handle, DWORD &mode)
 {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
@@ -60,12 +107,45 @@ bool PrepareConsole()
     return IsConsole(GetStdHandle(STD_OUTPUT_HANDLE), mode);
 }
 
-void WriteConsoleText(const char *text, std::size_t length)
+std::size_t WriteConsoleText(const char *text, std::size_t length)
 {
-    // The C runtime's stdout stays in text mode: a redirected trace gets the
-    // platform's CR LF line ends. Lost output is not the device's concern.
-    (void)std::fwrite(text, 1, length, stdout);
-    (void)std::fflush(stdout);
+    // WriteFile itself, whose every result is looked at: the C runtime's
+    // fwrite throws away what a failed write held and goes on with the next
+    // message. Line ends become CR LF, as the runtime's text mode made them.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::size_t done = 0;
+    while (done < length) {
+        char piece[2 * TextPieceSize];
+        std::size_t pieceSize = 0;
+        std::size_t taken = 0;
+        while (done + taken < length && taken < TextPieceSize) {
+            if (text[done + taken] == '\n') {
+                piece[pieceSize++] = '\r';
+            }
+            piece[pieceSize++] = text[done + taken++];
+        }
+        const DWORD wrote = WriteWhole(output, piece, static_cast<DWORD>(pieceSize));
+        if (wrote < pieceSize) {
+            return done + TextBytesIn(text + done, wrote);
+        }
+        done += taken;
+    }
+    return done;
+}
+
+void ReportConsoleFailure(std::size_t writtenCount)
+{
+    char line[TraceFailureLineSize];
+    const int length =
+        std::snprintf(line, sizeof line,
+                      "comtrace: the trace stops after %llu bytes: writing standard output failed "
+                      "(error %lu); the dialogue runs to its end\r\n",
+                      static_cast<unsigned long long>(writtenCount), static_cast<unsigned long>(OutputError));
+    if (length > 0) {
+        const DWORD size = static_cast<DWORD>(std::min(static_cast<std::size_t>(length), sizeof line - 1));
+        // A standard error that fails too: nothing else to tell.
+        (void)WriteWhole(GetStdHandle(STD_ERROR_HANDLE), line, size);
+    }
 }
 
 bool StartConsoleWriter(void (*drain)())

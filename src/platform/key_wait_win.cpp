@@ -70,7 +70,9 @@ void TakeLowSurrogate(HANDLE input)
 
 BOOL WINAPI OnControlDuringKeyWait(DWORD controlType)
 {
-    if (controlType == CTRL_C_EVENT || controlType == CTRL_BREAK_EVENT) {
+    // Without a stop event nothing would end the wait: the break is left to
+    // the default handler, as when no wait is running.
+    if ((controlType == CTRL_C_EVENT || controlType == CTRL_BREAK_EVENT) && StopWait != nullptr) {
         (void)SetEvent(StopWait); // the wait puts the mode back as after a key
         return TRUE;
     }

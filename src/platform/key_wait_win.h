@@ -15,8 +15,9 @@ void WaitForKeyOnConsole(HANDLE input, DWORD mode, HANDLE stop);
 
 // The control handler installed during the wait, which the system runs on
 // a thread of its own: Ctrl+C and Ctrl+Break set the wait's stop event and
-// are handled, so the program exits 0 as after a key; a closed window,
-// logoff or shutdown put the mode back and are left to the default handler.
+// are handled, so the program exits 0 as after a key; without a stop event
+// they, like a closed window, logoff or shutdown, put the mode back and are
+// left to the default handler.
 BOOL WINAPI OnControlDuringKeyWait(DWORD controlType);
 
 #endif

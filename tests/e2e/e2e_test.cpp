@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -30,7 +31,8 @@ using trace::Bytes;
 struct RunResult {
     int status = -1;
     std::string output;
-    std::string log; // devsim's event log
+    std::string log;    // devsim's event log
+    std::string errors; // what comtrace and devsim said on standard error
     double seconds = 0;
 };
 
@@ -48,14 +50,18 @@ std::string TempPath(const std::string &name)
 // from /dev/null (no terminal), the trace into a file; `filter` is a
 // command the trace passes through on its way (e.g. {"head", "-3"});
 // `closing` are shell redirections that close standard descriptors for
-// comtrace alone (e.g. ">&-"), devsim keeping its own.
-RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = {}, const std::string &closing = "")
+// comtrace alone (e.g. ">&-"), devsim keeping its own; `launcher` is a
+// command that starts comtrace, given as its last argument.
+RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = {}, const std::string &closing = "",
+                      const Arguments &launcher = {})
 {
     const std::string out = TempPath("out");
     const std::string log = TempPath("log");
+    const std::string err = TempPath("err");
     Arguments devsim{DEVSIM_PATH, "--log", log};
     devsim.insert(devsim.end(), deviceOptions.begin(), deviceOptions.end());
     devsim.emplace_back("--");
+    devsim.insert(devsim.end(), launcher.begin(), launcher.end());
     if (closing.empty()) {
         devsim.emplace_back(COMTRACE_PATH);
     } else {
@@ -66,7 +72,7 @@ RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = 
     if (!filter.empty()) {
         commands.push_back(filter);
     }
-    const support::ProcessOutcome outcome = support::RunPipeline(commands, {"/dev/null", out, ""}, {RunLimitMs});
+    const support::ProcessOutcome outcome = support::RunPipeline(commands, {"/dev/null", out, err}, {RunLimitMs});
     if (!outcome.failure.empty()) {
         ADD_FAILURE() << outcome.failure;
     }
@@ -78,9 +84,12 @@ RunResult RunComtrace(const Arguments &deviceOptions, const Arguments &filter = 
     run.status = outcome.status;
     run.output = Slurp(out);
     run.log = Slurp(log);
+    run.errors = Slurp(err);
+    std::cerr << run.errors; // kept in the test's log, as when not redirected
     // A temporary file left behind is untidy but harms no test.
     (void)std::remove(out.c_str());
     (void)std::remove(log.c_str());
+    (void)std::remove(err.c_str());
     return run;
 }
 
@@ -304,6 +313,20 @@ TEST(EndToEnd, ReaderThatStopsReadingHoldsUpNoByte)
     RecordProperty("largest_schedule_deviation_ms", std::to_string(deviationMs));
     // A busy machine's jitter, far below the reader's 30 s.
     EXPECT_LT(deviationMs, 250.0);
+}
+
+TEST(EndToEnd, NonBlockingOutputWhoseReaderIsBusyGetsTheWholeTrace)
+{
+    // As above, through a pipe whose writing end is non-blocking: a write
+    // the reader cannot take yet fails instead of waiting.
+    devsim::DeviceOptions options;
+    options.bigReply = 100000;
+    const RunResult run =
+        RunComtrace({"--big-reply", "100000"}, {"sh", "-c", "sleep 30; cat"}, "", {NONBLOCKING_OUTPUT_PATH});
+    (void)ExpectNothingLost(run, options);
+    EXPECT_GT(run.output.size(), 500000u);
+    EXPECT_EQ(run.errors.find("comtrace:"), std::string::npos) << run.errors;
+    EXPECT_EQ(Received(run), AllRequests());
 }
 
 TEST(EndToEnd, RepliesThatStraddleACollectionShowInTheNextOne)

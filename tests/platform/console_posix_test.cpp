@@ -3,14 +3,17 @@
 // back afterwards, even when the process is ended during the wait.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <numeric>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -72,6 +75,48 @@ protected:
         return child;
     }
 
+    // Starts a child that leads a session of its own on the pty and there
+    // runs WaitForKey in a process group that is the terminal's foreground
+    // or not. The child exits 0 when the wait returned, 14 when the terminal
+    // stopped it.
+    pid_t StartWaitInASession(bool inForeground) const
+    {
+        const pid_t leader = fork();
+        if (leader != 0) {
+            return leader;
+        }
+        (void)signal(SIGTTOU, SIG_IGN); // it hands the foreground on from the background
+        int settled[2];
+        if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0 || pipe(settled) != 0) {
+            _exit(10);
+        }
+        const pid_t waiter = fork();
+        if (waiter == 0) {
+            (void)signal(SIGTTOU, SIG_DFL);
+            (void)setpgid(0, 0);
+            char byte = 0;
+            if (read(settled[0], &byte, 1) != 1) { // the foreground is settled
+                _exit(11);
+            }
+            dup2(slave, STDIN_FILENO);
+            WaitForKey();
+            _exit(0);
+        }
+        (void)setpgid(waiter, waiter);
+        if ((inForeground && tcsetpgrp(slave, waiter) != 0) || write(settled[1], "s", 1) != 1) {
+            _exit(12);
+        }
+        int status = 0;
+        if (waitpid(waiter, &status, WUNTRACED) != waiter) {
+            _exit(13);
+        }
+        if (WIFSTOPPED(status)) {
+            kill(waiter, SIGKILL);
+            _exit(14);
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 15);
+    }
+
     // Waits until the child has put the terminal in raw mode.
     void AwaitRawMode() const
     {
@@ -83,6 +128,18 @@ protected:
             std::this_thread::sleep_for(PollInterval);
         }
         FAIL() << "the key wait never switched the terminal to raw mode";
+    }
+
+    // Waits until the terminal has echoed text, that is has taken it in.
+    void AwaitEcho(const std::string &text) const
+    {
+        std::string echoed;
+        char byte = 0;
+        pollfd ready{master, POLLIN, 0};
+        while (echoed.find(text) == std::string::npos && poll(&ready, 1, 2000) > 0 && read(master, &byte, 1) == 1) {
+            echoed += byte;
+        }
+        ASSERT_NE(echoed.find(text), std::string::npos) << "the terminal never echoed the keys";
     }
 
     void Type(const std::string &keys) const
@@ -171,8 +228,11 @@ TEST_F(KeyWait, OneKeyEndsTheWaitAndIsConsumedWholeWithItsBurst)
 
 TEST_F(KeyWait, KeysTypedBeforeTheWaitDoNotEndIt)
 {
-    // Typed during the run, while the terminal was still in its own mode.
+    // Typed during the run, while the terminal was still in its own mode;
+    // its echo shows that the terminal has taken them in, however late a
+    // loaded machine gets round to it.
     Type("x\ny");
+    AwaitEcho("x\r\ny");
     const pid_t child = StartWait();
     AwaitRawMode();
     EXPECT_EQ(StatusWithin(child, 300), -1) << "a key typed before the wait ended it";
@@ -182,6 +242,32 @@ TEST_F(KeyWait, KeysTypedBeforeTheWaitDoNotEndIt)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ExpectModeRestored();
     EXPECT_EQ(Unread(), "");
+}
+
+TEST_F(KeyWait, RunInTheBackgroundOfItsTerminalSkipsTheWait)
+{
+    // The pty is the controlling terminal of a session of its own, whose
+    // foreground is either the waiting process's group or another one (a
+    // shell's job started with &).
+    for (bool inForeground : {true, false}) {
+        SCOPED_TRACE(inForeground ? "in the foreground" : "in the background");
+        const pid_t leader = StartWaitInASession(inForeground);
+        ASSERT_GE(leader, 0);
+        if (inForeground) {
+            AwaitRawMode();
+            Type("k");
+        }
+        const int status = StatusWithin(leader, 3000);
+        if (status == -1) {
+            Type("k"); // lets a waiter that should not wait end
+            kill(leader, SIGKILL);
+            (void)waitpid(leader, nullptr, 0);
+            FAIL() << "the wait did not end";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "exit status " << WEXITSTATUS(status) << " (14: stopped by the terminal)";
+        ExpectModeRestored();
+    }
 }
 
 TEST_F(KeyWait, NoEchoWhileWaiting)
@@ -339,6 +425,121 @@ TEST(ConsoleWriter, StoppedTerminalHoldsUpNoMessageAndLosesNone)
         });
     EXPECT_EQ(duringStop, 0u);
     EXPECT_TRUE(received == expected) << received.size() << " bytes of " << expected.size();
+}
+
+// What a child that printed a trace to the given standard output left: the
+// bytes a reader took from readEnd (-1: none), read as readFrom says, and
+// what the child said on standard error.
+struct TracedOutput {
+    std::string received;
+    std::string errors;
+    int status = -1;
+};
+
+TracedOutput TraceInto(int output, const std::vector<std::string> &messages, int readEnd,
+                       const std::function<std::string(int)> &readFrom)
+{
+    int errors[2];
+    if (pipe(errors) != 0) {
+        ADD_FAILURE() << "no pipe";
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(output, STDOUT_FILENO);
+        dup2(errors[1], STDERR_FILENO);
+        if (readEnd >= 0) {
+            close(readEnd);
+        }
+        StartTrace(PrepareConsole());
+        for (const std::string &message : messages) {
+            Trace("%s", message.c_str());
+        }
+        EndTrace();
+        _exit(0);
+    }
+    close(output);
+    close(errors[1]);
+    TracedOutput traced;
+    if (readEnd >= 0) {
+        traced.received = readFrom(readEnd);
+        close(readEnd);
+    }
+    char buffer[512];
+    for (ssize_t got = 0; (got = read(errors[0], buffer, sizeof buffer)) > 0;) {
+        traced.errors.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(errors[0]);
+    EXPECT_EQ(waitpid(child, &traced.status, 0), child);
+    return traced;
+}
+
+std::string ReadAll(int fd, std::size_t limit = SIZE_MAX)
+{
+    std::string all;
+    char buffer[4096];
+    while (all.size() < limit) {
+        const ssize_t got = read(fd, buffer, std::min(sizeof buffer, limit - all.size()));
+        if (got <= 0) {
+            break;
+        }
+        all.append(buffer, static_cast<std::size_t>(got));
+    }
+    return all;
+}
+
+// A standard output that holds the writes up gets the whole trace; one that
+// fails for good gets a clean prefix of it and one line on standard error.
+TEST(ConsoleWriter, OutputThatHoldsUpGetsEverythingAndOneThatFailsACleanPrefixAndOneLine)
+{
+    std::vector<std::string> messages;
+    std::string whole;
+    for (int i = 0; i < 2000; ++i) {
+        messages.push_back("message " + std::to_string(i) + " " + std::string(100, static_cast<char>('a' + i % 26)) +
+                           "\n");
+        whole += messages.back();
+    }
+    constexpr std::size_t ReaderTakes = 10000;
+    const struct {
+        const char *name;
+        bool nonBlocking;      // the pipe's writing end
+        const char *file;      // instead of a pipe
+        std::size_t readUpTo;  // then the reader goes away
+        int idleMs;            // before the reader starts
+        const char *errorLine; // what the line on standard error holds
+    } cases[] = {
+        {"a non-blocking pipe whose reader is idle for a while", true, nullptr, SIZE_MAX, 500, nullptr},
+        {"a blocking pipe whose reader is idle for a while", false, nullptr, SIZE_MAX, 500, nullptr},
+        {"a full device", false, "/dev/full", 0, 0, "after 0 bytes: writing standard output failed (no space"},
+        {"a reader that goes away", true, nullptr, ReaderTakes, 100, "failed (the reader has gone"},
+    };
+    (void)signal(SIGPIPE, SIG_IGN); // as the program has it, before the child's own PrepareConsole
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int ends[2] = {-1, -1};
+        if (c.file != nullptr) {
+            ends[1] = open(c.file, O_WRONLY);
+        } else {
+            ASSERT_EQ(pipe(ends), 0);
+            if (c.nonBlocking) {
+                ASSERT_EQ(fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK), 0);
+            }
+        }
+        ASSERT_GE(ends[1], 0);
+        const TracedOutput traced = TraceInto(ends[1], messages, ends[0], [&](int readEnd) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.idleMs));
+            return ReadAll(readEnd, c.readUpTo);
+        });
+        EXPECT_TRUE(WIFEXITED(traced.status) && WEXITSTATUS(traced.status) == 0);
+        if (c.errorLine == nullptr) {
+            EXPECT_TRUE(traced.received == whole) << traced.received.size() << " bytes of " << whole.size();
+            EXPECT_EQ(traced.errors, "");
+            continue;
+        }
+        EXPECT_EQ(traced.received, whole.substr(0, traced.received.size()));
+        EXPECT_EQ(std::count(traced.errors.begin(), traced.errors.end(), '\n'), 1) << traced.errors;
+        EXPECT_NE(traced.errors.find(c.errorLine), std::string::npos) << traced.errors;
+    }
 }
 
 // A standard descriptor the program was started without must not be left

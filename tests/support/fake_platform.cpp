@@ -24,6 +24,9 @@ struct Operation {
     Bytes bytes;
     std::uint64_t completesAt = 0;
     bool never = false;
+    // Ends aborted, with this many of its bytes transferred.
+    bool aborted = false;
+    std::size_t abortedWith = 0;
     // Cancelled in vain: the handle may still be closed over it.
     bool cancelIgnored = false;
 };
@@ -384,6 +387,8 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
         return TRUE;
     }
     fake::Outstanding.never = how.kind == fake::Completion::Never;
+    fake::Outstanding.aborted = how.kind == fake::Completion::Aborted;
+    fake::Outstanding.abortedWith = std::min<std::size_t>(how.delivered, fake::Outstanding.bytes.size());
     fake::Outstanding.completesAt = TheState.now + how.afterMs;
     // The buffer fills only when the read completes.
     return fake::Fail(ERROR_IO_PENDING);
@@ -428,6 +433,8 @@ BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAP
         return TRUE;
     }
     fake::Outstanding.never = how.kind == fake::Completion::Never;
+    fake::Outstanding.aborted = how.kind == fake::Completion::Aborted;
+    fake::Outstanding.abortedWith = std::min<std::size_t>(how.delivered, fake::Outstanding.bytes.size());
     fake::Outstanding.completesAt = TheState.now + how.afterMs;
     return fake::Fail(ERROR_IO_PENDING);
 }
@@ -447,7 +454,11 @@ bool AwaitOutstanding(const OVERLAPPED *overlapped, DWORD milliseconds)
         return false;
     }
     TheState.now = std::max(TheState.now, Outstanding.completesAt);
-    Finish(ERROR_SUCCESS, Outstanding.bytes.size());
+    if (Outstanding.aborted) {
+        Finish(ERROR_OPERATION_ABORTED, Outstanding.abortedWith);
+    } else {
+        Finish(ERROR_SUCCESS, Outstanding.bytes.size());
+    }
     return true;
 }
 
@@ -586,8 +597,14 @@ bool PrepareConsole()
     return TheState.outputIsConsole;
 }
 
-void WriteConsoleText(const char *text, std::size_t length)
+std::size_t WriteConsoleText(const char *text, std::size_t length)
 {
+    if (length > TheState.consoleRoom) {
+        length = TheState.consoleRoom;
+        TheState.consoleRoom = ++TheState.consoleFailedWrites == TheState.consoleRecoversAfter ? SIZE_MAX : 0;
+    } else if (TheState.consoleRoom != SIZE_MAX) {
+        TheState.consoleRoom -= length;
+    }
     if (TheState.consoleWriteError != 0) {
         SetLastError(TheState.consoleWriteError);
     }
@@ -603,9 +620,15 @@ void WriteConsoleText(const char *text, std::size_t length)
     }
     if (TheState.traceAsText) {
         TheState.traceText.append(text, length);
-        return;
+    } else if (length > 0) {
+        TheState.messages.push_back({endedAt, std::string(text, length)});
     }
-    TheState.messages.push_back({endedAt, std::string(text, length)});
+    return length;
+}
+
+void ReportConsoleFailure(std::size_t writtenCount)
+{
+    TheState.consoleFailureReports.push_back(writtenCount);
 }
 
 bool StartConsoleWriter(void (*drain)())

@@ -39,10 +39,13 @@ struct Write {
     Bytes bytes;
 };
 
-// How an overlapped read or write started on the port completes.
+// How an overlapped read or write started on the port completes: Aborted
+// ends it after afterMs as aborted (a purge, or a driver giving up), with
+// the first `delivered` of its bytes transferred.
 struct Completion {
-    enum Kind { AtOnce, After, Never } kind = AtOnce;
+    enum Kind { AtOnce, After, Never, Aborted } kind = AtOnce;
     std::uint64_t afterMs = 0;
+    std::uint32_t delivered = 0;
 };
 
 struct Violation {
@@ -134,6 +137,14 @@ struct State {
     std::function<std::uint64_t(const std::string &text)> consoleWriteMs;
     std::uint64_t writerBusyUntil = 0;
     bool writerRunning = false;
+    // How many more bytes the console takes before its writes fail (a disk
+    // filling up), and after how many failed writes it takes them again (the
+    // disk given space back; SIZE_MAX: never). A failing write takes what
+    // room is left. The byte counts the program reported a failure with.
+    std::size_t consoleRoom = SIZE_MAX;
+    std::size_t consoleRecoversAfter = SIZE_MAX;
+    std::size_t consoleFailedWrites = 0;
+    std::vector<std::size_t> consoleFailureReports;
 
     std::string openedName;
     bool consolePrepared = false;

@@ -92,13 +92,24 @@ TEST(WindowsKeyWait, EndsOnAKeyPressedAfterTheTraceOrOnCtrlBreakAndPutsTheModeBa
     }
 }
 
-TEST(WindowsKeyWait, CloseLogoffAndShutdownPutTheModeBackAndEndTheProcessAsBefore)
+TEST(WindowsKeyWait, ControlEventsTheWaitCannotTakePutTheModeBackAndEndTheProcessAsBefore)
 {
-    for (DWORD control : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
-        SCOPED_TRACE(control);
+    const struct {
+        DWORD control;
+        HANDLE stop;
+    } cases[] = {
+        {CTRL_CLOSE_EVENT, fakeconsole::StopEvent()},
+        {CTRL_LOGOFF_EVENT, fakeconsole::StopEvent()},
+        {CTRL_SHUTDOWN_EVENT, fakeconsole::StopEvent()},
+        // No stop event could be made: a break handled would end nothing.
+        {CTRL_BREAK_EVENT, nullptr},
+        {CTRL_C_EVENT, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.control << (c.stop == nullptr ? " without a stop event" : ""));
         fakeconsole::Reset(CookedMode);
-        fakeconsole::Console().steps = {Control(control)};
-        WaitForKeyOnConsole(fakeconsole::Input(), CookedMode, fakeconsole::StopEvent());
+        fakeconsole::Console().steps = {Control(c.control)};
+        WaitForKeyOnConsole(fakeconsole::Input(), CookedMode, c.stop);
         EXPECT_TRUE(fakeconsole::Console().endedByDefaultHandler);
         EXPECT_EQ(fakeconsole::Console().modeAfterControl, std::vector<DWORD>{CookedMode});
     }

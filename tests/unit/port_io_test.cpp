@@ -34,10 +34,18 @@ TEST_F(Overlapped, PendingReadIsCompletedBeforeItsBytesAreUsed)
         const char *name;
         fake::Completion completion;
         std::uint64_t elapsed;
+        const char *trace;
     } cases[] = {
-        {"completes at once", {fake::Completion::After, 0}, 0},
-        {"completes late, within the bound", {fake::Completion::After, 30}, 30},
-        {"completes exactly at the bound", {fake::Completion::After, ReadCompletionBoundMs}, ReadCompletionBoundMs},
+        {"completes at once", {fake::Completion::After, 0}, 0, "3\n[06] [48] [49] \nGET OK! \n"},
+        {"completes late, within the bound", {fake::Completion::After, 30}, 30, "3\n[06] [48] [49] \nGET OK! \n"},
+        {"completes exactly at the bound",
+         {fake::Completion::After, ReadCompletionBoundMs},
+         ReadCompletionBoundMs,
+         "3\n[06] [48] [49] \nGET OK! \n"},
+        {"ends aborted within the bound, keeping what it took",
+         {fake::Completion::Aborted, 30, 2},
+         30,
+         "2\n[06] [48] \nGET OK! \n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -47,7 +55,7 @@ TEST_F(Overlapped, PendingReadIsCompletedBeforeItsBytesAreUsed)
         CollectReply(true);
         DumpReply();
         ReportAck();
-        EXPECT_EQ(fake::Output(), "3\n[06] [48] [49] \nGET OK! \n");
+        EXPECT_EQ(fake::Output(), c.trace);
         EXPECT_EQ(fake::Port().now, c.elapsed);
         EXPECT_TRUE(fake::CallsTo("CancelIoEx").empty());
         EXPECT_EQ(Violations(), "");

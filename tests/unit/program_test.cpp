@@ -132,12 +132,23 @@ struct RunRecord {
     std::string traceAtKeyWait;
     std::uint64_t endedAt = 0;
     std::uint64_t lastMessageAt = 0;
+    int status = -1;
+};
+
+// The console's failures: the bytes it takes before its writes fail, and
+// after how many failed writes it takes them again.
+struct ConsoleFailure {
+    std::size_t room = SIZE_MAX;
+    std::size_t recoversAfter = SIZE_MAX;
 };
 
 RunRecord RunAgainst(const std::vector<Bytes> &answers, bool outputIsConsole,
-                     const std::function<std::uint64_t(const std::string &)> &consoleWriteMs)
+                     const std::function<std::uint64_t(const std::string &)> &consoleWriteMs,
+                     const ConsoleFailure &failure = {})
 {
     fake::Reset();
+    fake::Port().consoleRoom = failure.room;
+    fake::Port().consoleRecoversAfter = failure.recoversAfter;
     ScriptedDevice device(answers);
     fake::Port().device = [&device](const Bytes &bytes) { device.Receive(bytes); };
     fake::Port().outputIsConsole = outputIsConsole;
@@ -148,14 +159,42 @@ RunRecord RunAgainst(const std::vector<Bytes> &answers, bool outputIsConsole,
             run.traceAtKeyWait = fake::Output();
         }
     };
-    (void)RunProgram();
+    run.status = RunProgram();
     for (const fake::Write &write : fake::Port().writes) {
         run.writes.push_back({write.at, write.bytes});
     }
     run.trace = fake::Output();
     run.endedAt = fake::Port().now;
-    run.lastMessageAt = fake::Port().messages.back().at;
+    run.lastMessageAt = fake::Port().messages.empty() ? 0 : fake::Port().messages.back().at;
     return run;
+}
+
+TEST_F(Dialogue, OutputThatFailsForGoodKeepsACleanPrefixSaysSoOnceAndRunsTheWholeDialogue)
+{
+    const std::vector<Bytes> answers = TalkingDeviceAnswers(false);
+    const RunRecord whole = RunAgainst(answers, false, nullptr);
+    const std::size_t midDump = whole.trace.find("[25] ") + 3;
+    const struct {
+        const char *name;
+        bool outputIsConsole;
+        ConsoleFailure failure;
+        std::size_t kept; // bytes of the trace that reach the output
+    } cases[] = {
+        {"a disk that fills up mid-dump and later gets space back", false, {midDump, 1}, midDump},
+        {"a terminal that errs once and then works again", true, {midDump, 1}, midDump},
+        {"a reader gone before the first byte", true, {0, SIZE_MAX}, 0},
+        {"a file that fills up on the very last byte", false, {whole.trace.size() - 1, 2}, whole.trace.size() - 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunRecord run = RunAgainst(answers, c.outputIsConsole, nullptr, c.failure);
+        const std::string prefix = whole.trace.substr(0, c.kept);
+        EXPECT_TRUE(run.trace == prefix) << support::FirstDifference(prefix, run.trace);
+        EXPECT_EQ(fake::Port().consoleFailureReports, std::vector<std::size_t>{c.kept});
+        EXPECT_TRUE(run.writes == whole.writes) << "the device saw another schedule";
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(fake::Port().keyWaits, 1);
+    }
 }
 
 TEST_F(Dialogue, ConsoleThatHoldsUpItsWritesMovesNoByte)
