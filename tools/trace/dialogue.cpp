@@ -204,6 +204,15 @@ std::size_t CollectionIndex(RequestKind kind)
     return index;
 }
 
+std::vector<const Bytes *> BlockCollections(const std::vector<Bytes> &collections)
+{
+    std::vector<const Bytes *> blocks;
+    for (unsigned block = 0; block < BlockCount && BlockCollectionIndex(block) < collections.size(); ++block) {
+        blocks.push_back(&collections[BlockCollectionIndex(block)]);
+    }
+    return blocks;
+}
+
 std::vector<Bytes> CollectionsOf(const std::vector<Bytes> &answers)
 {
     std::vector<Bytes> collections;

@@ -124,6 +124,10 @@ std::vector<const Bytes *> CollectionsByRequest(const std::vector<Bytes> &collec
 // of a kind (a block's: BlockCollectionIndex).
 std::size_t CollectionIndex(RequestKind kind);
 
+// The collection after each block request that collections holds (all of
+// them but in a trace cut short), in block order.
+std::vector<const Bytes *> BlockCollections(const std::vector<Bytes> &collections);
+
 // What each collection takes when every answer (one per request, in order)
 // has arrived before the next collection: all that was answered since the
 // previous collection. Answers past the last collected request are dropped.

@@ -53,9 +53,16 @@ std::size_t RegularSize(unsigned block, const BlockLayout &layout)
     return layout.size + (block == 0 ? 0 : layout.lead.size());
 }
 
-// Why block `block` is irregular, or empty; previous is the block before's
-// collection, or null.
-std::string Irregularity(unsigned block, const Bytes &collection, const Bytes *previous, const BlockLayout &layout)
+// Whether block `block` holds more bytes than a regular one.
+bool Oversized(unsigned block, const Bytes *collection, const BlockLayout &layout)
+{
+    return collection != nullptr && collection->size() > RegularSize(block, layout);
+}
+
+// Why block `block` is irregular, or empty; previous and next are the
+// collections of the blocks beside it, or null.
+std::string Irregularity(unsigned block, const Bytes &collection, const Bytes *previous, const Bytes *next,
+                         const BlockLayout &layout)
 {
     if (collection.empty()) {
         return "no answer";
@@ -69,8 +76,7 @@ std::string Irregularity(unsigned block, const Bytes &collection, const Bytes *p
         why = Plural(collection.size(), "byte", "bytes") + ", not " + std::to_string(regular);
         if (block == 0 && collection.size() < trace::ReceiveBufferSize) {
             why += ": block 0 follows no block acknowledgement, so nothing comes before its data";
-        } else if (previous != nullptr && previous->size() > RegularSize(block - 1, layout) &&
-                   collection.size() > regular) {
+        } else if (Oversized(block - 1, previous, layout) && collection.size() > regular) {
             // The oversized reply before was still arriving when its
             // collection was taken.
             const std::size_t spilled = collection.size() - regular;
@@ -84,7 +90,9 @@ std::string Irregularity(unsigned block, const Bytes &collection, const Bytes *p
     } else if (layout.size == 1 && collection.back() == Nak) {
         return "answered with 15 (NAK) alone: the device refused the request";
     }
-    if (!why.empty() && collection.size() == trace::ReceiveBufferSize && regular < trace::ReceiveBufferSize) {
+    if (collection.size() > regular && Oversized(block + 1, next, layout)) {
+        why += "; the rest of its reply spills into " + trace::BlockName(block + 1) + "'s collection";
+    } else if (collection.size() == trace::ReceiveBufferSize && regular < trace::ReceiveBufferSize) {
         why += "; its reply filled the receive buffer, so the rest spills into the next collection";
     }
     return why;
@@ -100,7 +108,9 @@ BlockLayout LayOutForSize(const std::vector<const Bytes *> &collections, std::si
         cut.collection = collections[block];
         cut.shorter = cut.collection->size() < size;
         cut.leadSize = cut.shorter ? 0 : cut.collection->size() - size;
-        cut.irregularity = Irregularity(block, *cut.collection, block > 0 ? collections[block - 1] : nullptr, layout);
+        const Bytes *previous = block > 0 ? collections[block - 1] : nullptr;
+        const Bytes *next = block + 1 < collections.size() ? collections[block + 1] : nullptr;
+        cut.irregularity = Irregularity(block, *cut.collection, previous, next, layout);
         layout.irregularCount += cut.irregularity.empty() ? 0 : 1;
         layout.blocks.push_back(cut);
     }
@@ -139,18 +149,6 @@ std::string SpacedHex(const Bytes &bytes, std::size_t from, std::size_t count)
 std::string Plural(std::size_t count, const char *one, const char *many)
 {
     return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
-std::vector<const Bytes *> BlockCollections(const std::vector<Bytes> &collections)
-{
-    std::vector<const Bytes *> blocks;
-    for (unsigned block = 0; block < trace::BlockCount; ++block) {
-        const std::size_t index = trace::BlockCollectionIndex(block);
-        if (index < collections.size()) {
-            blocks.push_back(&collections[index]);
-        }
-    }
-    return blocks;
 }
 
 BlockLayout LayOutBlocks(const std::vector<const Bytes *> &collections, std::optional<std::size_t> size)

@@ -14,6 +14,7 @@
 #define COMTRACE_TRACETOOL_BLOCK_RULE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,10 +43,6 @@ struct BlockLayout {
 // a trace cut short) by the rule, with the size of each block's data given
 // or found.
 BlockLayout LayOutBlocks(const std::vector<const trace::Bytes *> &collections, std::optional<std::size_t> size);
-
-// The collection after each block request that the trace holds, in block
-// order.
-std::vector<const trace::Bytes *> BlockCollections(const std::vector<trace::Bytes> &collections);
 
 // "06 41 42", as the trace writes bytes (without its brackets); "none" for
 // no bytes.

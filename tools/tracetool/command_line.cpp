@@ -157,8 +157,9 @@ std::string UsageText()
                        "Options:\n";
     text += cli::HelpLines(cli::SpecsOf(Options), 20);
     text += "\n"
-            "Exit status: 0 passed or same, 1 deviated, different or irregular blocks, 2 the port never\n"
-            "opened, 3 not a trace, 4 a wrong command line or an unwritable output. See tracetool(1).\n";
+            "Exit status: 0 passed or same, 1 deviated, different, irregular or padded blocks, or a trace\n"
+            "cut short, 2 the port never opened, 3 not a trace, 4 a wrong command line or an unwritable\n"
+            "output. See tracetool(1).\n";
     return text;
 }
 

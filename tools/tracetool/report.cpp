@@ -232,7 +232,7 @@ Bytes BlockBytes(const Bytes &collection, const std::optional<std::size_t> &size
 bool SelectBlocks(const trace::ParsedTrace &trace, const BlockOptions &options, std::vector<Bytes> &blocks,
                   std::vector<std::size_t> &padding, Result &result)
 {
-    const std::vector<const Bytes *> collections = BlockCollections(trace.collections);
+    const std::vector<const Bytes *> collections = trace::BlockCollections(trace.collections);
     if (options.size) {
         const BlockLayout layout = LayOutBlocks(collections, options.size);
         for (unsigned block = 0; block < layout.blocks.size(); ++block) {
@@ -469,7 +469,7 @@ Result Check(const trace::ParsedTrace &trace, std::optional<std::size_t> size)
         break;
     }
 
-    const BlockLayout layout = LayOutBlocks(BlockCollections(trace.collections), size);
+    const BlockLayout layout = LayOutBlocks(trace::BlockCollections(trace.collections), size);
     std::vector<std::string> missed;
     // A stage whose collection a trace cut short does not hold was not
     // reached: the device is not blamed for it.
@@ -548,7 +548,7 @@ Result BlockData(const trace::ParsedTrace &trace, const BlockOptions &options)
 Result ListBlocks(const trace::ParsedTrace &trace, const BlockOptions &options)
 {
     Result result;
-    const std::vector<const Bytes *> blocks = BlockCollections(trace.collections);
+    const std::vector<const Bytes *> blocks = trace::BlockCollections(trace.collections);
     const BlockLayout layout = LayOutBlocks(blocks, options.size);
     result.output += "block  size  leading bytes\n";
     for (unsigned block = 0; block < blocks.size(); ++block) {

@@ -34,6 +34,7 @@ TEST(TracetoolCommandLine, ReadsEachCommandWithItsOptionsAnywhere)
         {{"check", "a.trace"}, Command::Check, {"a.trace"}, 0, false, false, false, ""},
         {{"--quiet", "check", "-"}, Command::Check, {"-"}, 0, false, false, true, ""},
         {{"check", "-", "-q"}, Command::Check, {"-"}, 0, false, false, true, ""},
+        {{"check", "--size", "32", "t"}, Command::Check, {"t"}, 32, false, false, false, ""},
         {{"blocks", "--size", "32", "--force", "t", "-o", "out.bin"},
          Command::Blocks,
          {"t"},

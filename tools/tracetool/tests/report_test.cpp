@@ -205,8 +205,7 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
          true,
          ExitDeviation,
          {"blocks: 2 of 128 irregular; 32 bytes each",
-          "  block 0x00 (0): 4096 bytes, not 32; its reply filled the receive buffer, so the rest spills into the "
-          "next collection",
+          "  block 0x00 (0): 4096 bytes, not 32; the rest of its reply spills into block 0x01 (1)'s collection",
           "  block 0x01 (1): 936 bytes, not 32: its first 904 bytes are the rest of block 0x00 (0)'s reply, spilled "
           "into this collection"},
          {},
@@ -276,7 +275,7 @@ TEST(TracetoolCheck, FailsEditedGoldenTracesNamingWhatIsWrong)
         std::string text;                                      // when collections is null
         std::optional<std::size_t> size;
         int status;
-        std::string line; // among check's lines
+        std::string line; // among check's lines (or lines in a row)
     };
     const Case cases[] = {
         {"none", [](std::vector<Bytes> &) {}, "", {}, ExitOk, "blocks: 128 of 128 regular, 32 bytes each"},
@@ -309,6 +308,7 @@ TEST(TracetoolCheck, FailsEditedGoldenTracesNamingWhatIsWrong)
          "",
          {},
          ExitDeviation,
+         "  block 0x25 (37): 4095 bytes, not 32; the rest of its reply spills into block 0x26 (38)'s collection\n"
          "  block 0x26 (38): 33 bytes, not 32: its first byte is the rest of block 0x25 (37)'s reply, spilled into "
          "this collection"},
         {"block acknowledgements answered, the end never",
