@@ -444,6 +444,20 @@ void CheckServices(const std::vector<Process> &processes, Report &report)
     }
 }
 
+// Was portdoctor started through sudo (SUDO_UID in its environment, read
+// under the root as its identity is)? Its lines are then pasted by the user
+// behind sudo, who needs sudo again where root needs nothing.
+bool StartedBySudo(const Root &root)
+{
+    std::string environment;
+    if (!ReadText(root.At("/proc/self/environ"), environment)) {
+        return false;
+    }
+    const std::vector<std::string> variables = Split(environment, '\0');
+    return std::any_of(variables.begin(), variables.end(),
+                       [](const std::string &variable) { return variable.rfind("SUDO_UID=", 0) == 0; });
+}
+
 // The word as bash reads it back: as it is when it holds nothing the shell
 // treats specially, else in single quotes.
 std::string ShellWord(const std::string &word)
@@ -743,13 +757,11 @@ bool UserNamespacesWork(const Root &root)
 }
 
 // The command that runs comtrace with the adapter (its by-id path) in the
-// place of /dev/ttyS0, in a mount namespace of its own so that nothing
-// changes outside it: as root, else in a user namespace where this user may
-// make one (the user's groups still open the adapter), else with sudo.
-// Without a /dev/ttyS0 to mount over (or only a dangling link), the
+// place of /dev/ttyS0, in a mount namespace of its own that unshare (as
+// given) makes, so that nothing changes outside it. Without a /dev/ttyS0 to mount over (or only a dangling link), the
 // namespace gets a /dev of its own whose entries lead to the real one's: a
 // mount point made in the real /dev would outlive the run.
-std::string AdapterCommand(const Root &root, const std::string &byId, bool portExists, bool asRoot)
+std::string AdapterCommand(const std::string &unshare, const std::string &byId, bool portExists)
 {
     const std::string name = byId.substr(byId.rfind('/') + 1);
     const std::string script =
@@ -757,13 +769,15 @@ std::string AdapterCommand(const Root &root, const std::string &byId, bool portE
             ? Cat({"mount --bind ", ShellWord(byId), " ", PortPath, " && exec comtrace"})
             : Cat({"mount --rbind /dev /mnt && mount -t tmpfs dev /dev && ln -s /mnt/* /dev/ && rm -f ", PortPath,
                    " && ln -s ", ShellWord("/mnt/serial/by-id/" + name), " ", PortPath, " && exec comtrace"});
-    const char *unshare = asRoot ? "unshare -m" : UserNamespacesWork(root) ? "unshare -rm" : "sudo unshare -m";
     return Cat({unshare, " sh -c ", ShellWord(script)});
 }
 
 // Each USB serial adapter, checked as COM1 is for the user who runs its
 // line: whether that user may open it, and what holds it, by its own lock
 // name too; its problems come first, then the line that runs comtrace on it.
+// The line needs no sudo as root, and none where this user may make a user
+// namespace (the user's groups still open the adapter); whoever ran
+// portdoctor through sudo pastes it without, and gets sudo in it.
 void ListAdapters(const Root &root, const Identity *identity, const std::vector<Process> &processes, bool procRead,
                   bool portExists, Report &report)
 {
@@ -773,7 +787,8 @@ void ListAdapters(const Root &root, const Identity *identity, const std::vector<
         return; // no USB serial adapter (or no udev to name one)
     }
     const bool asRoot = identity != nullptr && identity->uid == 0;
-    const bool viaSudo = !asRoot && !UserNamespacesWork(root);
+    const bool viaSudo = asRoot ? StartedBySudo(root) : !UserNamespacesWork(root);
+    const std::string unshare = viaSudo ? "sudo unshare -m" : asRoot ? "unshare -m" : "unshare -rm";
     for (const std::string &name : names) {
         const std::string byId = Cat({folder, "/", name});
         char target[4096];
@@ -787,7 +802,7 @@ void ListAdapters(const Root &root, const Identity *identity, const std::vector<
         adapter.lockName = slash != nullptr ? slash + 1 : target;
         adapter.path = "/dev/" + adapter.lockName;
         const std::size_t before = report.findings.size();
-        if (identity != nullptr && !viaSudo) {
+        if (identity != nullptr && !viaSudo && !asRoot) {
             CheckAccess(root, *identity, adapter.path, adapter.node, false, report);
         }
         const std::unique_ptr<holders::Findings> holders = FindDeviceHolders(root, adapter, true, report);
@@ -799,7 +814,7 @@ void ListAdapters(const Root &root, const Identity *identity, const std::vector<
             Cat({byId, " is ", adapter.lockName, ", a USB serial adapter (its by-id name stays when it is plugged in ",
                  "again, ", adapter.lockName, " may change)",
                  blocked ? "; the line works once the findings above on " + adapter.path + " are dealt with" : ""}),
-            AdapterCommand(root, byId, portExists, asRoot));
+            AdapterCommand(unshare, byId, portExists));
     }
 }
 

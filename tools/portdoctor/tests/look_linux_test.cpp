@@ -459,6 +459,14 @@ std::vector<Case> Cases()
          },
          {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("unshare -m", ftdi)}},
          0},
+        {"an adapter for a user who ran portdoctor through sudo",
+         [=](FakeSystem &system) {
+             system.SetGroups(false, 0);
+             system.Write("/proc/self/environ", "HOME=/root\0SUDO_USER=alice\0SUDO_UID=4242\0"s);
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("sudo unshare -m", ftdi)}},
+         0},
         {"an adapter where user namespaces are off",
          [=](FakeSystem &system) {
              system.Write("/proc/sys/kernel/unprivileged_userns_clone", "0\n");
