@@ -49,7 +49,23 @@ constexpr int Skipped = 250;
 constexpr int LaterOpenerBase = 100;
 
 enum class Other { Nobody, Process, FarEnd };
-enum class Lock { None, LiveText, LiveBinary, Stale };
+enum class Lock {
+    None,
+    LiveText,
+    LiveBinary,
+    Stale,
+    InitInFourBytes, // "  1\n": ASCII though four bytes long, naming a process that always runs
+    BeyondAnyPid,    // 2^32, which a PID of 32 bits would wrap to 0
+    LinkToLive,      // a link to a file that names a running process
+};
+
+void WriteFile(const std::string &path, const std::string &text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    const ssize_t written = fd >= 0 ? write(fd, text.data(), text.size()) : -1;
+    EXPECT_TRUE(fd < 0 || close(fd) == 0);
+    ASSERT_EQ(written, static_cast<ssize_t>(text.size()));
+}
 
 // The PID of a process that has ended.
 pid_t EndedProcess()
@@ -72,10 +88,34 @@ void WriteLockFile(const std::string &path, pid_t owner, bool binary)
         std::memcpy(text, &value, sizeof value);
         size = sizeof value;
     }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    const ssize_t written = fd >= 0 ? write(fd, text, size) : -1;
-    EXPECT_TRUE(fd < 0 || close(fd) == 0);
-    ASSERT_EQ(written, static_cast<ssize_t>(size));
+    WriteFile(path, std::string(text, size));
+}
+
+// The lock file of the kind at path; a link points to a file beside it.
+void WriteLock(const std::string &path, Lock lock)
+{
+    switch (lock) {
+    case Lock::None:
+        break;
+    case Lock::LiveText:
+    case Lock::LiveBinary:
+        // The test itself is another process, and alive.
+        WriteLockFile(path, getpid(), lock == Lock::LiveBinary);
+        break;
+    case Lock::Stale:
+        WriteLockFile(path, EndedProcess(), false);
+        break;
+    case Lock::InitInFourBytes:
+        WriteFile(path, "  1\n");
+        break;
+    case Lock::BeyondAnyPid:
+        WriteFile(path, "4294967296\n");
+        break;
+    case Lock::LinkToLive:
+        WriteLockFile(path + ".target", getpid(), false);
+        ASSERT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
+        break;
+    }
 }
 
 // Starts a process that holds the slave open (and the master too, for the
@@ -122,9 +162,24 @@ int LaterOpen(const std::string &slavePath, int uid)
 // in a mount namespace of the child's own, with lock files looked for in the
 // directory, then lets a later opener try. The exit status is the open's
 // error, or LaterOpenerBase plus the later opener's errno.
-[[noreturn]] void OpenPortInChild(const std::string &slavePath, const std::string &boundPath, const char *directory,
-                                  int laterUid)
+[[noreturn]] void OpenPortInChild(const std::string &slavePath, int master, const std::string &boundPath,
+                                  const char *directory, int laterUid, bool ownPidNamespace)
 {
+    close(master); // the device's end: holding it would make this process the device
+
+    // A PID namespace without a /proc of its own: getpid() is 1 in it, while
+    // /proc shows the process under its outer PID.
+    if (ownPidNamespace) {
+        if (unshare(CLONE_NEWPID) != 0) {
+            _exit(Skipped);
+        }
+        const pid_t inner = fork();
+        if (inner != 0) {
+            int status = 0;
+            _exit(inner > 0 && waitpid(inner, &status, 0) == inner && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                                        : Skipped);
+        }
+    }
     std::string path = slavePath;
     if (!boundPath.empty()) {
         const int file = open(boundPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -160,12 +215,13 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
     using namespace exclusive;
     const struct {
         const char *name;
-        Other other;     // holds the slave while the port is opened
-        Lock lock;       // LCK..<the slave's name> in the lock directory
-        bool bound;      // the slave opened as a file it is bound over, named ttyS0
-        DWORD openError; // what the open fails with; 0 when it opens
-        int laterUid;    // a plain open by this user while the port is open
-        int laterErrno;  // what that open fails with; 0 when it opens
+        Other other;                  // holds the slave while the port is opened
+        Lock lock;                    // LCK..<the slave's name> in the lock directory
+        bool bound;                   // the slave opened as a file it is bound over, named ttyS0
+        DWORD openError;              // what the open fails with; 0 when it opens
+        int laterUid;                 // a plain open by this user while the port is open
+        int laterErrno;               // what that open fails with; 0 when it opens
+        bool ownPidNamespace = false; // opened in a PID namespace of its own, /proc the outer one's
     } cases[] = {
         {"nobody else", Other::Nobody, Lock::None, false, 0, NoLaterOpener, 0},
         {"held by another process", Other::Process, Lock::None, false, ERROR_ACCESS_DENIED, NoLaterOpener, 0},
@@ -182,6 +238,13 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
          0},
         {"an unprivileged later opener", Other::Nobody, Lock::None, false, 0, Nobody, EBUSY},
         {"root as a later opener", Other::Nobody, Lock::None, false, 0, 0, 0},
+        {"a four-byte ASCII lock file naming a running process", Other::Nobody, Lock::InitInFourBytes, false,
+         ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"a lock file naming a PID beyond any process", Other::Nobody, Lock::BeyondAnyPid, false, 0, NoLaterOpener, 0},
+        {"a link where the lock file would be", Other::Nobody, Lock::LinkToLive, false, 0, NoLaterOpener, 0},
+        {"in a PID namespace without its own /proc", Other::Nobody, Lock::None, false, 0, NoLaterOpener, 0, true},
+        {"in a PID namespace, held by another process", Other::Process, Lock::None, false, ERROR_ACCESS_DENIED,
+         NoLaterOpener, 0, true},
     };
     ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0); // for the unprivileged opener
     const std::string slaveName = slavePath.substr(slavePath.rfind('/') + 1);
@@ -192,10 +255,7 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
         ASSERT_NE(mkdtemp(directory), nullptr);
         const std::string lockPath = std::string(directory) + "/LCK.." + slaveName;
         const std::string boundPath = c.bound ? std::string(directory) + "/ttyS0" : std::string();
-        if (c.lock != Lock::None) {
-            // The test itself is another process, and alive.
-            WriteLockFile(lockPath, c.lock == Lock::Stale ? EndedProcess() : getpid(), c.lock == Lock::LiveBinary);
-        }
+        WriteLock(lockPath, c.lock);
         int ready[2] = {-1, -1};
         int release[2] = {-1, -1};
         ASSERT_EQ(pipe(ready), 0);
@@ -206,7 +266,7 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            OpenPortInChild(slavePath, boundPath, directory, c.laterUid);
+            OpenPortInChild(slavePath, master, boundPath, directory, c.laterUid, c.ownPidNamespace);
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -219,6 +279,7 @@ TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
         }
         unlink(boundPath.c_str()); // only ever mounted over in the child's namespace
         unlink(lockPath.c_str());
+        unlink((lockPath + ".target").c_str());
         rmdir(directory);
 
         ASSERT_TRUE(WIFEXITED(status));

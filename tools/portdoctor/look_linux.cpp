@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 #include "doctor.h"
+#include "holders/holders.h"
 
 namespace portdoctor {
 
@@ -155,8 +157,6 @@ struct Process {
     std::string comm;
     std::vector<std::string> arguments;
     std::string cgroup;
-    std::vector<dev_t> devices; // the character devices it has open
-    bool Holds(dev_t device) const { return std::find(devices.begin(), devices.end(), device) != devices.end(); }
 };
 
 std::string Named(const Process &process)
@@ -164,25 +164,8 @@ std::string Named(const Process &process)
     return "PID " + std::to_string(process.pid) + " (" + process.comm + ")";
 }
 
-// The character devices among the process's open files. Returns false with
-// errno set when its open files cannot be listed.
-bool ListOpenDevices(const Root &root, const std::string &folder, std::vector<dev_t> &devices)
-{
-    std::vector<std::string> fds;
-    if (!ListFolder(root.At(folder + "/fd"), fds)) {
-        return false;
-    }
-    for (const std::string &fd : fds) {
-        struct stat target {};
-        if (stat(root.At(Cat({folder, "/fd/", fd})).c_str(), &target) == 0 && S_ISCHR(target.st_mode)) {
-            devices.push_back(target.st_rdev);
-        }
-    }
-    return true;
-}
-
-// Every process under /proc, with the devices it has open. What cannot be
-// read goes to report.unseen.
+// Every process under /proc, with its name, arguments and control group.
+// What cannot be read goes to report.unseen.
 bool ReadProcesses(const Root &root, std::vector<Process> &processes, Report &report)
 {
     std::vector<std::string> names;
@@ -191,7 +174,6 @@ bool ReadProcesses(const Root &root, std::vector<Process> &processes, Report &re
                                 " (the processes that hold the port, the getty and ModemManager are not checked)");
         return false;
     }
-    int hidden = 0;
     for (const std::string &name : names) {
         Process process;
         if (!ParseNumber(name, process.pid) ||
@@ -210,14 +192,7 @@ bool ReadProcesses(const Root &root, std::vector<Process> &processes, Report &re
         if (ReadText(root.At(folder + "/cgroup"), text)) {
             process.cgroup = text;
         }
-        if (!ListOpenDevices(root, folder, process.devices) && errno != ENOENT) {
-            ++hidden;
-        }
         processes.push_back(std::move(process));
-    }
-    if (hidden > 0) {
-        report.unseen.push_back("the open files of " + std::to_string(hidden) +
-                                " processes of other users (sudo portdoctor looks at them too)");
     }
     return true;
 }
@@ -469,68 +444,116 @@ void CheckServices(const std::vector<Process> &processes, Report &report)
     }
 }
 
+// Was portdoctor started through sudo (SUDO_UID in its environment, read
+// under the root as its identity is)? Its lines are then pasted by the user
+// behind sudo, who needs sudo again where root needs nothing.
+bool StartedBySudo(const Root &root)
+{
+    std::string environment;
+    if (!ReadText(root.At("/proc/self/environ"), environment)) {
+        return false;
+    }
+    const std::vector<std::string> variables = Split(environment, '\0');
+    return std::any_of(variables.begin(), variables.end(),
+                       [](const std::string &variable) { return variable.rfind("SUDO_UID=", 0) == 0; });
+}
+
+// The word as bash reads it back: as it is when it holds nothing the shell
+// treats specially, else in single quotes.
+std::string ShellWord(const std::string &word)
+{
+    if (!word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                                                "@%+=:,./_-") == std::string::npos) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (const char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// Who holds the device by the rule comtrace's own open applies: the
+// processes that have it open, and the lock files in /var/lock and
+// /run/lock under any name comtrace looks for. isDevice: the path is a
+// character device whose processes can be looked for.
+std::unique_ptr<holders::Findings> FindDeviceHolders(const Root &root, const Device &device, bool isDevice,
+                                                     Report &report)
+{
+    auto findings = std::make_unique<holders::Findings>();
+    const holders::Places places{root.prefix.c_str(), holders::SystemLockDirectories,
+                                 holders::SystemLockDirectoryCount};
+    holders::FindHolders(device.path.c_str(), isDevice, device.node.st_rdev, places, *findings);
+    if (findings->hiddenProcesses > 0) {
+        report.unseen.push_back("the open files of " + std::to_string(findings->hiddenProcesses) +
+                                " processes of other users (sudo portdoctor looks at them too)");
+    }
+    if (findings->dropped > 0) {
+        report.unseen.push_back(
+            Cat({std::to_string(findings->dropped), " more holders of ", device.path, " than are listed"}));
+    }
+    return findings;
+}
+
 // The processes that have the device open, a getty on ttyS0 aside (it has
 // a finding of its own).
-void CheckHolders(const std::vector<Process> &processes, const Device &device, Report &report)
+void CheckHolders(const holders::Findings &findings, const std::vector<Process> &processes, const Device &device,
+                  Report &report)
 {
-    for (const Process &process : processes) {
+    for (std::size_t i = 0; i < findings.count; ++i) {
+        const holders::Entry &entry = findings.entries[i];
+        const Process *process = FindProcess(processes, static_cast<unsigned long>(entry.pid));
         std::string unit;
-        if (process.Holds(device.node.st_rdev) && !IsGettyOnPort(process, unit)) {
-            Add(report, "held-by-process",
-                Cat({device.path, " is open in ", Named(process), ": close ", process.comm, ", or end it"}),
-                "kill " + std::to_string(process.pid));
+        if (entry.reason != holders::Reason::OpenInProcess || (process != nullptr && IsGettyOnPort(*process, unit))) {
+            continue;
         }
+        const std::string pid = std::to_string(entry.pid);
+        Add(report, "held-by-process",
+            Cat({device.path, " is open in PID ", pid, " (", entry.command, "): close ", entry.command, ", or end it"}),
+            "kill " + pid);
     }
 }
 
-// The process ID a UUCP lock file holds: ten ASCII digits padded with spaces
-// and a newline, or a binary int of four bytes. 0 when it holds neither.
-unsigned long LockOwner(const std::string &text)
+// The lock files the holder rule found, each with the one command that
+// deals with it: a lock is answered with "kill" only when the process it
+// names has the device open.
+void CheckLockFiles(const holders::Findings &findings, bool procRead, const Device &device, Report &report)
 {
-    int binary = 0;
-    if (text.size() == sizeof binary) {
-        std::memcpy(&binary, text.data(), sizeof binary);
-        return binary > 0 ? static_cast<unsigned long>(binary) : 0;
-    }
-    unsigned long pid = 0;
-    return ParseNumber(Trimmed(text), pid) ? pid : 0;
-}
-
-void CheckLockFiles(const Root &root, const std::vector<Process> &processes, bool procRead, const Device &device,
-                    Report &report)
-{
-    std::set<std::pair<dev_t, ino_t>> seen;
-    for (const char *folder : {"/var/lock", "/run/lock"}) {
-        const std::string path = Cat({folder, "/LCK..", device.lockName});
-        struct stat file {};
-        if (stat(root.At(path).c_str(), &file) != 0) {
-            if (errno != ENOENT && errno != ENOTDIR) {
-                report.unseen.push_back(root.At(path) + ": " + SystemError(errno));
+    for (std::size_t i = 0; i < findings.count; ++i) {
+        const holders::Entry &entry = findings.entries[i];
+        const std::string pid = std::to_string(entry.pid);
+        const std::string named = "PID " + pid + (entry.command[0] != '\0' ? Cat({" (", entry.command, ")"}) : "");
+        const std::string remove = "sudo rm " + ShellWord(entry.lockPath);
+        if (entry.reason == holders::Reason::LockOfLiveProcess) {
+            if (entry.lockOwnerHasDevice == holders::HasDevice::Yes) {
+                Add(report, "lock-file",
+                    Cat({"the lock file ", entry.lockPath, " says ", named, " uses ", device.path,
+                         ", and it has the port open: close ", entry.command, ", or end it"}),
+                    "kill " + pid);
+            } else if (entry.lockOwnerHasDevice == holders::HasDevice::No) {
+                Add(report, "lock-file",
+                    Cat({"the lock file ", entry.lockPath, " names ", named, ", which does not have ", device.path,
+                         " open: the lock is left over, and comtrace refuses the port while it is there"}),
+                    remove);
+            } else {
+                Add(report, "lock-file",
+                    Cat({"the lock file ", entry.lockPath, " names ", named, ", whose open files this user cannot ",
+                         "see: if it does not use ", device.path, ", the lock is left over; comtrace refuses the ",
+                         "port while it is there"}),
+                    "sudo portdoctor");
             }
-            continue;
-        }
-        if (!seen.insert({file.st_dev, file.st_ino}).second) {
-            continue; // /var/lock is usually a link to /run/lock
-        }
-        std::string text;
-        if (!ReadText(root.At(path), text)) {
-            report.unseen.push_back(root.At(path) + ": " + SystemError(errno));
-            continue;
-        }
-        const unsigned long pid = LockOwner(text);
-        const Process *owner = FindProcess(processes, pid);
-        if (owner != nullptr) {
-            Add(report, "lock-file",
-                Cat({"the lock file ", path, " says ", Named(*owner), " uses ", device.path, ": close ", owner->comm,
-                     ", or end it"}),
-                "kill " + std::to_string(pid));
-        } else if (procRead) {
+        } else if (entry.reason == holders::Reason::StaleLock && procRead) {
             Add(report, "stale-lock-file",
-                "the lock file " + path + " names " +
-                    (pid == 0 ? std::string("no process ID")
-                              : "PID " + std::to_string(pid) + ", which no longer runs") +
-                    ": it is stale (left in place); programs that honour lock files refuse the port while it is there",
-                "sudo rm " + path);
+                Cat({"the lock file ", entry.lockPath, " names ",
+                     entry.pid == 0 ? std::string("no valid process ID") : "PID " + pid + ", which no longer runs",
+                     ": it is stale (left in place); programs that honour lock files refuse the port while it is ",
+                     "there"}),
+                remove);
+        } else if (entry.reason == holders::Reason::NotALockFile) {
+            Add(report, "stale-lock-file",
+                Cat({entry.lockPath, " is a link or no regular file, so no lock file (it was not opened); a program ",
+                     "that follows it may refuse the port or open what it names"}),
+                remove);
         }
     }
 }
@@ -733,29 +756,12 @@ bool UserNamespacesWork(const Root &root)
     return !ReadText(root.At("/proc/sys/kernel/apparmor_restrict_unprivileged_userns"), text) || Trimmed(text) == "0";
 }
 
-// The word as bash reads it back: as it is when it holds nothing the shell
-// treats specially, else in single quotes.
-std::string ShellWord(const std::string &word)
-{
-    if (!word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-                                                "@%+=:,./_-") == std::string::npos) {
-        return word;
-    }
-    std::string quoted = "'";
-    for (const char c : word) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
 // The command that runs comtrace with the adapter (its by-id path) in the
-// place of /dev/ttyS0, in a mount namespace of its own so that nothing
-// changes outside it: as root, else in a user namespace where this user may
-// make one (the user's groups still open the adapter), else with sudo.
-// Without a /dev/ttyS0 to mount over (or only a dangling link), the
+// place of /dev/ttyS0, in a mount namespace of its own that unshare (as
+// given) makes, so that nothing changes outside it. Without a /dev/ttyS0 to mount over (or only a dangling link), the
 // namespace gets a /dev of its own whose entries lead to the real one's: a
 // mount point made in the real /dev would outlive the run.
-std::string AdapterCommand(const Root &root, const std::string &byId, bool portExists, bool asRoot)
+std::string AdapterCommand(const std::string &unshare, const std::string &byId, bool portExists)
 {
     const std::string name = byId.substr(byId.rfind('/') + 1);
     const std::string script =
@@ -763,13 +769,15 @@ std::string AdapterCommand(const Root &root, const std::string &byId, bool portE
             ? Cat({"mount --bind ", ShellWord(byId), " ", PortPath, " && exec comtrace"})
             : Cat({"mount --rbind /dev /mnt && mount -t tmpfs dev /dev && ln -s /mnt/* /dev/ && rm -f ", PortPath,
                    " && ln -s ", ShellWord("/mnt/serial/by-id/" + name), " ", PortPath, " && exec comtrace"});
-    const char *unshare = asRoot ? "unshare -m" : UserNamespacesWork(root) ? "unshare -rm" : "sudo unshare -m";
     return Cat({unshare, " sh -c ", ShellWord(script)});
 }
 
 // Each USB serial adapter, checked as COM1 is for the user who runs its
 // line: whether that user may open it, and what holds it, by its own lock
 // name too; its problems come first, then the line that runs comtrace on it.
+// The line needs no sudo as root, and none where this user may make a user
+// namespace (the user's groups still open the adapter); whoever ran
+// portdoctor through sudo pastes it without, and gets sudo in it.
 void ListAdapters(const Root &root, const Identity *identity, const std::vector<Process> &processes, bool procRead,
                   bool portExists, Report &report)
 {
@@ -779,7 +787,8 @@ void ListAdapters(const Root &root, const Identity *identity, const std::vector<
         return; // no USB serial adapter (or no udev to name one)
     }
     const bool asRoot = identity != nullptr && identity->uid == 0;
-    const bool viaSudo = !asRoot && !UserNamespacesWork(root);
+    const bool viaSudo = asRoot ? StartedBySudo(root) : !UserNamespacesWork(root);
+    const std::string unshare = viaSudo ? "sudo unshare -m" : asRoot ? "unshare -m" : "unshare -rm";
     for (const std::string &name : names) {
         const std::string byId = Cat({folder, "/", name});
         char target[4096];
@@ -793,18 +802,19 @@ void ListAdapters(const Root &root, const Identity *identity, const std::vector<
         adapter.lockName = slash != nullptr ? slash + 1 : target;
         adapter.path = "/dev/" + adapter.lockName;
         const std::size_t before = report.findings.size();
-        if (identity != nullptr && !viaSudo) {
+        if (identity != nullptr && !viaSudo && !asRoot) {
             CheckAccess(root, *identity, adapter.path, adapter.node, false, report);
         }
-        CheckHolders(processes, adapter, report);
-        CheckLockFiles(root, processes, procRead, adapter, report);
+        const std::unique_ptr<holders::Findings> holders = FindDeviceHolders(root, adapter, true, report);
+        CheckHolders(*holders, processes, adapter, report);
+        CheckLockFiles(*holders, procRead, adapter, report);
         CheckFileLocks(root, adapter, processes, report);
         const bool blocked = report.findings.size() > before;
         Add(report, "adapter",
             Cat({byId, " is ", adapter.lockName, ", a USB serial adapter (its by-id name stays when it is plugged in ",
                  "again, ", adapter.lockName, " may change)",
                  blocked ? "; the line works once the findings above on " + adapter.path + " are dealt with" : ""}),
-            AdapterCommand(root, byId, portExists, asRoot));
+            AdapterCommand(unshare, byId, portExists));
     }
 }
 
@@ -885,15 +895,16 @@ void LookAtPort(const Options &options, Report &report)
     CheckServices(processes, report);
     const bool gettyOnPort = std::any_of(report.findings.begin(), report.findings.end(),
                                          [](const Finding &finding) { return finding.name == "getty"; });
+    const std::unique_ptr<holders::Findings> holders = FindDeviceHolders(root, port, isDevice, report);
+    CheckHolders(*holders, processes, port, report);
+    CheckLockFiles(*holders, procRead, port, report);
     if (isDevice) {
         CheckUart(root, port.node, report);
-        CheckHolders(processes, port, report);
         if (identityRead) {
             CheckAccess(root, identity, PortPath, port.node, console || gettyOnPort, report);
         }
         CheckFileLocks(root, port, processes, report);
     }
-    CheckLockFiles(root, processes, procRead, port, report);
     CheckBrltty(root, report);
     std::stable_sort(report.findings.begin(), report.findings.end(),
                      [](const Finding &a, const Finding &b) { return Rank(a.name) < Rank(b.name); });

@@ -57,18 +57,29 @@ HANDLE GiveUp(int fd, DWORD code)
 
 HANDLE OpenPort(LPCSTR name, const char *const *lockDirectories, std::size_t directoryCount)
 {
+    return OpenPort(name, holders::Places{"", lockDirectories, directoryCount}, nullptr);
+}
+
+HANDLE OpenPort(LPCSTR name, const holders::Places &places, Refusal *refusal)
+{
     if (name == nullptr) {
         FailWith(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     char path[DevicePathSize];
     DevicePathFor(name, path, sizeof path);
+    char full[DevicePathSize];
+    const int fullLength = std::snprintf(full, sizeof full, "%s%s", places.root, path);
+    if (fullLength < 0 || static_cast<std::size_t>(fullLength) >= sizeof full) {
+        FailWith(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
 
     // Never the controlling terminal: a device that hangs up must not send
     // the program SIGHUP.
     int fd = -1;
     do {
-        fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        fd = open(full, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         FailWithErrno();
@@ -88,20 +99,36 @@ HANDLE OpenPort(LPCSTR name, const char *const *lockDirectories, std::size_t dir
     // A COM port belongs to one program at a time.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
+        if (error == EWOULDBLOCK && refusal != nullptr) {
+            refusal->byFlock = true;
+        }
         return GiveUp(fd, error == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32ErrorFor(error));
     }
     if (OpenPortFd >= 0) {
         return GiveUp(fd, ERROR_TOO_MANY_OPEN_FILES);
     }
-    // The lock keeps out only those who take it too: look for any other
-    // program that had the port first, then keep later openers out.
-    const DWORD held = CheckNobodyElseHolds(fd, path, lockDirectories, directoryCount);
-    if (held != ERROR_SUCCESS) {
-        return GiveUp(fd, held);
+    // The lock keeps out only those who take it too. Keep later openers out
+    // first, so that none slips in while the look below runs, then look for
+    // any program that had the port before. A file that is no terminal has
+    // no later openers to refuse. Another program may have made the port
+    // exclusive already: then it stays so when this open gives up.
+    int wasExclusive = 0;
+    if (IoctlRetrying(fd, TIOCGEXCL, &wasExclusive) != 0) {
+        wasExclusive = 0;
     }
-    // A file that is no terminal has no later openers to refuse.
     if (IoctlRetrying(fd, TIOCEXCL, nullptr) != 0 && errno != ENOTTY) {
         return GiveUp(fd, Win32ErrorFor(errno));
+    }
+    holders::Entry *holder = refusal != nullptr ? &refusal->holder : nullptr;
+    const DWORD held = CheckNobodyElseHolds(fd, path, places, holder);
+    if (held != ERROR_SUCCESS) {
+        if (wasExclusive == 0) {
+            (void)IoctlRetrying(fd, TIOCNXCL, nullptr); // fails only on no terminal, where it was never set
+        }
+        if (refusal != nullptr) {
+            refusal->byFlock = false;
+        }
+        return GiveUp(fd, held);
     }
 
     OpenPortFd = fd;
@@ -123,7 +150,7 @@ using namespace win32_over_posix;
 HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/, LPSECURITY_ATTRIBUTES /*security*/,
                    DWORD /*creation*/, DWORD /*flags*/, HANDLE /*templateFile*/)
 {
-    return OpenPort(name, LockDirectories, LockDirectoryCount);
+    return OpenPort(name, holders::Places{"", LockDirectories, LockDirectoryCount}, nullptr);
 }
 
 BOOL CloseHandle(HANDLE port)

@@ -10,6 +10,8 @@
 
 #include "platform/win32_over_posix/win32_serial.h"
 
+#include "holders/holders.h"
+
 #include <cstddef>
 
 #include <termios.h>
@@ -54,16 +56,28 @@ void DcbFromTermios(const termios &line, DCB &settings);
 extern const char *const LockDirectories[];
 extern const std::size_t LockDirectoryCount;
 
+// Why OpenPort refused a port another program has: an flock on the node
+// that another open holds, or the first holder the holder rule found.
+struct Refusal {
+    bool byFlock;
+    holders::Entry holder; // when not byFlock
+};
+
 // Opens the port as CreateFileA does, looking for lock files in the given
 // directories.
 HANDLE OpenPort(LPCSTR name, const char *const *lockDirectories, std::size_t directoryCount);
-// ERROR_SUCCESS when no other program has the device at path (open as fd):
-// no other process holds it open, as far as /proc shows (the process at a
-// pty's master end is its device, not a second user), and no lock file
-// "LCK..NAME" in the directories names a live process, NAME being the
-// path's own name, its name behind links or that of the device bound over
-// it. Otherwise ERROR_ACCESS_DENIED, or the error of looking at fd.
-DWORD CheckNobodyElseHolds(int fd, const char *path, const char *const *lockDirectories, std::size_t directoryCount);
+// The same, looking for holders in the places given (a root folder standing
+// in for the system, for tests). When another program has the port it fails
+// with ERROR_ACCESS_DENIED and, when refusal is not null, says why there.
+HANDLE OpenPort(LPCSTR name, const holders::Places &places, Refusal *refusal);
+// ERROR_SUCCESS when no other program has the device at path (open as fd)
+// by the holder rule: no other process holds it open, as far as /proc
+// shows (the process at a pty's master end is its device, not a second
+// user), and no lock file "LCK..NAME" names a running process, NAME being
+// the path's own name, its name behind links or that of the device bound
+// over it. Otherwise ERROR_ACCESS_DENIED with the first holder in holder
+// (when not null), or the error of looking at fd.
+DWORD CheckNobodyElseHolds(int fd, const char *path, const holders::Places &places, holders::Entry *holder);
 
 } // namespace win32_over_posix
 

@@ -300,13 +300,20 @@ std::vector<Case> Cases()
          {{"problem [held-by-process]", "/dev/ttyS0 is open in PID 777 (minicom): close minicom, or end it",
            "  fix: kill 777"}},
          1},
-        {"a live lock file",
+        {"a lock file of a process that has the port open",
          [](FakeSystem &system) {
              system.AddProcess(778, "cu", "cu\0-l\0ttyS0\0"s, "0::/user.slice\n");
+             system.Link("/proc/778/fd/3", system.Port().Slave());
              system.Write("/var/lock/LCK..ttyS0", "       778\n");
          },
-         {{"problem [lock-file]", "the lock file /var/lock/LCK..ttyS0 says PID 778 (cu) uses /dev/ttyS0",
+         {{"problem [held-by-process]", "/dev/ttyS0 is open in PID 778 (cu)", "  fix: kill 778"},
+          {"problem [lock-file]", "the lock file /var/lock/LCK..ttyS0 says PID 778 (cu) uses /dev/ttyS0",
            "  fix: kill 778"}},
+         1},
+        {"a lock file of a running process that does not have the port",
+         [](FakeSystem &system) { system.Write("/run/lock/LCK..ttyS0", "         1\n"); },
+         {{"problem [lock-file]", "names PID 1 (systemd), which does not have /dev/ttyS0 open: the lock is left over",
+           "  fix: sudo rm /run/lock/LCK..ttyS0"}},
          1},
         {"a stale binary lock file",
          [](FakeSystem &system) {
@@ -428,6 +435,14 @@ std::vector<Case> Cases()
          },
          {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("unshare -m", ftdi)}},
          0},
+        {"an adapter for a user who ran portdoctor through sudo",
+         [=](FakeSystem &system) {
+             system.SetGroups(false, 0);
+             system.Write("/proc/self/environ", "HOME=/root\0SUDO_USER=alice\0SUDO_UID=4242\0"s);
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("sudo unshare -m", ftdi)}},
+         0},
         {"an adapter where user namespaces are off",
          [=](FakeSystem &system) {
              system.Write("/proc/sys/kernel/unprivileged_userns_clone", "0\n");
@@ -450,8 +465,9 @@ std::vector<Case> Cases()
              system.AddProcess(791, "cu", "cu\0-l\0ttyUSB0\0"s, "0::/user.slice\n");
              system.Write("/run/lock/LCK..ttyUSB0", "       791\n");
          },
-         {{"problem [lock-file]", "the lock file /run/lock/LCK..ttyUSB0 says PID 791 (cu) uses /dev/ttyUSB0",
-           "  fix: kill 791"},
+         {{"problem [lock-file]",
+           "the lock file /run/lock/LCK..ttyUSB0 names PID 791 (cu), which does not have /dev/ttyUSB0 open",
+           "  fix: sudo rm /run/lock/LCK..ttyUSB0"},
           {"note [adapter]", ftdi + adapterNote, AdapterLine("unshare -rm", ftdi)}},
          1},
         {"an adapter this user may not open",
