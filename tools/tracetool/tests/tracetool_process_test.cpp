@@ -39,7 +39,7 @@ std::vector<std::string> workFiles;
 // A file of this test's own: ctest runs the tests side by side.
 std::string WorkPath(const std::string &name)
 {
-    const std::string path = support::TempPath(
+    std::string path = support::TempPath(
         "tracetool", std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" + name);
     if (std::find(workFiles.begin(), workFiles.end(), path) == workFiles.end()) {
         workFiles.push_back(path);
