@@ -22,10 +22,10 @@ constexpr double NominalSpanMs = static_cast<double>(trace::FirstByteToEndReques
 // The nominal gap before each received byte but the first.
 std::vector<double> NominalGaps()
 {
-    std::vector<double> gaps;
-    for (std::uint64_t gapMs : trace::NominalByteGapsMs()) {
-        gaps.push_back(static_cast<double>(gapMs));
-    }
+    const std::vector<std::uint64_t> gapsMs = trace::NominalByteGapsMs();
+    std::vector<double> gaps(gapsMs.size());
+    std::transform(gapsMs.begin(), gapsMs.end(), gaps.begin(),
+                   [](std::uint64_t gapMs) { return static_cast<double>(gapMs); });
     return gaps;
 }
 
@@ -60,10 +60,10 @@ int main(int argc, char **argv)
         (void)std::fprintf(stderr, "pacing_report: %s: %s\n", argv[1], log.error.c_str());
         return 2;
     }
-    std::vector<long long> times;
-    for (const devsim::LoggedByte &received : devsim::BytesOf(log.events, "rx")) {
-        times.push_back(received.us);
-    }
+    const std::vector<devsim::LoggedByte> received = devsim::BytesOf(log.events, "rx");
+    std::vector<long long> times(received.size());
+    std::transform(received.begin(), received.end(), times.begin(),
+                   [](const devsim::LoggedByte &byte) { return static_cast<long long>(byte.us); });
     const std::vector<double> nominal = NominalGaps();
     if (times.size() != nominal.size() + 1) {
         (void)std::fprintf(stderr, "pacing_report: %zu bytes received, a full dialogue has %zu\n", times.size(),

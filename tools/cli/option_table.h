@@ -7,7 +7,9 @@
 #ifndef COMTRACE_CLI_OPTION_TABLE_H
 #define COMTRACE_CLI_OPTION_TABLE_H
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,10 +98,8 @@ template <typename Settings> struct Option {
 // The specs of a table of rows.
 template <typename Row, std::size_t Count> std::vector<OptionSpec> SpecsOf(const Row (&table)[Count])
 {
-    std::vector<OptionSpec> specs;
-    for (const Row &row : table) {
-        specs.push_back(row.spec);
-    }
+    std::vector<OptionSpec> specs(Count);
+    std::transform(std::begin(table), std::end(table), specs.begin(), [](const Row &row) { return row.spec; });
     return specs;
 }
 

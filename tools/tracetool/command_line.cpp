@@ -1,5 +1,8 @@
 #include "command_line.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "cli/option_table.h"
 #include "trace/dialogue.h"
 
@@ -22,6 +25,7 @@ using Number = unsigned long;
 // --help, what it sets and the commands it applies to.
 struct OptionRow {
     cli::OptionSpec spec;
+    // cppcheck-suppress unusedStructMember ; cli::ApplyArguments calls it
     void (*apply)(CommandLine &commandLine, Text value, Number number);
     unsigned applies;
 };
@@ -90,10 +94,11 @@ std::string Describe(const cli::Problem &problem)
 std::string CheckCombination(const CommandSpec &command, const std::vector<cli::Given> &given,
                              const CommandLine &commandLine)
 {
-    for (const cli::Given &option : given) {
-        if ((Options[option.row].applies & command.applies) == 0) {
-            return std::string("--") + Options[option.row].spec.name + " does not apply to " + command.name;
-        }
+    const auto misplaced = std::find_if(given.begin(), given.end(), [&command](const cli::Given &option) {
+        return (Options[option.row].applies & command.applies) == 0;
+    });
+    if (misplaced != given.end()) {
+        return std::string("--") + Options[misplaced->row].spec.name + " does not apply to " + command.name;
     }
     if (commandLine.force && !commandLine.size) {
         return "--force goes with --size";
@@ -123,11 +128,9 @@ std::string ParseCommandLine(int argc, char *const argv[], CommandLine &commandL
         return "no command given (check, blocks, dump, diff or json)";
     }
     const std::string &name = parsed.operands[0];
-    const CommandSpec *command = nullptr;
-    for (const CommandSpec &spec : Commands) {
-        command = name == spec.name ? &spec : command;
-    }
-    if (command == nullptr) {
+    const CommandSpec *command = std::find_if(std::begin(Commands), std::end(Commands),
+                                              [&name](const CommandSpec &spec) { return name == spec.name; });
+    if (command == std::end(Commands)) {
         return "unknown command " + name;
     }
     commandLine.command = command->command;

@@ -1,6 +1,8 @@
 // The option tables: each form of an option read into its row and value,
 // operands kept in their places, every mistake named with the option as
 // the user wrote it, and --help laid out from the table.
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,9 +31,8 @@ std::vector<std::string> Shown(const Parsed &parsed)
             EXPECT_EQ(std::to_string(given.number), given.value);
         }
     }
-    for (const std::string &operand : parsed.operands) {
-        shown.push_back("[" + operand + "]");
-    }
+    std::transform(parsed.operands.begin(), parsed.operands.end(), std::back_inserter(shown),
+                   [](const std::string &operand) { return "[" + operand + "]"; });
     return shown;
 }
 
