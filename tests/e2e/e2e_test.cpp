@@ -119,10 +119,10 @@ std::vector<devsim::LoggedEvent> Events(const RunResult &run)
 
 Bytes Received(const RunResult &run)
 {
-    Bytes bytes;
-    for (const devsim::LoggedByte &received : devsim::BytesOf(Events(run), "rx")) {
-        bytes.push_back(received.byte);
-    }
+    const std::vector<devsim::LoggedByte> received = devsim::BytesOf(Events(run), "rx");
+    Bytes bytes(received.size());
+    std::transform(received.begin(), received.end(), bytes.begin(),
+                   [](const devsim::LoggedByte &byte) { return byte.byte; });
     return bytes;
 }
 

@@ -104,10 +104,11 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     (void)RunProgram();
 
     // The nominal schedule, after the settle.
-    std::vector<std::pair<std::uint64_t, Bytes>> expected;
-    for (const trace::ScheduledWrite &write : trace::Schedule()) {
-        expected.push_back({SettleMs + write.atMs, write.bytes});
-    }
+    const std::vector<trace::ScheduledWrite> schedule = trace::Schedule();
+    std::vector<std::pair<std::uint64_t, Bytes>> expected(schedule.size());
+    std::transform(schedule.begin(), schedule.end(), expected.begin(), [](const trace::ScheduledWrite &write) {
+        return std::pair<std::uint64_t, Bytes>{SettleMs + write.atMs, write.bytes};
+    });
     std::vector<std::pair<std::uint64_t, Bytes>> actual;
     std::size_t bytes = 0;
     for (const fake::Write &write : fake::Port().writes) {
