@@ -912,6 +912,14 @@ void LookAtPort(const Options &options, Report &report)
     if (options.open && isDevice) {
         TryOpen(root, report);
     }
+    // COM1 and each adapter meet the same unreadable files: say so once.
+    std::vector<std::string> unseen;
+    for (std::string &line : report.unseen) {
+        if (std::find(unseen.begin(), unseen.end(), line) == unseen.end()) {
+            unseen.push_back(std::move(line));
+        }
+    }
+    report.unseen = std::move(unseen);
 }
 
 } // namespace portdoctor
