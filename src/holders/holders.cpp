@@ -375,50 +375,68 @@ HasDevice ProcessHasDevice(const Device &port, long pid)
     return HasDevice::No;
 }
 
-// Adds the lock file's entry, unless the file is absent or already seen
-// (/var/lock is usually a link to /run/lock).
-void LookAtLockFile(const Device &port, const char *lockPath, long self, long pidMax, dev_t seenDevices[],
-                    ino_t seenInodes[], std::size_t &seenCount, std::size_t seenCapacity, Findings &findings)
+// The lock files a look has met, by device and inode: /var/lock is usually
+// a link to /run/lock, and one file is reported once.
+struct SeenFiles {
+    static constexpr std::size_t Capacity = LockNameCount * 4;
+    dev_t devices[Capacity];
+    ino_t inodes[Capacity];
+    std::size_t count;
+};
+
+// Whether the file was met before; records it when not.
+bool SeenBefore(SeenFiles &seen, const struct stat &file)
+{
+    for (std::size_t i = 0; i < seen.count; ++i) {
+        if (seen.devices[i] == file.st_dev && seen.inodes[i] == file.st_ino) {
+            return true;
+        }
+    }
+    if (seen.count < SeenFiles::Capacity) {
+        seen.devices[seen.count] = file.st_dev;
+        seen.inodes[seen.count] = file.st_ino;
+        ++seen.count;
+    }
+    return false;
+}
+
+// The process ID in a lock file that lstat() showed to be regular (0 for
+// none valid); regular is false when what was opened is not a regular
+// file after all (replaced since the look).
+long ReadLockFile(const char *full, long pidMax, bool &regular)
+{
+    const int fd = open(full, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat opened {};
+    regular = fd >= 0 && fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
+    char text[LockFileSize + 1] = {};
+    std::size_t size = 0;
+    while (regular && size < sizeof text) {
+        const ssize_t got = read(fd, text + size, sizeof text - size);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        size += static_cast<std::size_t>(got);
+    }
+    if (fd >= 0) {
+        (void)close(fd); // read only
+    }
+    return regular && size <= LockFileSize ? LockFileProcessId(text, size, pidMax) : 0;
+}
+
+// Adds the lock file's entry, unless the file is absent or already seen.
+void LookAtLockFile(const Device &port, const char *lockPath, long self, long pidMax, SeenFiles &seen,
+                    Findings &findings)
 {
     char full[PathSize];
     struct stat file {};
-    if (!Under(port.root, lockPath, full, sizeof full) || lstat(full, &file) != 0) {
+    if (!Under(port.root, lockPath, full, sizeof full) || lstat(full, &file) != 0 || SeenBefore(seen, file)) {
         return;
     }
-    for (std::size_t i = 0; i < seenCount; ++i) {
-        if (seenDevices[i] == file.st_dev && seenInodes[i] == file.st_ino) {
-            return;
-        }
-    }
-    if (seenCount < seenCapacity) {
-        seenDevices[seenCount] = file.st_dev;
-        seenInodes[seenCount] = file.st_ino;
-        ++seenCount;
-    }
-    long pid = 0;
     bool regular = S_ISREG(file.st_mode);
-    if (regular) {
-        const int fd = open(full, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        struct stat opened {};
-        // Replaced between the look and the open: judged as what was opened.
-        regular = fd >= 0 && fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
-        char text[LockFileSize + 1] = {};
-        std::size_t size = 0;
-        while (regular && size < sizeof text) {
-            const ssize_t got = read(fd, text + size, sizeof text - size);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                break;
-            }
-            size += static_cast<std::size_t>(got);
-        }
-        if (fd >= 0) {
-            (void)close(fd); // read only
-        }
-        pid = regular && size <= LockFileSize ? LockFileProcessId(text, size, pidMax) : 0;
-    }
+    const long pid = regular ? ReadLockFile(full, pidMax, regular) : 0;
     if (regular && pid == self && pid != 0) {
         return; // this process's own lock
     }
@@ -447,18 +465,14 @@ void LookAtLockFiles(const Device &port, const Places &places, long self, Findin
         BindSourceNameOf(port.root, port.resolved, names[2], sizeof names[2]);
     }
     const long pidMax = PidMaxOf(port.root);
-    constexpr std::size_t SeenCapacity = LockNameCount * 4;
-    dev_t seenDevices[SeenCapacity] = {};
-    ino_t seenInodes[SeenCapacity] = {};
-    std::size_t seenCount = 0;
+    SeenFiles seen{};
     for (std::size_t d = 0; d < places.lockDirectoryCount; ++d) {
         for (std::size_t n = 0; n < LockNameCount; ++n) {
             char lockPath[PathSize];
             const int length =
                 std::snprintf(lockPath, sizeof lockPath, "%s/LCK..%s", places.lockDirectories[d], names[n]);
             if (names[n][0] != '\0' && length > 0 && static_cast<std::size_t>(length) < sizeof lockPath) {
-                LookAtLockFile(port, lockPath, self, pidMax, seenDevices, seenInodes, seenCount, SeenCapacity,
-                               findings);
+                LookAtLockFile(port, lockPath, self, pidMax, seen, findings);
             }
         }
     }

@@ -1,36 +1,217 @@
-// The exclusive open's look for other holders against a file system that
-// has stopped answering: a FUSE mount whose server never replies, so that
-// anything that looks at a file under it waits until the connection is
-// aborted. Each case runs in a child with a mount namespace of its own,
-// and reports through its exit status, never through gtest.
+// The shim's exclusive open (exclusive_open.cpp) against real ptys: a port
+// this program holds, another program holds or a lock file names is
+// refused, and an open port keeps later openers out. The look for other
+// holders is also run against a file system that has stopped answering: a
+// FUSE mount whose server never replies, so that anything that looks at a
+// file under it waits until the connection is aborted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
-
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
-#include <stdlib.h>
+#include <string>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/serial_api.h"
 #include "platform/win32_over_posix/win32_serial_internal.h"
+#include "pty_port.h"
 
+namespace platform_tests {
 namespace {
 
-// Exit statuses of a case's child.
-constexpr int Passed = 0;
+TEST_F(Pty, APortAlreadyHeldCannotBeOpenedUntilItIsReleased)
+{
+    const HANDLE first = Open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(first));
+    const HANDLE second = Open();
+    EXPECT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(second));
+}
+
+// The parts of the exclusive-open cases below. What runs in a child reports
+// through its exit status, never through gtest.
+namespace exclusive {
+
+constexpr int NoLaterOpener = -1;
+constexpr int Nobody = 65534;
+// Exit statuses of a case's child beside the open's error code.
 constexpr int Skipped = 250;
+constexpr int LaterOpenerBase = 100;
+
+enum class Other { Nobody, Process, FarEnd };
+enum class Lock {
+    None,
+    LiveText,
+    LiveBinary,
+    Stale,
+    InitInFourBytes, // "  1\n": ASCII though four bytes long, naming a process that always runs
+    BeyondAnyPid,    // 2^32, which a PID of 32 bits would wrap to 0
+    LinkToLive,      // a link to a file that names a running process
+};
+
+void WriteFile(const std::string &path, const std::string &text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    const ssize_t written = fd >= 0 ? write(fd, text.data(), text.size()) : -1;
+    EXPECT_TRUE(fd < 0 || close(fd) == 0);
+    ASSERT_EQ(written, static_cast<ssize_t>(text.size()));
+}
+
+// The PID of a process that has ended.
+pid_t EndedProcess()
+{
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    EXPECT_EQ(waitpid(gone, nullptr, 0), gone);
+    return gone;
+}
+
+// A lock file naming the PID, as ten ASCII digits and a newline or as a binary int.
+void WriteLockFile(const std::string &path, pid_t owner, bool binary)
+{
+    char text[16] = {};
+    std::size_t size = static_cast<std::size_t>(std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(owner)));
+    if (binary) {
+        const int value = owner;
+        std::memcpy(text, &value, sizeof value);
+        size = sizeof value;
+    }
+    WriteFile(path, std::string(text, size));
+}
+
+// The lock file of the kind at path; a link points to a file beside it.
+void WriteLock(const std::string &path, Lock lock)
+{
+    switch (lock) {
+    case Lock::None:
+        break;
+    case Lock::LiveText:
+    case Lock::LiveBinary:
+        // The test itself is another process, and alive.
+        WriteLockFile(path, getpid(), lock == Lock::LiveBinary);
+        break;
+    case Lock::Stale:
+        WriteLockFile(path, EndedProcess(), false);
+        break;
+    case Lock::InitInFourBytes:
+        WriteFile(path, "  1\n");
+        break;
+    case Lock::BeyondAnyPid:
+        WriteFile(path, "4294967296\n");
+        break;
+    case Lock::LinkToLive:
+        WriteLockFile(path + ".target", getpid(), false);
+        ASSERT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
+        break;
+    }
+}
+
+// Starts a process that holds the slave open (and the master too, for the
+// pty's far end) until `release` is closed; -1 when it could not.
+pid_t StartHolder(const std::string &slavePath, int master, Other other, const int ready[2], const int release[2])
+{
+    const pid_t holder = fork();
+    if (holder == 0) {
+        if (other == Other::Process) {
+            close(master);
+        }
+        const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        close(release[1]);
+        char byte = slave >= 0 ? 'y' : 'n';
+        if (write(ready[1], &byte, 1) != 1) {
+            _exit(1);
+        }
+        const ssize_t released = read(release[0], &byte, 1); // returns once the case is over
+        _exit(released < 0 ? 1 : 0);
+    }
+    char byte = 0;
+    return holder > 0 && read(ready[0], &byte, 1) == 1 && byte == 'y' ? holder : -1;
+}
+
+// A plain open of the slave by the user: 0 when it opens, else its errno.
+int LaterOpen(const std::string &slavePath, int uid)
+{
+    const pid_t later = fork();
+    if (later == 0) {
+        if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) {
+            _exit(Skipped);
+        }
+        const int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    if (later < 0 || waitpid(later, &status, 0) != later || !WIFEXITED(status)) {
+        return Skipped;
+    }
+    return WEXITSTATUS(status);
+}
+
+// In a child: opens the port at the slave, or at a file it is bound over
+// in a mount namespace of the child's own, with lock files looked for in the
+// directory, then lets a later opener try. The exit status is the open's
+// error, or LaterOpenerBase plus the later opener's errno.
+[[noreturn]] void OpenPortInChild(const std::string &slavePath, int master, const std::string &boundPath,
+                                  const char *directory, int laterUid, bool ownPidNamespace)
+{
+    close(master); // the device's end: holding it would make this process the device
+
+    // A PID namespace without a /proc of its own: getpid() is 1 in it, while
+    // /proc shows the process under its outer PID.
+    if (ownPidNamespace) {
+        if (unshare(CLONE_NEWPID) != 0) {
+            _exit(Skipped);
+        }
+        const pid_t inner = fork();
+        if (inner != 0) {
+            int status = 0;
+            _exit(inner > 0 && waitpid(inner, &status, 0) == inner && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                                        : Skipped);
+        }
+    }
+    std::string path = slavePath;
+    if (!boundPath.empty()) {
+        const int file = open(boundPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (file < 0 || close(file) != 0 || unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(slavePath.c_str(), boundPath.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            _exit(Skipped);
+        }
+        path = boundPath;
+    }
+    const char *const directories[] = {directory};
+    const HANDLE port = win32_over_posix::OpenPort(path.c_str(), directories, 1);
+    if (port == INVALID_HANDLE_VALUE) {
+        _exit(static_cast<int>(GetLastError()));
+    }
+    int outcome = 0;
+    if (laterUid != NoLaterOpener) {
+        const int later = laterUid != 0 && getuid() != 0 ? Skipped : LaterOpen(slavePath, laterUid);
+        outcome = later == Skipped ? Skipped : LaterOpenerBase + later;
+    }
+    _exit(CloseHandle(port) ? outcome : Skipped);
+}
+
+// Exit statuses of a stalled-mount case's child, beside Skipped.
+constexpr int Passed = 0;
 constexpr int Stalled = 251;     // the open waited on the stalled mount
 constexpr int NeverWaited = 252; // the look never reached the stalled mount
-constexpr int Nobody = 65534;
 // How long a look may take before it counts as held up.
 constexpr long LookLimitMs = 5000;
 constexpr long PollMs = 10;
@@ -117,8 +298,8 @@ bool IsBlocked(pid_t pid)
 // Opens the port at the slave in a child, with the stalled mount's device
 // closed so that aborting the connection reaches it; the child's exit
 // status is the open's error.
-pid_t OpenPortInChild(const std::string &slavePath, int master, const StalledMount &mount,
-                      const char *const *lockDirectories, std::size_t lockDirectoryCount)
+pid_t OpenPortBesideStalledMount(const std::string &slavePath, int master, const StalledMount &mount,
+                                 const char *const *lockDirectories, std::size_t lockDirectoryCount)
 {
     const pid_t child = fork();
     if (child == 0) {
@@ -130,51 +311,133 @@ pid_t OpenPortInChild(const std::string &slavePath, int master, const StalledMou
     return child;
 }
 
-class ExclusiveOpen : public ::testing::Test {
-protected:
-    int master = -1;
-    std::string slavePath;
-
-    void SetUp() override
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        slavePath = ptsname(master);
-        ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0); // for the unprivileged opener
+// Runs the case in a child with a stalled mount in a mount namespace of
+// its own, the slave open to every user (for an unprivileged opener); the
+// case's exit status, or Skipped without root or FUSE.
+template <typename Case> int RunWithStalledMount(const std::string &slavePath, Case run)
+{
+    if (chmod(slavePath.c_str(), 0666) != 0) {
+        return Skipped;
     }
+    const pid_t child = fork();
+    if (child == 0) {
+        if (getuid() != 0) {
+            _exit(Skipped);
+        }
+        StalledMount mount = MountStalled();
+        if (mount.folder.empty()) {
+            _exit(Skipped);
+        }
+        const int outcome = run(mount);
+        Release(mount);
+        _exit(outcome);
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : Skipped;
+}
 
-    void TearDown() override { close(master); }
+} // namespace exclusive
 
-    // Runs the case in a child; its exit status.
-    template <typename Case> int RunCase(Case run)
-    {
+// Another program that has the port keeps this one out, whether it shows as
+// a process holding the device (under any name) or as a UUCP lock file that
+// names a live process; once open, the port keeps later openers out, root
+// excepted. Each case opens the port in a child of its own, so that a bind
+// mount stays private to it.
+TEST_F(Pty, APortAnotherProgramHasIsRefusedAndLaterOpenersAreKeptOut)
+{
+    using namespace exclusive;
+    const struct {
+        const char *name;
+        Other other;                  // holds the slave while the port is opened
+        Lock lock;                    // LCK..<the slave's name> in the lock directory
+        bool bound;                   // the slave opened as a file it is bound over, named ttyS0
+        DWORD openError;              // what the open fails with; 0 when it opens
+        int laterUid;                 // a plain open by this user while the port is open
+        int laterErrno;               // what that open fails with; 0 when it opens
+        bool ownPidNamespace = false; // opened in a PID namespace of its own, /proc the outer one's
+    } cases[] = {
+        {"nobody else", Other::Nobody, Lock::None, false, 0, NoLaterOpener, 0},
+        {"held by another process", Other::Process, Lock::None, false, ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"held by the pty's far end, the device", Other::FarEnd, Lock::None, false, 0, NoLaterOpener, 0},
+        {"a live lock file in text", Other::Nobody, Lock::LiveText, false, ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"a live lock file in binary", Other::Nobody, Lock::LiveBinary, false, ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"a stale lock file", Other::Nobody, Lock::Stale, false, 0, NoLaterOpener, 0},
+        {"bound over ttyS0", Other::Nobody, Lock::None, true, 0, NoLaterOpener, 0},
+        {"bound over ttyS0, held under its own name", Other::Process, Lock::None, true, ERROR_ACCESS_DENIED,
+         NoLaterOpener, 0},
+        {"bound over ttyS0, a live lock file under its own name", Other::Nobody, Lock::LiveText, true,
+         ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"bound over ttyS0, a stale lock file under its own name", Other::Nobody, Lock::Stale, true, 0, NoLaterOpener,
+         0},
+        {"an unprivileged later opener", Other::Nobody, Lock::None, false, 0, Nobody, EBUSY},
+        {"root as a later opener", Other::Nobody, Lock::None, false, 0, 0, 0},
+        {"a four-byte ASCII lock file naming a running process", Other::Nobody, Lock::InitInFourBytes, false,
+         ERROR_ACCESS_DENIED, NoLaterOpener, 0},
+        {"a lock file naming a PID beyond any process", Other::Nobody, Lock::BeyondAnyPid, false, 0, NoLaterOpener, 0},
+        {"a link where the lock file would be", Other::Nobody, Lock::LinkToLive, false, 0, NoLaterOpener, 0},
+        {"in a PID namespace without its own /proc", Other::Nobody, Lock::None, false, 0, NoLaterOpener, 0, true},
+        {"in a PID namespace, held by another process", Other::Process, Lock::None, false, ERROR_ACCESS_DENIED,
+         NoLaterOpener, 0, true},
+    };
+    ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0); // for the unprivileged opener
+    const std::string slaveName = slavePath.substr(slavePath.rfind('/') + 1);
+    std::vector<std::string> skipped;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        char directory[] = "/tmp/comtrace-lock-XXXXXX";
+        ASSERT_NE(mkdtemp(directory), nullptr);
+        const std::string lockPath = std::string(directory) + "/LCK.." + slaveName;
+        const std::string boundPath = c.bound ? std::string(directory) + "/ttyS0" : std::string();
+        WriteLock(lockPath, c.lock);
+        int ready[2] = {-1, -1};
+        int release[2] = {-1, -1};
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(release), 0);
+        const pid_t holder = c.other == Other::Nobody ? 0 : StartHolder(slavePath, master, c.other, ready, release);
+        ASSERT_GE(holder, 0);
+
         const pid_t child = fork();
+        ASSERT_GE(child, 0);
         if (child == 0) {
-            if (getuid() != 0) {
-                _exit(Skipped);
-            }
-            StalledMount mount = MountStalled();
-            if (mount.folder.empty()) {
-                _exit(Skipped);
-            }
-            const int outcome = run(mount);
-            Release(mount);
-            _exit(outcome);
+            OpenPortInChild(slavePath, master, boundPath, directory, c.laterUid, c.ownPidNamespace);
         }
         int status = 0;
-        EXPECT_EQ(waitpid(child, &status, 0), child);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : Skipped;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(release[1]);
+        if (holder > 0) {
+            ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+        }
+        for (int fd : {release[0], ready[0], ready[1]}) {
+            close(fd);
+        }
+        unlink(boundPath.c_str()); // only ever mounted over in the child's namespace
+        unlink(lockPath.c_str());
+        unlink((lockPath + ".target").c_str());
+        rmdir(directory);
+
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == Skipped) {
+            skipped.emplace_back(c.name);
+            continue;
+        }
+        const int expected = c.openError != 0              ? static_cast<int>(c.openError)
+                             : c.laterUid == NoLaterOpener ? 0
+                                                           : LaterOpenerBase + c.laterErrno;
+        EXPECT_EQ(WEXITSTATUS(status), expected) << "the open's error, or 100 + the later opener's errno";
     }
-};
+    if (!skipped.empty()) {
+        GTEST_SKIP() << "needs root for a private mount or another user: " << testing::PrintToString(skipped);
+    }
+}
 
 // Another process has a file on a mount that no longer answers open (here
 // the mount's root, held without opening it). The look for holders never
 // examines what cannot be the port, so the open neither waits nor fails.
-TEST_F(ExclusiveOpen, AFileOnAStalledMountInAnotherProcessDoesNotHoldUpTheOpen)
+TEST_F(Pty, AFileOnAStalledMountInAnotherProcessDoesNotHoldUpTheOpen)
 {
-    const int outcome = RunCase([this](StalledMount &mount) {
+    using namespace exclusive;
+    const int outcome = RunWithStalledMount(slavePath, [this](StalledMount &mount) {
         int release[2] = {-1, -1};
         int ready[2] = {-1, -1};
         if (pipe(release) != 0 || pipe(ready) != 0) {
@@ -195,7 +458,7 @@ TEST_F(ExclusiveOpen, AFileOnAStalledMountInAnotherProcessDoesNotHoldUpTheOpen)
         if (holder < 0 || read(ready[0], &byte, 1) != 1 || byte != 'y') {
             return Skipped;
         }
-        const pid_t opener = OpenPortInChild(slavePath, master, mount, nullptr, 0);
+        const pid_t opener = OpenPortBesideStalledMount(slavePath, master, mount, nullptr, 0);
         int outcome = WaitUpTo(opener, LookLimitMs);
         if (outcome < 0) {
             (void)close(mount.device); // lets the open go on
@@ -217,27 +480,19 @@ TEST_F(ExclusiveOpen, AFileOnAStalledMountInAnotherProcessDoesNotHoldUpTheOpen)
 // The look for holders can take a while (here it waits on a lock directory
 // that does not answer). An unprivileged program that opens the port
 // meanwhile is kept out: the port is made exclusive before the look.
-TEST_F(ExclusiveOpen, LaterOpenersAreKeptOutWhileTheLookRuns)
+TEST_F(Pty, LaterOpenersAreKeptOutWhileTheLookRuns)
 {
-    const int outcome = RunCase([this](StalledMount &mount) {
+    using namespace exclusive;
+    const int outcome = RunWithStalledMount(slavePath, [this](StalledMount &mount) {
         const char *const directories[] = {mount.folder.c_str()};
-        const pid_t opener = OpenPortInChild(slavePath, master, mount, directories, 1);
+        const pid_t opener = OpenPortBesideStalledMount(slavePath, master, mount, directories, 1);
         timespec start{};
         clock_gettime(CLOCK_MONOTONIC, &start);
         while (!IsBlocked(opener) && ElapsedMs(start) < LookLimitMs) {
             PauseMs(PollMs);
         }
         const bool waited = IsBlocked(opener);
-        const pid_t later = fork();
-        if (later == 0) {
-            if (setresgid(Nobody, Nobody, Nobody) != 0 || setresuid(Nobody, Nobody, Nobody) != 0) {
-                _exit(Skipped);
-            }
-            const int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            _exit(fd >= 0 ? 0 : errno);
-        }
-        int status = 0;
-        const int laterErrno = waitpid(later, &status, 0) == later && WIFEXITED(status) ? WEXITSTATUS(status) : Skipped;
+        const int laterErrno = LaterOpen(slavePath, Nobody);
         (void)close(mount.device); // lets the look go on: the lock directory now fails
         mount.device = -1;
         const int opened = WaitUpTo(opener, LookLimitMs);
@@ -253,4 +508,111 @@ TEST_F(ExclusiveOpen, LaterOpenersAreKeptOutWhileTheLookRuns)
     EXPECT_EQ(outcome, EBUSY) << "the later opener's errno (0: it got the port too)";
 }
 
+// A program that holds the port and made it exclusive itself keeps it so
+// when an open (here root's, which TIOCEXCL lets in) finds it and gives up.
+TEST_F(Pty, ARefusedOpenLeavesTheHoldersExclusiveUseInPlace)
+{
+    using namespace exclusive;
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root, whom the holder's TIOCEXCL lets in, and another user";
+    }
+    ASSERT_EQ(chmod(slavePath.c_str(), 0666), 0); // for the unprivileged opener
+    int ready[2] = {-1, -1};
+    int release[2] = {-1, -1};
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        close(master);
+        close(release[1]);
+        const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        char byte = slave >= 0 && ioctl(slave, TIOCEXCL) == 0 ? 'y' : 'n';
+        if (write(ready[1], &byte, 1) != 1) {
+            _exit(1);
+        }
+        _exit(read(release[0], &byte, 1) < 0 ? 1 : 0); // returns once the case is over
+    }
+    char byte = 'n';
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y');
+
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(LaterOpen(slavePath, Nobody), EBUSY) << "the holder's port is open to everyone again";
+
+    close(release[1]);
+    EXPECT_EQ(waitpid(holder, nullptr, 0), holder);
+    for (int fd : {release[0], ready[0], ready[1]}) {
+        close(fd);
+    }
+}
+
+TEST_F(Pty, ModemLineAndBreakCallsBehaveAsAPtyAllows)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    // A pty has no modem lines; clearing a break is accepted and does nothing.
+    EXPECT_FALSE(EscapeCommFunction(port, SETDTR));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+    EXPECT_TRUE(ClearCommBreak(port));
+    EXPECT_FALSE(EscapeCommFunction(port, 77));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // Setting DTR and RTS through the settings does not make them fail there.
+    Configure(port);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, AHungUpDeviceFailsQueriesAndWritesAndReadsNothing)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    Configure(port);
+    close(master);
+    master = -1;
+    DWORD errors = 0;
+    COMSTAT status = {};
+    EXPECT_FALSE(ClearCommError(port, &errors, &status));
+    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+    unsigned char byte = 0x45;
+    OVERLAPPED overlap = {};
+    EXPECT_FALSE(WriteFile(port, &byte, 1, nullptr, &overlap));
+    overlap = {};
+    EXPECT_FALSE(ReadFile(port, &byte, 1, nullptr, &overlap));
+    DWORD got = 99;
+    EXPECT_FALSE(GetOverlappedResult(port, &overlap, &got, FALSE));
+    EXPECT_EQ(got, 0u);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST(PosixSleep, NeverReturnsEarly)
+{
+    for (DWORD ms : {0u, 1u, 50u}) {
+        timespec before{};
+        timespec after{};
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        Sleep(ms);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        const long long elapsedUs =
+            (after.tv_sec - before.tv_sec) * 1000000LL + (after.tv_nsec - before.tv_nsec) / 1000;
+        EXPECT_GE(elapsedUs, static_cast<long long>(ms) * 1000);
+    }
+}
+
+TEST(PosixPerformanceCounter, MeasuresSleepInItsOwnFrequency)
+{
+    LARGE_INTEGER frequency = {};
+    LARGE_INTEGER before = {};
+    LARGE_INTEGER after = {};
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    ASSERT_TRUE(QueryPerformanceCounter(&before));
+    Sleep(20);
+    ASSERT_TRUE(QueryPerformanceCounter(&after));
+    const double elapsedMs =
+        static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    EXPECT_GE(elapsedMs, 20.0);
+    EXPECT_LT(elapsedMs, 1000.0);
+}
+
 } // namespace
+} // namespace platform_tests

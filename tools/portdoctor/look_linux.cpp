@@ -514,6 +514,9 @@ void CheckHolders(const holders::Findings &findings, const std::vector<Process> 
     }
 }
 
+constexpr const char *StaleLockConsequence =
+    ": it is stale (left in place); programs that honour lock files refuse the port while it is there";
+
 // The lock files the holder rule found, each with the one command that
 // deals with it: a lock is answered with "kill" only when the process it
 // names has the device open.
@@ -543,12 +546,10 @@ void CheckLockFiles(const holders::Findings &findings, bool procRead, const Devi
                     "sudo portdoctor");
             }
         } else if (entry.reason == holders::Reason::StaleLock && procRead) {
+            const std::string names =
+                entry.pid == 0 ? std::string("no valid process ID") : "PID " + pid + ", which no longer runs";
             Add(report, "stale-lock-file",
-                Cat({"the lock file ", entry.lockPath, " names ",
-                     entry.pid == 0 ? std::string("no valid process ID") : "PID " + pid + ", which no longer runs",
-                     ": it is stale (left in place); programs that honour lock files refuse the port while it is ",
-                     "there"}),
-                remove);
+                "the lock file " + std::string(entry.lockPath) + " names " + names + StaleLockConsequence, remove);
         } else if (entry.reason == holders::Reason::NotALockFile) {
             Add(report, "stale-lock-file",
                 Cat({entry.lockPath, " is a link or no regular file, so no lock file (it was not opened); a program ",
@@ -912,6 +913,14 @@ void LookAtPort(const Options &options, Report &report)
     if (options.open && isDevice) {
         TryOpen(root, report);
     }
+    // COM1 and each adapter meet the same unreadable files: say so once.
+    std::vector<std::string> unseen;
+    for (std::string &line : report.unseen) {
+        if (std::find(unseen.begin(), unseen.end(), line) == unseen.end()) {
+            unseen.push_back(std::move(line));
+        }
+    }
+    report.unseen = std::move(unseen);
 }
 
 } // namespace portdoctor

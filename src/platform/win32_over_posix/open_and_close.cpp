@@ -53,6 +53,33 @@ HANDLE GiveUp(int fd, DWORD code)
     return INVALID_HANDLE_VALUE;
 }
 
+// The lock keeps out only those who take it too. Keeps later openers out
+// first, so that none slips in while the look runs, then looks for any
+// program that had the port before: ERROR_SUCCESS when there is none. A
+// file that is no terminal has no later openers to refuse. Another
+// program may have made the port exclusive already: then it stays so when
+// this open gives up.
+DWORD KeepOthersOut(int fd, const char *path, const holders::Places &places, Refusal *refusal)
+{
+    int wasExclusive = 0;
+    if (IoctlRetrying(fd, TIOCGEXCL, &wasExclusive) != 0) {
+        wasExclusive = 0;
+    }
+    if (IoctlRetrying(fd, TIOCEXCL, nullptr) != 0 && errno != ENOTTY) {
+        return Win32ErrorFor(errno);
+    }
+    const DWORD held = CheckNobodyElseHolds(fd, path, places, refusal != nullptr ? &refusal->holder : nullptr);
+    if (held != ERROR_SUCCESS) {
+        if (wasExclusive == 0) {
+            (void)IoctlRetrying(fd, TIOCNXCL, nullptr); // fails only on no terminal, where it was never set
+        }
+        if (refusal != nullptr) {
+            refusal->byFlock = false;
+        }
+    }
+    return held;
+}
+
 } // namespace
 
 HANDLE OpenPort(LPCSTR name, const char *const *lockDirectories, std::size_t directoryCount)
@@ -107,27 +134,8 @@ HANDLE OpenPort(LPCSTR name, const holders::Places &places, Refusal *refusal)
     if (OpenPortFd >= 0) {
         return GiveUp(fd, ERROR_TOO_MANY_OPEN_FILES);
     }
-    // The lock keeps out only those who take it too. Keep later openers out
-    // first, so that none slips in while the look below runs, then look for
-    // any program that had the port before. A file that is no terminal has
-    // no later openers to refuse. Another program may have made the port
-    // exclusive already: then it stays so when this open gives up.
-    int wasExclusive = 0;
-    if (IoctlRetrying(fd, TIOCGEXCL, &wasExclusive) != 0) {
-        wasExclusive = 0;
-    }
-    if (IoctlRetrying(fd, TIOCEXCL, nullptr) != 0 && errno != ENOTTY) {
-        return GiveUp(fd, Win32ErrorFor(errno));
-    }
-    holders::Entry *holder = refusal != nullptr ? &refusal->holder : nullptr;
-    const DWORD held = CheckNobodyElseHolds(fd, path, places, holder);
+    const DWORD held = KeepOthersOut(fd, path, places, refusal);
     if (held != ERROR_SUCCESS) {
-        if (wasExclusive == 0) {
-            (void)IoctlRetrying(fd, TIOCNXCL, nullptr); // fails only on no terminal, where it was never set
-        }
-        if (refusal != nullptr) {
-            refusal->byFlock = false;
-        }
         return GiveUp(fd, held);
     }
 

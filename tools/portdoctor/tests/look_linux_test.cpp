@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -28,6 +29,8 @@
 #include "process.h"
 #include "scratch.h"
 #include "text_files.h"
+#include "platform/serial_api.h"
+#include "platform/win32_over_posix/win32_serial_internal.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -498,6 +501,13 @@ std::vector<Case> Cases()
           {"note [adapter]", ftdi + " is ttyUSB0", AdapterLineWithoutNode(ftdi)}},
          1},
         {"no /proc to look at", [](FakeSystem &system) { system.Remove("/proc"); }, {}, 2},
+        {"an adapter and no locks to look at",
+         [=](FakeSystem &system) {
+             system.Remove("/proc/locks");
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("unshare -rm", ftdi)}},
+         2},
         {"an open that works",
          [](FakeSystem &) {},
          {{"note [opened]", "/dev/ttyS0 opened and was closed again", "  use: comtrace"}},
@@ -575,9 +585,13 @@ TEST(PortdoctorLinux, ReportsEachFindingWithItsFixAndExitStatus)
                 << "\"" << testCase.findings[i].what << "\" not in: " << reported[i].what;
             EXPECT_EQ(reported[i].action, testCase.findings[i].action);
         }
-        const bool unseen = std::any_of(output.lines.begin(), output.lines.end(),
-                                        [](const std::string &line) { return line.rfind("cannot look: ", 0) == 0; });
-        EXPECT_EQ(unseen, testCase.status == 2) << Show(output);
+        std::vector<std::string> unseen;
+        std::copy_if(output.lines.begin(), output.lines.end(), std::back_inserter(unseen),
+                     [](const std::string &line) { return line.rfind("cannot look: ", 0) == 0; });
+        EXPECT_EQ(!unseen.empty(), testCase.status == 2) << Show(output);
+        EXPECT_EQ(std::set<std::string>(unseen.begin(), unseen.end()).size(), unseen.size())
+            << "the same thing unseen twice:\n"
+            << Show(output);
     }
 }
 
@@ -784,8 +798,9 @@ bool SameSettings(const termios &a, const termios &b)
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-// Without --open the port is never opened and keeps its settings; with it,
-// it is opened once and still keeps them (the check would see an open).
+// Without --open the port is never opened and keeps its settings, even
+// through a link where a lock file would be; with it, it is opened once and
+// still keeps them (the check would see an open).
 TEST(PortdoctorLinux, LeavesARealPtyUntouchedWithoutOpen)
 {
     struct Run {
@@ -795,6 +810,9 @@ TEST(PortdoctorLinux, LeavesARealPtyUntouchedWithoutOpen)
     for (const Run &run : {Run{{}, 0}, Run{{"--open"}, 1}}) {
         const Pty pty;
         FakeSystem system(pty);
+        // A link where a lock file would be, planted in the world-writable
+        // lock directory: never followed to the port.
+        system.Link("/run/lock/LCK..ttyS0", pty.Slave());
         // Held open here, so that the master sees no hang-up when the run closes it.
         const int slave = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave, 0) << std::strerror(errno);
@@ -821,6 +839,224 @@ TEST(PortdoctorLinux, LeavesARealPtyUntouchedWithoutOpen)
         pollfd ready{pty.Master(), POLLIN, 0};
         EXPECT_EQ(poll(&ready, 1, 0), 0) << "something was written to the port";
         (void)close(slave);
+    }
+}
+
+// The parts of the holder cases below: real processes and lock files
+// around a real pty, seen through a root folder whose /proc is the
+// system's own.
+namespace holder_rule {
+
+enum class Role {
+    Idle,        // runs, and has nothing of the port
+    Opener,      // has the port open
+    FarEnd,      // has the pty's master, and the port too: it plays the device
+    FlockHolder, // has the port open and an flock on it
+};
+
+// A process in a role until the object goes.
+class RolePlayer {
+public:
+    RolePlayer(const Pty &pty, Role role)
+    {
+        int ready[2] = {-1, -1};
+        if (pipe(ready) != 0 || pipe(release_) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (role != Role::FarEnd) {
+                (void)close(pty.Master());
+            }
+            (void)close(release_[1]);
+            const int slave = role == Role::Idle ? 0 : open(pty.Slave().c_str(), O_RDWR | O_NOCTTY);
+            const bool locked = role != Role::FlockHolder || flock(slave, LOCK_EX | LOCK_NB) == 0;
+            const char byte = slave >= 0 && locked ? 'y' : 'n';
+            char ignored = 0;
+            _exit(write(ready[1], &byte, 1) == 1 && read(release_[0], &ignored, 1) >= 0 ? 0 : 1);
+        }
+        char byte = 'n';
+        EXPECT_TRUE(pid_ > 0 && read(ready[0], &byte, 1) == 1 && byte == 'y') << "no process in its role";
+        (void)close(ready[0]);
+        (void)close(ready[1]);
+        (void)close(release_[0]);
+    }
+    ~RolePlayer()
+    {
+        (void)close(release_[1]);
+        if (pid_ > 0) {
+            (void)waitpid(pid_, nullptr, 0);
+        }
+    }
+    RolePlayer(const RolePlayer &) = delete;
+    RolePlayer &operator=(const RolePlayer &) = delete;
+
+    pid_t Pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int release_[2] = {-1, -1};
+};
+
+// The folder both programs take for the system: /proc is the system's,
+// /dev/ttyS0 the pty's slave, the lock directories its own.
+class SystemWithRealProcesses {
+public:
+    explicit SystemWithRealProcesses(const Pty &pty)
+    {
+        char pattern[] = "/tmp/holder-rule-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+            return;
+        }
+        root_ = pattern;
+        fs::create_directories(root_ + "/dev");
+        fs::create_directories(root_ + "/var/lock");
+        fs::create_directories(root_ + "/run/lock");
+        fs::create_symlink("/proc", root_ + "/proc");
+        fs::create_symlink(pty.Slave(), root_ + "/dev/ttyS0");
+    }
+    ~SystemWithRealProcesses()
+    {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    SystemWithRealProcesses(const SystemWithRealProcesses &) = delete;
+    SystemWithRealProcesses &operator=(const SystemWithRealProcesses &) = delete;
+
+    void Write(const std::string &path, const std::string &text) const
+    {
+        std::ofstream(root_ + path, std::ios::binary) << text;
+    }
+    const std::string &Root() const { return root_; }
+
+private:
+    std::string root_;
+};
+
+// comtrace's open of COM1 in the folder, in a child: its error (0 when it
+// opened) and, when refused, why.
+struct Opened {
+    DWORD error = ERROR_GEN_FAILURE;
+    win32_over_posix::Refusal refusal{};
+};
+
+Opened OpenComOne(const std::string &root, int master)
+{
+    int result[2] = {-1, -1};
+    Opened opened;
+    if (pipe(result) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return opened;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        (void)close(master);
+        (void)close(result[0]);
+        const holders::Places places{root.c_str(), holders::SystemLockDirectories, holders::SystemLockDirectoryCount};
+        Opened mine;
+        const HANDLE port = win32_over_posix::OpenPort("COM1", places, &mine.refusal);
+        mine.error = port == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (port != INVALID_HANDLE_VALUE) {
+            (void)CloseHandle(port);
+        }
+        _exit(write(result[1], &mine, sizeof mine) == static_cast<ssize_t>(sizeof mine) ? 0 : 1);
+    }
+    (void)close(result[1]);
+    const bool read_ = read(result[0], &opened, sizeof opened) == static_cast<ssize_t>(sizeof opened);
+    (void)close(result[0]);
+    EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    EXPECT_TRUE(read_) << "no result from the open";
+    return opened;
+}
+
+// The findings portdoctor gives for a holder of the port.
+const std::set<std::string> HolderFindings = {"problem [held-by-process]", "problem [lock-file]", "problem [flock]",
+                                              "problem [getty]"};
+
+// The findings that say what the refusal says.
+std::set<std::string> FindingsFor(const win32_over_posix::Refusal &refusal)
+{
+    if (refusal.byFlock) {
+        return {"problem [flock]"};
+    }
+    if (refusal.holder.reason == holders::Reason::OpenInProcess) {
+        return {"problem [held-by-process]", "problem [getty]"};
+    }
+    return {"problem [lock-file]"};
+}
+
+} // namespace holder_rule
+
+// comtrace's open and portdoctor apply one rule: in every case portdoctor
+// names a holder exactly when the open is refused, for the reason the open
+// gives, and the lock file of a process without the port is answered by
+// removing it, never by ending the process.
+TEST(PortdoctorLinux, NamesAHolderExactlyWhenTheProgramsOpenIsRefused)
+{
+    using namespace holder_rule;
+    enum class LockName { None, PortName, NameBehindTheLink, Link };
+    const struct {
+        const char *name;
+        Role role;          // a process in this role beside the port (Idle: besides the lock's owner)
+        LockName lock;      // a lock file naming the process in its role
+        bool refused;       // comtrace's open is refused
+        const char *action; // portdoctor's fix for the lock file; "" for none
+    } cases[] = {
+        {"nobody else", Role::Idle, LockName::None, false, ""},
+        {"another process has the port", Role::Opener, LockName::None, true, ""},
+        {"the pty's far end, the device, has it", Role::FarEnd, LockName::None, false, ""},
+        {"an flock on the port", Role::FlockHolder, LockName::None, true, ""},
+        {"a lock file of the process that has the port", Role::Opener, LockName::PortName, true, "kill PID"},
+        {"a lock file of a process without the port", Role::Idle, LockName::PortName, true,
+         "sudo rm /var/lock/LCK..ttyS0"},
+        {"a lock file under the name behind the link", Role::Idle, LockName::NameBehindTheLink, true,
+         "sudo rm /var/lock/LCK..PTS"},
+        {"a link where the lock file would be", Role::Idle, LockName::Link, false, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Pty pty;
+        const SystemWithRealProcesses system(pty);
+        const RolePlayer player(pty, c.role);
+        const std::string pid = std::to_string(player.Pid());
+        const std::string pts = pty.Slave().substr(pty.Slave().rfind('/') + 1);
+        char lockText[16];
+        (void)std::snprintf(lockText, sizeof lockText, "%10ld\n", static_cast<long>(player.Pid()));
+        if (c.lock == LockName::PortName) {
+            system.Write("/var/lock/LCK..ttyS0", lockText);
+        } else if (c.lock == LockName::NameBehindTheLink) {
+            system.Write("/var/lock/LCK.." + pts, lockText);
+        } else if (c.lock == LockName::Link) {
+            system.Write("/var/lock/owner", lockText);
+            fs::create_symlink(system.Root() + "/var/lock/owner", system.Root() + "/var/lock/LCK..ttyS0");
+        }
+
+        const Opened opened = OpenComOne(system.Root(), pty.Master());
+        const Output output = RunDoctor({"--root", system.Root()});
+        std::set<std::string> named;
+        std::string lockAction;
+        for (const Reported &finding : Findings(output)) {
+            if (HolderFindings.count(finding.header) == 1) {
+                named.insert(finding.header);
+            }
+            if (finding.header == "problem [lock-file]") {
+                lockAction = finding.action;
+            }
+        }
+        EXPECT_EQ(opened.error, c.refused ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+        EXPECT_EQ(!named.empty(), opened.error == ERROR_ACCESS_DENIED) << Show(output);
+        if (opened.error == ERROR_ACCESS_DENIED) {
+            const std::set<std::string> reasons = FindingsFor(opened.refusal);
+            EXPECT_TRUE(std::any_of(reasons.begin(), reasons.end(),
+                                    [&named](const std::string &reason) { return named.count(reason) == 1; }))
+                << "the open's reason is not among portdoctor's findings" << Show(output);
+        }
+        std::string action = c.action[0] == '\0' ? "" : "  fix: "s + c.action;
+        action = std::regex_replace(action, std::regex("PID"), pid);
+        action = std::regex_replace(action, std::regex("PTS"), pts);
+        EXPECT_EQ(lockAction, action) << Show(output);
     }
 }
 
