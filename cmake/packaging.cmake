@@ -93,9 +93,7 @@ if(WIN32)
   install(TARGETS comtrace RUNTIME DESTINATION . COMPONENT runtime)
   install(TARGETS portdoctor RUNTIME DESTINATION . COMPONENT runtime)
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . COMPONENT runtime)
-  if(TARGET tracetool) # not with MSVC: no getopt_long
-    install(TARGETS tracetool RUNTIME DESTINATION . COMPONENT runtime)
-  endif()
+  install(TARGETS tracetool RUNTIME DESTINATION . COMPONENT runtime)
   return()
 endif()
 

@@ -19,11 +19,13 @@ echo "$WINEPREFIX $*" >>"$(dirname "$0")/wineserver.calls"
 exit 1
 EOF
 chmod +x "$work/wineserver"
-# A wineserver that succeeds and a wine, both recording what they were asked.
+# A wineserver that succeeds and a wine, both recording what they were
+# asked; the wine makes the prefix's device folder, as Wine does.
 # shellcheck disable=SC2016 # expanded when they run
 printf '%s\n' '#!/usr/bin/env bash' 'echo "server $*" >>"$(dirname "$0")/wineserver.calls"' >"$work/wineserver-ok"
 # shellcheck disable=SC2016 # expanded when it runs
-printf '%s\n' '#!/usr/bin/env bash' 'echo "wine $*" >>"$(dirname "$0")/wineserver.calls"' >"$work/wine"
+printf '%s\n' '#!/usr/bin/env bash' 'echo "wine $*" >>"$(dirname "$0")/wineserver.calls"' \
+    '[ -z "${WINEPREFIX:-}" ] || mkdir -p "$WINEPREFIX/dosdevices"' >"$work/wine"
 chmod +x "$work/wineserver-ok" "$work/wine"
 no_ports=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine/without_serial_ports.sh
 mkdir -p "$work/present"
@@ -47,13 +49,14 @@ cases=(
     "need_files names the one missing|2|case.sh: $work/missing does not exist (build it first)|need_files $work/present/file $work/missing"
     "remove_wine_prefix stops the prefix's server and removes it, though no server ran|0|$work/present -k/gone|remove_wine_prefix $work/present $work/wineserver; cat $work/wineserver.calls; [ -e $work/present ] || echo gone"
     "remove_wine_prefix without a prefix calls nothing|0|ok|remove_wine_prefix $work/absent $work/wineserver; [ ! -e $work/wineserver.calls ] && echo ok"
-    "without_serial_ports.sh refuses a call without a command|2|without_serial_ports.sh: usage: without_serial_ports.sh WINESERVER [--wine-port WINE NAME DEVICE] COMMAND...|bash $no_ports $work/wineserver"
+    "without_serial_ports.sh refuses a call without a command|2|without_serial_ports.sh: usage: without_serial_ports.sh WINESERVER [PORT_OPTION WINE NAME DEVICE] COMMAND...|bash $no_ports $work/wineserver"
 )
 # Mount namespaces need root: without it, the private /dev is not checked.
 if [ "$(id -u)" = 0 ]; then
     cases+=(
         "without_serial_ports.sh hides every serial port, stops the server and gives the command's status|7|none/$work/present -k|WINEPREFIX=$work/present bash $no_ports $work/wineserver sh -c 'ls /dev | grep -E \"^tty(S|USB|ACM)\" || echo none; exit 7' || { status=\$?; cat $work/wineserver.calls; exit \$status; }"
         "without_serial_ports.sh --wine-port names the port before the command|0|wine reg add HKLM\\Software\\Wine\\Ports /v COM3 /t REG_SZ /d /dev/null /f/server -k/server -w/command/server -k|bash $no_ports $work/wineserver-ok --wine-port $work/wine COM3 /dev/null sh -c 'echo command >>$work/wineserver.calls'; cat $work/wineserver.calls"
+        "without_serial_ports.sh --unlisted-port links the device in a started prefix before the command|0|server -p/wine reg query HKLM\\Software\\Wine/command /dev/null/server -k|WINEPREFIX=$work/unlisted bash $no_ports $work/wineserver-ok --unlisted-port $work/wine com1 /dev/null sh -c 'echo command \$(readlink $work/unlisted/dosdevices/com1) >>$work/wineserver.calls'; cat $work/wineserver.calls"
     )
 else
     echo "not root: the private /dev of without_serial_ports.sh is not checked"

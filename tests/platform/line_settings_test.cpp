@@ -1,16 +1,24 @@
-// The shim's translation between a DCB and termios, without a pty: every
-// speed it knows, every framing and flow control it can represent, and
-// every record it must refuse. The pty tests show that the kernel takes the
-// result.
+// The shim's line settings (line_settings.cpp): the translation between a
+// DCB and termios without a pty (every speed it knows, every framing and
+// flow control it can represent, every record it must refuse), then on
+// real ptys the settings applied and read back, the flow control a port
+// was left with, and the modem-line and break calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <iterator>
+#include <poll.h>
+#include <string>
 #include <termios.h>
+#include <unistd.h>
 #include <vector>
 
+#include "platform/serial_api.h"
 #include "platform/win32_over_posix/win32_serial_internal.h"
+#include "pty_port.h"
 #include "serial/fresh_port_settings.h"
 
 namespace {
@@ -197,3 +205,137 @@ TEST(DcbTermiosTranslation, RecordsTermiosCannotRepresentAreRefused)
 }
 
 } // namespace
+
+namespace platform_tests {
+namespace {
+
+TEST_F(Pty, SettingsAreAppliedAndReadBack)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const struct {
+        DWORD baud;
+        BYTE size;
+        BYTE parity;
+        BYTE stop;
+        bool cts;
+    } cases[] = {
+        {9600, 8, NOPARITY, ONESTOPBIT, false},
+        {19200, 8, NOPARITY, TWOSTOPBITS, false},
+        {115200, 8, NOPARITY, ONESTOPBIT, true},
+        {1200, 8, NOPARITY, TWOSTOPBITS, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.baud);
+        DCB settings = {};
+        ASSERT_TRUE(GetCommState(port, &settings));
+        settings.BaudRate = c.baud;
+        settings.ByteSize = c.size;
+        settings.Parity = c.parity;
+        settings.StopBits = c.stop;
+        settings.fOutxCtsFlow = c.cts ? 1 : 0;
+        settings.fParity = 1;
+        settings.EvtChar = 0x7E;
+        ASSERT_TRUE(SetCommState(port, &settings)) << GetLastError();
+        DCB read = {};
+        ASSERT_TRUE(GetCommState(port, &read));
+        EXPECT_EQ(read.BaudRate, c.baud);
+        EXPECT_EQ(read.ByteSize, c.size);
+        EXPECT_EQ(read.Parity, c.parity);
+        EXPECT_EQ(read.StopBits, c.stop);
+        EXPECT_EQ(read.fOutxCtsFlow, c.cts ? 1u : 0u);
+        EXPECT_EQ(read.fParity, 1u);
+        EXPECT_EQ(read.fBinary, 1u);
+        EXPECT_EQ(read.EvtChar, 0x7E);
+
+        termios line{};
+        ASSERT_EQ(tcgetattr(reinterpret_cast<std::intptr_t>(port), &line), 0);
+        EXPECT_EQ(cfgetospeed(&line), cfgetispeed(&line));
+        EXPECT_NE(line.c_cflag & CREAD, 0u);
+        EXPECT_NE(line.c_cflag & CLOCAL, 0u);
+        EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    }
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Pty, SettingsThatCannotBeRepresentedAreRefused)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB settings = {};
+    ASSERT_TRUE(GetCommState(port, &settings));
+    const DCB good = settings;
+    settings.BaudRate = 12345;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    settings = good;
+    settings.ByteSize = 9;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // One and a half stop bits would otherwise come out as two.
+    settings = good;
+    settings.StopBits = ONE5STOPBITS;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // A pty carries eight bits without parity only; settings that do not
+    // take effect are not reported as applied.
+    settings = good;
+    settings.ByteSize = 7;
+    settings.Parity = EVENPARITY;
+    EXPECT_FALSE(SetCommState(port, &settings));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+// A port presents the software flow control it was left with, as a Windows
+// port presents its last settings; the program's settings turn it off.
+TEST_F(Pty, OpenPortShowsTheFlowControlItWasLeftWithUntilSettingsTurnItOff)
+{
+    const struct {
+        tcflag_t left;
+        DWORD outX;
+        DWORD inX;
+    } cases[] = {{0, 0, 0}, {IXON, 1, 0}, {IXOFF, 0, 1}, {IXON | IXOFF | IXANY, 1, 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.left);
+        const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        termios line{};
+        ASSERT_EQ(tcgetattr(slave, &line), 0);
+        line.c_iflag = (line.c_iflag & ~static_cast<tcflag_t>(IXON | IXOFF | IXANY)) | c.left;
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &line), 0);
+        close(slave);
+
+        const HANDLE port = Open();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        DCB settings = {};
+        ASSERT_TRUE(GetCommState(port, &settings));
+        EXPECT_EQ(settings.fOutX, c.outX);
+        EXPECT_EQ(settings.fInX, c.inX);
+        EXPECT_EQ(settings.XonChar, 0x11);
+        EXPECT_EQ(settings.XoffChar, 0x13);
+        Configure(port);
+        ASSERT_EQ(tcgetattr(reinterpret_cast<std::intptr_t>(port), &line), 0);
+        EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), 0u);
+        EXPECT_TRUE(CloseHandle(port));
+    }
+}
+
+TEST_F(Pty, ModemLineAndBreakCallsBehaveAsAPtyAllows)
+{
+    const HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    // A pty has no modem lines; clearing a break is accepted and does nothing.
+    EXPECT_FALSE(EscapeCommFunction(port, SETDTR));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+    EXPECT_TRUE(ClearCommBreak(port));
+    EXPECT_FALSE(EscapeCommFunction(port, 77));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // Setting DTR and RTS through the settings does not make them fail there.
+    Configure(port);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+} // namespace
+} // namespace platform_tests

@@ -107,7 +107,7 @@ TEST_F(Dialogue, WritesEveryByteAtItsTime)
     const std::vector<trace::ScheduledWrite> schedule = trace::Schedule();
     std::vector<std::pair<std::uint64_t, Bytes>> expected(schedule.size());
     std::transform(schedule.begin(), schedule.end(), expected.begin(), [](const trace::ScheduledWrite &write) {
-        return std::make_pair(SettleMs + write.atMs, write.bytes);
+        return std::pair<std::uint64_t, Bytes>{SettleMs + write.atMs, write.bytes};
     });
     std::vector<std::pair<std::uint64_t, Bytes>> actual;
     std::size_t bytes = 0;

@@ -10,8 +10,12 @@
 #            words; status 1
 #   com3     only COM3 (a Wine port entry naming /dev/null, in the same
 #            private /dev): COM1 missing with the Device Manager steps; status 1
+#   unlisted COM1 only as a link the system's port lists do not show (made
+#            in the prefix, to /dev/null in the same private /dev, after Wine
+#            has started): COM1 opens, so the report says it does and not
+#            that there is no port; status 0
 #
-# usage: run_wine_portdoctor.sh --case com1|none|com3 --devsim PATH
+# usage: run_wine_portdoctor.sh --case com1|none|com3|unlisted --devsim PATH
 #                               --portdoctor-exe PATH --work DIR
 #                               [--wine PATH] [--wineserver PATH]
 #
@@ -42,7 +46,7 @@ need_values "--case, --devsim, --portdoctor-exe and --work are required" \
     "$test_case" "$devsim" "$portdoctor_exe" "$work"
 need_files "$devsim" "$portdoctor_exe"
 case "$test_case" in
-    com1 | none | com3) ;;
+    com1 | none | com3 | unlisted) ;;
     *) die "unknown case $test_case" ;;
 esac
 case "$work" in
@@ -68,11 +72,13 @@ case "$test_case" in
         "$devsim" --log "$work/device.log" --wine-prefix "$prefix" -- "$wine" "$portdoctor_exe" --open \
             </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
-    none | com3)
-        # Only COM3, on /dev/null, for the com3 case.
-        com3=()
-        [ "$test_case" = com3 ] && com3=(--wine-port "$wine" COM3 /dev/null)
-        bash "$(dirname "${BASH_SOURCE[0]}")/without_serial_ports.sh" "$wineserver" "${com3[@]}" \
+    none | com3 | unlisted)
+        # Only COM3, on /dev/null, for com3; a com1 link to /dev/null that the
+        # port lists leave out, for unlisted.
+        port=()
+        [ "$test_case" = com3 ] && port=(--wine-port "$wine" COM3 /dev/null)
+        [ "$test_case" = unlisted ] && port=(--unlisted-port "$wine" com1 /dev/null)
+        bash "$(dirname "${BASH_SOURCE[0]}")/without_serial_ports.sh" "$wineserver" "${port[@]}" \
             "$wine" "$portdoctor_exe" --open </dev/null >"$work/out" 2>"$work/err" || status=$?
         ;;
 esac
@@ -116,6 +122,13 @@ case "$test_case" in
         expect_match 'problem \[com1-missing\]: there is no COM1, but the system has COM3 \(.+\)'
         expect_line '  fix: give the adapter COM1: Device Manager -> Ports (COM & LPT) -> the adapter -> Properties -> Port Settings -> Advanced -> COM Port Number -> COM1; a COM1 marked "in use" is usually reserved by an adapter no longer attached: choose it anyway (an onboard port that is COM1 must be moved first)'
         expect_no_match '^problem \[no-ports\]'
+        ;;
+    unlisted)
+        wanted=0
+        expect_line 'note [opened]: COM1 opened and was closed again'
+        expect_match 'note \[port\]: COM1 .+'
+        expect_line 'portdoctor: COM1 looks usable'
+        expect_no_match '^(problem|warning) '
         ;;
 esac
 [ "$status" = "$wanted" ] || fail "exit status $status, not $wanted"

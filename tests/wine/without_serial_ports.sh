@@ -4,11 +4,14 @@
 # nodes Wine needs. A new Wine prefix maps COM1 to /dev/ttyS0, which on this
 # machine may be the system console; in here there is none to map.
 #
-# usage: without_serial_ports.sh WINESERVER [--wine-port WINE NAME DEVICE]
+# usage: without_serial_ports.sh WINESERVER [PORT_OPTION WINE NAME DEVICE]
 #                                COMMAND...
 #
-# With --wine-port, Wine's port NAME (e.g. COM3) is first made to name
-# DEVICE, and the prefix's server restarted to take it. The prefix
+# PORT_OPTION is --wine-port or --unlisted-port. With --wine-port, Wine's port NAME (e.g. COM3) is first made to name
+# DEVICE, and the prefix's server restarted to take it. With
+# --unlisted-port, Wine is started first and its server kept running, and
+# only then does the prefix get a device link NAME (e.g. com1) to DEVICE:
+# a port that opens but that the system's port lists leave out. The prefix
 # (WINEPREFIX) gets its wineserver started in here, so it is stopped in
 # here. Exits with COMMAND's status, or 2 when it could not set up.
 set -euo pipefail
@@ -16,7 +19,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 if [ "${1:-}" != --inside ]; then
-    (($# >= 2)) || die "usage: $script_name WINESERVER [--wine-port WINE NAME DEVICE] COMMAND..."
+    (($# >= 2)) || die "usage: $script_name WINESERVER [PORT_OPTION WINE NAME DEVICE] COMMAND..."
     exec unshare --mount --propagation private bash "${BASH_SOURCE[0]}" --inside "$@"
 fi
 shift
@@ -42,6 +45,14 @@ if [ "${1:-}" = --wine-port ]; then
         die "cannot add Wine's port $3"
     "$wineserver" -k || die "cannot stop the wineserver to restart it"
     "$wineserver" -w
+    shift 4
+elif [ "${1:-}" = --unlisted-port ]; then
+    (($# >= 5)) || die "--unlisted-port needs WINE NAME DEVICE and a command"
+    # Wine makes the prefix's device folder, with its drives, itself.
+    mkdir -p "$WINEPREFIX" || die "cannot make the prefix $WINEPREFIX"
+    "$wineserver" -p || die "cannot start a wineserver that stays"
+    "$2" reg query "HKLM\\Software\\Wine" >/dev/null || die "cannot start Wine in $WINEPREFIX"
+    ln -s "$4" "$WINEPREFIX/dosdevices/$3" || die "cannot link $3 to $4"
     shift 4
 fi
 

@@ -155,7 +155,8 @@ ReadLog ReadEventLog(const std::string &text)
             error = ArgumentError(event);
         }
         if (!error.empty()) {
-            read.error = "line " + std::to_string(number) + ": " + error + ": '" + line + "'";
+            read.error = "line " + std::to_string(number) + ": ";
+            read.error.append(error).append(": '").append(line).append("'");
             return read;
         }
         event.us = std::strtoll(time.c_str(), nullptr, 10);

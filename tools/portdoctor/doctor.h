@@ -54,8 +54,8 @@ const std::vector<FindingInfo> &Catalogue();
 // The catalogue's entry for name; a program fault (abort) when there is none.
 const FindingInfo &Describe(const std::string &name);
 
-// Parses argv with getopt_long. Returns an empty string on success, else what
-// is wrong with the command line.
+// Parses argv against the option table. Returns an empty string on success,
+// else what is wrong with the command line.
 std::string ParseOptions(int argc, char **argv, Options &options);
 
 // The --help text, the options and the catalogue of findings included.

@@ -37,6 +37,12 @@ constexpr const char *PortPath = "/dev/ttyS0";
 constexpr const char *PortName = "ttyS0";
 // The most read of any one file: /proc and /etc files are far smaller.
 constexpr std::size_t FileLimit = 1u << 20;
+// What to do when there is no UART behind COM1, and the command that shows
+// the adapters it can be done with.
+constexpr const char *NoPortRemedy = "use a USB serial adapter (the adapter lines give the command that runs comtrace "
+                                     "on one, and this lists them once one is plugged in), or enable the serial port "
+                                     "in the firmware setup";
+constexpr const char *AdapterListing = "ls -l /dev/serial/by-id";
 
 // A file system path under the root.
 struct Root {
@@ -151,7 +157,6 @@ struct Process {
     std::string comm;
     std::vector<std::string> arguments;
     std::string cgroup;
-    bool holdsPort = false;
 };
 
 std::string Named(const Process &process)
@@ -304,14 +309,13 @@ unsigned AccessBits(const struct stat &node, const Identity &identity)
     return inGroup ? (mode >> 3u) & 7u : mode & 7u;
 }
 
-void CheckAccess(const Root &root, const struct stat &node, Report &report)
+// Whether identity may read and write the device at path (node), and if not
+// what makes it so. consoleOnPort: the kernel's console or a getty has the
+// port, which then belongs to group tty until they are moved off it and the
+// machine restarts, so its group is not the thing to change.
+void CheckAccess(const Root &root, const Identity &identity, const std::string &path, const struct stat &node,
+                 bool consoleOnPort, Report &report)
 {
-    Identity identity;
-    if (!ReadIdentity(root, identity)) {
-        report.unseen.push_back(root.At("/proc/self/status") + ": " + SystemError(errno) +
-                                " (whether this user may use the port is not checked)");
-        return;
-    }
     constexpr unsigned ReadWrite = 6u;
     if (identity.uid == 0 || (AccessBits(node, identity) & ReadWrite) == ReadWrite) {
         return;
@@ -322,28 +326,37 @@ void CheckAccess(const Root &root, const struct stat &node, Report &report)
     const GroupEntry *owner = found != groups.end() ? &*found : nullptr;
     const std::string groupName = owner != nullptr ? owner->name : std::to_string(node.st_gid);
     const std::string mode = ModeText(node.st_mode);
+    const std::string join = "sudo usermod -aG dialout \"$USER\"";
     if (((node.st_mode >> 3u) & ReadWrite) != ReadWrite) {
+        if (consoleOnPort) {
+            Add(report, "no-access",
+                Cat({identity.user, " may not read and write ", path, ", and its group ", groupName,
+                     " may not either (", mode, "): the console or the getty above has it; once they are off it and ",
+                     "the machine restarted, it is back in group dialout, which ", identity.user,
+                     " must be in (from the next login)"}),
+                join);
+            return;
+        }
         Add(report, "no-access",
-            identity.user + " may not read and write " + PortPath + ", and its group " + groupName +
-                " may not either (" + mode + ")",
-            std::string("sudo chgrp dialout ") + PortPath + " && sudo chmod 660 " + PortPath +
-                " (until the next boot), then join dialout: sudo usermod -aG dialout $USER, and log in again");
+            Cat({identity.user, " may not read and write ", path, ", and its group ", groupName, " may not either (",
+                 mode, "): give it to group dialout until the next boot and join dialout (from the next login)"}),
+            Cat({"sudo chgrp dialout ", path, " && sudo chmod 660 ", path, " && ", join}));
         return;
     }
     const bool listed = owner != nullptr &&
                         std::find(owner->members.begin(), owner->members.end(), identity.user) != owner->members.end();
     if (listed || (identity.loginGidKnown && identity.loginGid == node.st_gid)) {
         Add(report, "new-login-needed",
-            identity.user + " is in group " + groupName + " (/etc/group), which may use " + PortPath + " (" + mode +
-                "), but this login session does not have the group yet",
-            "log out and log in again (a new login picks up the group); until then: sg " + groupName + " -c comtrace");
+            Cat({identity.user, " is in group ", groupName, " (/etc/group), which may use ", path, " (", mode,
+                 "), but this login session does not have the group yet: log out and log in again, or until then ",
+                 "run comtrace in the group"}),
+            "sg " + groupName + " -c comtrace");
         return;
     }
     Add(report, "no-access",
-        identity.user + " may not read and write " + PortPath + ": it belongs to group " + groupName + " (" + mode +
-            "), which " + identity.user + " is not in",
-        "sudo usermod -aG " + groupName +
-            " $USER, then log out and log in again (the group applies from the next login)");
+        Cat({identity.user, " may not read and write ", path, ": it belongs to group ", groupName, " (", mode,
+             "), which ", identity.user, " is not in (the group applies from the next login)"}),
+        "sudo usermod -aG " + groupName + " \"$USER\"");
 }
 
 void CheckUart(const Root &root, const struct stat &node, Report &report)
@@ -362,9 +375,11 @@ void CheckUart(const Root &root, const struct stat &node, Report &report)
     }
     if (Trimmed(type) == "0") {
         Add(report, "no-uart",
-            std::string(PortPath) + " has no UART behind it: the serial driver reports port type 0 (unknown), so "
-                                    "nothing goes out or comes in, and the trace looks like a silent device",
-            "use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup");
+            std::string(PortPath) +
+                " has no UART behind it: the serial driver reports port type 0 (unknown), so "
+                "nothing goes out or comes in, and the trace looks like a silent device; " +
+                NoPortRemedy,
+            AdapterListing);
     }
 }
 
@@ -375,81 +390,128 @@ bool IsGettyName(const std::string &comm)
     return comm == "agetty" || comm == "getty" || comm == "mgetty" || comm == "uugetty";
 }
 
-void CheckProcesses(const std::vector<Process> &processes, Report &report)
+// A device comtrace may be run on: COM1 itself, or an adapter bound over it.
+struct Device {
+    std::string path;     // "/dev/ttyS0", "/dev/ttyUSB0"
+    std::string lockName; // the name its UUCP lock files carry: "ttyS0"
+    struct stat node {};
+};
+
+// Is the process a getty on ttyS0, and of which systemd unit ("" for none)?
+bool IsGettyOnPort(const Process &process, std::string &unit)
 {
-    const std::string unit = std::string("serial-getty@") + PortName + ".service";
+    unit.clear();
+    for (const char *prefix : {"serial-getty@", "getty@"}) {
+        const std::string name = Cat({prefix, PortName, ".service"});
+        if (process.cgroup.find("/" + name) != std::string::npos) {
+            unit = name;
+            return true;
+        }
+    }
+    const bool namesPort =
+        std::any_of(process.arguments.begin(), process.arguments.end(),
+                    [](const std::string &argument) { return argument == PortName || argument == PortPath; });
+    return IsGettyName(process.comm) && namesPort;
+}
+
+// The gettys on ttyS0 and ModemManager.
+void CheckServices(const std::vector<Process> &processes, Report &report)
+{
     for (const Process &process : processes) {
-        const bool inUnit = process.cgroup.find("/" + unit) != std::string::npos;
-        const bool namesPort =
-            std::any_of(process.arguments.begin(), process.arguments.end(),
-                        [](const std::string &argument) { return argument == PortName || argument == PortPath; });
-        if (inUnit || (IsGettyName(process.comm) && namesPort)) {
+        std::string unit;
+        if (IsGettyOnPort(process, unit) && !unit.empty()) {
+            // systemd starts the unit again whenever the getty ends: only masking keeps it off.
             Add(report, "getty",
-                "a getty runs a login prompt on " + std::string(PortName) + ": " + Named(process) +
-                    (inUnit ? ", of " + unit : std::string()) + "; it answers the device and takes its bytes",
-                inUnit ? Cat({"sudo systemctl stop ", unit, " && sudo systemctl mask ", unit,
-                              " (mask keeps it off after reboots; unmask undoes it)"})
-                       : "sudo kill " + std::to_string(process.pid) +
-                             " (if it comes back, remove its line from /etc/inittab)");
-        } else if (process.holdsPort) {
-            Add(report, "held-by-process",
-                std::string(PortPath) + " is open in " + Named(process) + ": close " + process.comm + ", or end it",
-                "kill " + std::to_string(process.pid));
+                Cat({"a getty runs a login prompt on ", PortName, ": ", Named(process), ", of ", unit,
+                     "; it answers the device and takes its bytes (mask keeps it off after reboots; unmask undoes ",
+                     "it)"}),
+                Cat({"sudo systemctl stop ", unit, " && sudo systemctl mask ", unit}));
+        } else if (IsGettyOnPort(process, unit)) {
+            Add(report, "getty",
+                Cat({"a getty runs a login prompt on ", PortName, ": ", Named(process),
+                     "; it answers the device and takes its bytes (if init starts it again, remove its line from ",
+                     "/etc/inittab)"}),
+                "sudo kill " + std::to_string(process.pid));
         }
         if (process.comm == "ModemManager") {
             Add(report, "modemmanager",
                 "ModemManager runs (" + Named(process) +
-                    "): it probes every new ttyUSB or ttyACM port for about 10 s, sending AT commands to the device",
-                "sudo systemctl stop ModemManager (for good: sudo systemctl disable --now ModemManager), or keep it "
-                "off the adapter with a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\"");
+                    "): it probes every new ttyUSB or ttyACM port for about 10 s, sending AT commands to the "
+                    "device; stop it for good, or keep it off the adapter with a udev rule setting "
+                    "ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
+                "sudo systemctl disable --now ModemManager");
         }
     }
 }
 
-// A path as one word of a bash command: as it is when it has no character
-// the shell treats specially, else in single quotes.
-std::string ShellWord(const std::string &text)
+// Was portdoctor started through sudo (SUDO_UID in its environment, read
+// under the root as its identity is)? Its lines are then pasted by the user
+// behind sudo, who needs sudo again where root needs nothing.
+bool StartedBySudo(const Root &root)
 {
-    const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                               "0123456789_./+-:@%,=") == std::string::npos;
-    if (plain) {
-        return text;
+    std::string environment;
+    if (!ReadText(root.At("/proc/self/environ"), environment)) {
+        return false;
+    }
+    const std::vector<std::string> variables = Split(environment, '\0');
+    return std::any_of(variables.begin(), variables.end(),
+                       [](const std::string &variable) { return variable.rfind("SUDO_UID=", 0) == 0; });
+}
+
+// The word as bash reads it back: as it is when it holds nothing the shell
+// treats specially, else in single quotes.
+std::string ShellWord(const std::string &word)
+{
+    if (!word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                                                "@%+=:,./_-") == std::string::npos) {
+        return word;
     }
     std::string quoted = "'";
-    for (char c : text) {
+    for (const char c : word) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
     return quoted + "'";
 }
 
-// Who holds the port by the rule the program's own open applies: the
+// Who holds the device by the rule comtrace's own open applies: the
 // processes that have it open, and the lock files in /var/lock and
-// /run/lock under any name the program looks for. Marks the processes that
-// have the port open.
-std::unique_ptr<holders::Findings> FindPortHolders(const Root &root, bool isDevice, dev_t rdev,
-                                                   std::vector<Process> &processes, Report &report)
+// /run/lock under any name comtrace looks for. isDevice: the path is a
+// character device whose processes can be looked for.
+std::unique_ptr<holders::Findings> FindDeviceHolders(const Root &root, const Device &device, bool isDevice,
+                                                     Report &report)
 {
     auto findings = std::make_unique<holders::Findings>();
     const holders::Places places{root.prefix.c_str(), holders::SystemLockDirectories,
                                  holders::SystemLockDirectoryCount};
-    holders::FindHolders(PortPath, isDevice, rdev, places, *findings);
+    holders::FindHolders(device.path.c_str(), isDevice, device.node.st_rdev, places, *findings);
     if (findings->hiddenProcesses > 0) {
         report.unseen.push_back("the open files of " + std::to_string(findings->hiddenProcesses) +
                                 " processes of other users (sudo portdoctor looks at them too)");
     }
     if (findings->dropped > 0) {
-        report.unseen.push_back(std::to_string(findings->dropped) + " more holders of the port than are listed");
-    }
-    for (std::size_t i = 0; i < findings->count; ++i) {
-        const holders::Entry &entry = findings->entries[i];
-        for (Process &process : processes) {
-            if (entry.reason == holders::Reason::OpenInProcess &&
-                process.pid == static_cast<unsigned long>(entry.pid)) {
-                process.holdsPort = true;
-            }
-        }
+        report.unseen.push_back(
+            Cat({std::to_string(findings->dropped), " more holders of ", device.path, " than are listed"}));
     }
     return findings;
+}
+
+// The processes that have the device open, a getty on ttyS0 aside (it has
+// a finding of its own).
+void CheckHolders(const holders::Findings &findings, const std::vector<Process> &processes, const Device &device,
+                  Report &report)
+{
+    for (std::size_t i = 0; i < findings.count; ++i) {
+        const holders::Entry &entry = findings.entries[i];
+        const Process *process = FindProcess(processes, static_cast<unsigned long>(entry.pid));
+        std::string unit;
+        if (entry.reason != holders::Reason::OpenInProcess || (process != nullptr && IsGettyOnPort(*process, unit))) {
+            continue;
+        }
+        const std::string pid = std::to_string(entry.pid);
+        Add(report, "held-by-process",
+            Cat({device.path, " is open in PID ", pid, " (", entry.command, "): close ", entry.command, ", or end it"}),
+            "kill " + pid);
+    }
 }
 
 constexpr const char *StaleLockConsequence =
@@ -457,8 +519,8 @@ constexpr const char *StaleLockConsequence =
 
 // The lock files the holder rule found, each with the one command that
 // deals with it: a lock is answered with "kill" only when the process it
-// names has the port open.
-void CheckLockFiles(const holders::Findings &findings, bool procRead, Report &report)
+// names has the device open.
+void CheckLockFiles(const holders::Findings &findings, bool procRead, const Device &device, Report &report)
 {
     for (std::size_t i = 0; i < findings.count; ++i) {
         const holders::Entry &entry = findings.entries[i];
@@ -468,19 +530,19 @@ void CheckLockFiles(const holders::Findings &findings, bool procRead, Report &re
         if (entry.reason == holders::Reason::LockOfLiveProcess) {
             if (entry.lockOwnerHasDevice == holders::HasDevice::Yes) {
                 Add(report, "lock-file",
-                    Cat({"the lock file ", entry.lockPath, " says ", named, " uses ", PortPath,
+                    Cat({"the lock file ", entry.lockPath, " says ", named, " uses ", device.path,
                          ", and it has the port open: close ", entry.command, ", or end it"}),
                     "kill " + pid);
             } else if (entry.lockOwnerHasDevice == holders::HasDevice::No) {
                 Add(report, "lock-file",
-                    Cat({"the lock file ", entry.lockPath, " names ", named, ", which does not have ", PortPath,
+                    Cat({"the lock file ", entry.lockPath, " names ", named, ", which does not have ", device.path,
                          " open: the lock is left over, and comtrace refuses the port while it is there"}),
                     remove);
             } else {
                 Add(report, "lock-file",
                     Cat({"the lock file ", entry.lockPath, " names ", named, ", whose open files this user cannot ",
-                         "see: if it does not use ", PortPath, ", the lock is left over; comtrace refuses the port ",
-                         "while it is there"}),
+                         "see: if it does not use ", device.path, ", the lock is left over; comtrace refuses the ",
+                         "port while it is there"}),
                     "sudo portdoctor");
             }
         } else if (entry.reason == holders::Reason::StaleLock && procRead) {
@@ -490,15 +552,16 @@ void CheckLockFiles(const holders::Findings &findings, bool procRead, Report &re
                 "the lock file " + std::string(entry.lockPath) + " names " + names + StaleLockConsequence, remove);
         } else if (entry.reason == holders::Reason::NotALockFile) {
             Add(report, "stale-lock-file",
-                Cat({entry.lockPath, " is a link or no regular file, so no lock file (it was not opened); a program "
-                                     "that follows it may refuse the port or open what it names"}),
+                Cat({entry.lockPath, " is a link or no regular file, so no lock file (it was not opened); a program ",
+                     "that follows it may refuse the port or open what it names"}),
                 remove);
         }
     }
 }
 
-void CheckFileLocks(const Root &root, const struct stat &node, const std::vector<Process> &processes, Report &report)
+void CheckFileLocks(const Root &root, const Device &device, const std::vector<Process> &processes, Report &report)
 {
+    const struct stat &node = device.node;
     std::string text;
     if (!ReadText(root.At("/proc/locks"), text)) {
         report.unseen.push_back(root.At("/proc/locks") + ": " + SystemError(errno) +
@@ -529,35 +592,85 @@ void CheckFileLocks(const Root &root, const struct stat &node, const std::vector
         const Process *owner = ParseNumber(fields[4], pid) ? FindProcess(processes, pid) : nullptr;
         const std::string kind = fields[1] == "FLOCK" ? "an flock" : "a " + fields[1] + " lock";
         Add(report, "flock",
-            std::string(PortPath) + " is locked (" + kind + ") by " +
-                (owner != nullptr ? Named(*owner) + ": close " + owner->comm + ", or end it"
-                                  : "PID " + fields[4] + ": find the program that has it, and close it"),
-            owner != nullptr ? "kill " + std::to_string(pid) : std::string("fuser -v ") + PortPath);
+            Cat({device.path, " is locked (", kind, ") by ", owner != nullptr ? Named(*owner) : "PID " + fields[4],
+                 owner != nullptr ? ": close " + owner->comm + ", or end it"
+                                  : ": this names the program, to be closed"}),
+            owner != nullptr ? "kill " + std::to_string(pid) : "fuser -v " + device.path);
     }
 }
 
 // ---- the console, udev rules, adapters ---------------------------------------
 
-void CheckConsole(const Root &root, Report &report)
+// I/O port of the first 8250 UART, which the kernel names ttyS0.
+constexpr unsigned long FirstUartIoPort = 0x3f8;
+
+// Does the console= word of the kernel command line put a console on
+// ttyS0: by its name, or as the 8250 UART at ttyS0's I/O port
+// ("console=uart8250,io,0x3f8,115200n8", the early console that becomes
+// ttyS0)?
+bool NamesPortConsole(const std::string &word)
 {
-    std::string text;
-    if (!ReadText(root.At("/proc/cmdline"), text)) {
+    const std::string key = "console=";
+    if (word.compare(0, key.size(), key) != 0) {
+        return false;
+    }
+    const std::vector<std::string> fields = Split(word.substr(key.size()), ',');
+    if (fields.empty()) {
+        return false;
+    }
+    unsigned long ioPort = 0;
+    return fields[0] == PortName ||
+           ((fields[0] == "uart8250" || fields[0] == "uart") && fields.size() >= 3 && fields[1] == "io" &&
+            ParseNumber(fields[2], ioPort, 0) && ioPort == FirstUartIoPort);
+}
+
+// Is the kernel's console on ttyS0? /proc/consoles names the devices the
+// kernel writes to, however they were chosen (the firmware's serial console
+// table puts one there with nothing on the command line); the command line
+// says where it was asked for. Returns whether it is.
+bool CheckConsole(const Root &root, Report &report)
+{
+    std::string cmdline;
+    std::string consoles;
+    const bool cmdlineRead = ReadText(root.At("/proc/cmdline"), cmdline);
+    if (!cmdlineRead) {
         report.unseen.push_back(root.At("/proc/cmdline") + ": " + SystemError(errno) +
                                 " (a serial console is not checked)");
-        return;
     }
-    std::istringstream stream(text);
+    const bool consolesRead = cmdlineRead && ReadText(root.At("/proc/consoles"), consoles);
+    if (cmdlineRead && !consolesRead) {
+        report.unseen.push_back(root.At("/proc/consoles") + ": " + SystemError(errno) +
+                                " (a console the command line does not name is not checked)");
+    }
+    std::string asked;
+    std::istringstream words(cmdline);
     std::string word;
-    const std::string console = std::string("console=") + PortName;
-    while (stream >> word) {
-        if (word == console || word.compare(0, console.size() + 1, console + ",") == 0) {
-            Add(report, "serial-console",
-                "the kernel's console is on " + std::string(PortName) + " (" + word +
-                    " on the kernel command line): its messages go out to the device",
-                "remove " + word +
-                    " from GRUB_CMDLINE_LINUX in /etc/default/grub, then run sudo update-grub and reboot");
+    while (words >> word) {
+        if (NamesPortConsole(word)) {
+            asked += (asked.empty() ? "" : " ") + word;
         }
     }
+    bool listed = false;
+    for (const std::string &line : Split(consoles, '\n')) {
+        std::istringstream fields(line);
+        std::string name;
+        listed = listed || (fields >> name && name == PortName);
+    }
+    if (!asked.empty()) {
+        Add(report, "serial-console",
+            Cat({"the kernel's console is on ", PortName, " (", asked,
+                 " on the kernel command line): its messages go out to the device; remove ", asked,
+                 " from GRUB_CMDLINE_LINUX in /etc/default/grub, then reboot"}),
+            "sudoedit /etc/default/grub && sudo update-grub");
+    } else if (listed) {
+        Add(report, "serial-console",
+            Cat({"the kernel's console is on ", PortName,
+                 " (/proc/consoles lists it, though the kernel command line names no console there: the firmware "
+                 "chose it): its messages go out to the device; add console=tty0 to GRUB_CMDLINE_LINUX in "
+                 "/etc/default/grub, then reboot"}),
+            "sudoedit /etc/default/grub && sudo update-grub");
+    }
+    return !asked.empty() || listed;
 }
 
 struct KnownAdapter {
@@ -618,38 +731,91 @@ void CheckBrltty(const Root &root, Report &report)
             if (!claimed.empty()) {
                 Add(report, "brltty",
                     Cat({"brltty is installed, and its udev rule ", path, " claims USB serial adapters (", claimed,
-                         "): it takes such an adapter for a braille display, and its ttyUSB port disappears"}),
-                    "sudo apt remove brltty (if no braille display is used; else copy " + path +
-                        " to /etc/udev/rules.d/, delete the adapter's line there and run sudo udevadm control "
-                        "--reload-rules)");
+                         "): it takes such an adapter for a braille display, and its ttyUSB port disappears; remove ",
+                         "brltty if no braille display is used, else copy the rule to /etc/udev/rules.d/, delete the ",
+                         "adapter's line there and run sudo udevadm control --reload-rules"}),
+                    "sudo apt remove brltty");
             }
         }
     }
 }
 
-void ListAdapters(const Root &root, bool portExists, Report &report)
+// Can an unprivileged user make a user namespace (unshare -r), and so the
+// mount namespace the adapter line needs, without sudo? The kernel's own
+// switch and those Debian and Ubuntu add, where present, must allow it.
+bool UserNamespacesWork(const Root &root)
+{
+    std::string text;
+    unsigned long most = 0;
+    if (!ReadText(root.At("/proc/sys/user/max_user_namespaces"), text) || !ParseNumber(Trimmed(text), most) ||
+        most == 0) {
+        return false;
+    }
+    if (ReadText(root.At("/proc/sys/kernel/unprivileged_userns_clone"), text) && Trimmed(text) != "1") {
+        return false;
+    }
+    return !ReadText(root.At("/proc/sys/kernel/apparmor_restrict_unprivileged_userns"), text) || Trimmed(text) == "0";
+}
+
+// The command that runs comtrace with the adapter (its by-id path) in the
+// place of /dev/ttyS0, in a mount namespace of its own that unshare (as
+// given) makes, so that nothing changes outside it. Without a /dev/ttyS0 to mount over (or only a dangling link), the
+// namespace gets a /dev of its own whose entries lead to the real one's: a
+// mount point made in the real /dev would outlive the run.
+std::string AdapterCommand(const std::string &unshare, const std::string &byId, bool portExists)
+{
+    const std::string name = byId.substr(byId.rfind('/') + 1);
+    const std::string script =
+        portExists
+            ? Cat({"mount --bind ", ShellWord(byId), " ", PortPath, " && exec comtrace"})
+            : Cat({"mount --rbind /dev /mnt && mount -t tmpfs dev /dev && ln -s /mnt/* /dev/ && rm -f ", PortPath,
+                   " && ln -s ", ShellWord("/mnt/serial/by-id/" + name), " ", PortPath, " && exec comtrace"});
+    return Cat({unshare, " sh -c ", ShellWord(script)});
+}
+
+// Each USB serial adapter, checked as COM1 is for the user who runs its
+// line: whether that user may open it, and what holds it, by its own lock
+// name too; its problems come first, then the line that runs comtrace on it.
+// The line needs no sudo as root, and none where this user may make a user
+// namespace (the user's groups still open the adapter); whoever ran
+// portdoctor through sudo pastes it without, and gets sudo in it.
+void ListAdapters(const Root &root, const Identity *identity, const std::vector<Process> &processes, bool procRead,
+                  bool portExists, Report &report)
 {
     const std::string folder = "/dev/serial/by-id";
     std::vector<std::string> names;
     if (!ListFolder(root.At(folder), names)) {
         return; // no USB serial adapter (or no udev to name one)
     }
+    const bool asRoot = identity != nullptr && identity->uid == 0;
+    const bool viaSudo = asRoot ? StartedBySudo(root) : !UserNamespacesWork(root);
+    const std::string unshare = viaSudo ? "sudo unshare -m" : asRoot ? "unshare -m" : "unshare -rm";
     for (const std::string &name : names) {
+        const std::string byId = Cat({folder, "/", name});
         char target[4096];
-        const ssize_t length = readlink(root.At(Cat({folder, "/", name})).c_str(), target, sizeof target - 1);
-        if (length <= 0) {
-            continue;
+        const ssize_t length = readlink(root.At(byId).c_str(), target, sizeof target - 1);
+        Device adapter;
+        if (length <= 0 || stat(root.At(byId).c_str(), &adapter.node) != 0 || !S_ISCHR(adapter.node.st_mode)) {
+            continue; // gone since it was named, or no device: no line would work
         }
         target[length] = '\0';
         const char *slash = std::strrchr(target, '/');
-        const std::string device = slash != nullptr ? slash + 1 : target;
-        // A bind mount needs its mount point; without /dev/ttyS0 an empty file serves.
-        const std::string mountPoint = portExists ? "" : std::string("touch ") + PortPath + " && ";
-        const std::string byId = Cat({folder, "/", name});
+        adapter.lockName = slash != nullptr ? slash + 1 : target;
+        adapter.path = "/dev/" + adapter.lockName;
+        const std::size_t before = report.findings.size();
+        if (identity != nullptr && !viaSudo && !asRoot) {
+            CheckAccess(root, *identity, adapter.path, adapter.node, false, report);
+        }
+        const std::unique_ptr<holders::Findings> holders = FindDeviceHolders(root, adapter, true, report);
+        CheckHolders(*holders, processes, adapter, report);
+        CheckLockFiles(*holders, procRead, adapter, report);
+        CheckFileLocks(root, adapter, processes, report);
+        const bool blocked = report.findings.size() > before;
         Add(report, "adapter",
-            Cat({byId, " is ", device, ", a USB serial adapter (its by-id name stays when it is plugged in again, ",
-                 device, " may change)"}),
-            Cat({"unshare -m sh -c '", mountPoint, "mount --bind ", byId, " ", PortPath, " && exec comtrace'"}));
+            Cat({byId, " is ", adapter.lockName, ", a USB serial adapter (its by-id name stays when it is plugged in ",
+                 "again, ", adapter.lockName, " may change)",
+                 blocked ? "; the line works once the findings above on " + adapter.path + " are dealt with" : ""}),
+            AdapterCommand(unshare, byId, portExists));
     }
 }
 
@@ -662,17 +828,36 @@ void TryOpen(const Root &root, Report &report)
         return;
     }
     const int error = errno;
+    std::string advice;
     std::string fix;
     if (error == EACCES || error == EPERM) {
-        fix = "join the port's group: sudo usermod -aG dialout $USER, then log out and log in again";
+        advice = "join the port's group (from the next login)";
+        fix = "sudo usermod -aG dialout \"$USER\"";
     } else if (error == EBUSY) {
-        fix = "another program has the port open for itself alone: close it (sudo portdoctor names it)";
+        advice = "another program has the port open for itself alone: close it (as root, portdoctor names it)";
+        fix = "sudo portdoctor";
     } else if (error == ENXIO || error == ENODEV || error == EIO) {
-        fix = "no hardware answers behind the port: use a USB serial adapter (see the adapter lines)";
+        advice = Cat({"no hardware answers behind the port; ", NoPortRemedy});
+        fix = AdapterListing;
     } else {
-        fix = "this is the error comtrace's open gets: see the findings above";
+        advice = "this is the error comtrace's open gets: see the findings above; the kernel's last messages may "
+                 "say more";
+        fix = "sudo dmesg | tail -n 20";
     }
-    Add(report, "open-failed", std::string("opening ") + PortPath + " failed: " + SystemError(error), fix);
+    Add(report, "open-failed", Cat({"opening ", PortPath, " failed: ", SystemError(error), "; ", advice}), fix);
+}
+
+// The order the user must act in: the port itself, then what the system
+// runs on it (fixing those gives the port back its usual group), then other
+// programs, then this user's access, then what hinders adapters.
+int Rank(const std::string &name)
+{
+    static const char *const order[] = {"missing-node", "not-a-device",    "no-uart",          "serial-console",
+                                        "getty",        "held-by-process", "lock-file",        "stale-lock-file",
+                                        "flock",        "no-access",       "new-login-needed", "modemmanager",
+                                        "brltty"};
+    const auto *const found = std::find(std::begin(order), std::end(order), name);
+    return static_cast<int>(found - std::begin(order));
 }
 
 } // namespace
@@ -680,42 +865,62 @@ void TryOpen(const Root &root, Report &report)
 void LookAtPort(const Options &options, Report &report)
 {
     const Root root{options.root};
-    struct stat node {};
+    Device port{PortPath, PortName, {}};
     bool exists = true;
-    if (stat(root.At(PortPath).c_str(), &node) != 0) {
+    if (stat(root.At(PortPath).c_str(), &port.node) != 0) {
         exists = false;
         if (errno == ENOENT) {
-            Add(report, "missing-node", std::string(PortPath) + " does not exist: this machine shows no COM1",
-                "use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup");
+            Add(report, "missing-node",
+                std::string(PortPath) + " does not exist: this machine shows no COM1; " + NoPortRemedy, AdapterListing);
         } else {
             report.unseen.push_back(root.At(PortPath) + ": " + SystemError(errno));
         }
     }
-    const bool isDevice = exists && S_ISCHR(node.st_mode);
+    const bool isDevice = exists && S_ISCHR(port.node.st_mode);
     if (exists && !isDevice) {
         Add(report, "not-a-device",
-            std::string(PortPath) + " is not a character device (" + ModeText(node.st_mode) +
-                "), so no port: an empty file may be left by a bind mount's mount point",
-            std::string("sudo rm ") + PortPath + " (a reboot recreates the real nodes)");
+            std::string(PortPath) + " is not a character device (" + ModeText(port.node.st_mode) +
+                "), so no port: an empty file may be left by a bind mount's mount point (a reboot recreates the "
+                "real nodes once it is gone)",
+            std::string("sudo rm ") + PortPath);
     }
-    if (isDevice) {
-        CheckUart(root, node, report);
-        CheckAccess(root, node, report);
+    Identity identity;
+    const bool identityRead = ReadIdentity(root, identity);
+    if (!identityRead) {
+        report.unseen.push_back(root.At("/proc/self/status") + ": " + SystemError(errno) +
+                                " (whether this user may use the port is not checked)");
     }
+    const bool console = CheckConsole(root, report);
     std::vector<Process> processes;
     const bool procRead = ReadProcesses(root, processes, report);
-    const std::unique_ptr<holders::Findings> holders = FindPortHolders(root, isDevice, node.st_rdev, processes, report);
-    CheckProcesses(processes, report);
-    CheckLockFiles(*holders, procRead, report);
+    CheckServices(processes, report);
+    const bool gettyOnPort = std::any_of(report.findings.begin(), report.findings.end(),
+                                         [](const Finding &finding) { return finding.name == "getty"; });
+    const std::unique_ptr<holders::Findings> holders = FindDeviceHolders(root, port, isDevice, report);
+    CheckHolders(*holders, processes, port, report);
+    CheckLockFiles(*holders, procRead, port, report);
     if (isDevice) {
-        CheckFileLocks(root, node, processes, report);
+        CheckUart(root, port.node, report);
+        if (identityRead) {
+            CheckAccess(root, identity, PortPath, port.node, console || gettyOnPort, report);
+        }
+        CheckFileLocks(root, port, processes, report);
     }
-    CheckConsole(root, report);
     CheckBrltty(root, report);
-    ListAdapters(root, exists, report);
+    std::stable_sort(report.findings.begin(), report.findings.end(),
+                     [](const Finding &a, const Finding &b) { return Rank(a.name) < Rank(b.name); });
+    ListAdapters(root, identityRead ? &identity : nullptr, processes, procRead, exists, report);
     if (options.open && isDevice) {
         TryOpen(root, report);
     }
+    // COM1 and each adapter meet the same unreadable files: say so once.
+    std::vector<std::string> unseen;
+    for (std::string &line : report.unseen) {
+        if (std::find(unseen.begin(), unseen.end(), line) == unseen.end()) {
+            unseen.push_back(std::move(line));
+        }
+    }
+    report.unseen = std::move(unseen);
 }
 
 } // namespace portdoctor

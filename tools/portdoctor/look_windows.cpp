@@ -164,29 +164,43 @@ void LookAtPort(const Options &options, Report &report)
     std::vector<Port> ports;
     ReadSerialComm(ports, report);
     ReadDosNames(ports, report);
-    const Port *com1 = nullptr;
+    // A name the listing leaves out can still be asked for by itself (Wine
+    // finds a COM link made after it started this way), and an open that
+    // works proves a port whatever the lists say: neither is "no COM1".
+    bool listed = std::any_of(ports.begin(), ports.end(), [](const Port &port) { return port.name == "COM1"; });
+    char target[1024] = {};
+    if (!listed && QueryDosDeviceA("COM1", target, sizeof target) > 0) {
+        AddPort(ports, "COM1", target);
+        listed = true;
+    }
+    Report opening;
+    if (options.open) {
+        TryOpen(opening);
+    }
+    const bool opened = std::any_of(opening.findings.begin(), opening.findings.end(),
+                                    [](const Finding &finding) { return finding.name == "opened"; });
     for (const Port &port : ports) {
-        if (port.name == "COM1") {
-            com1 = &port;
-        }
         Add(report, "port", port.name + " is " + port.device + ", " + PortKind(port.device),
             port.name == "COM1" ? std::string("comtrace.exe")
                                 : "comtrace.exe uses COM1 only: give this port COM1 to use it");
     }
-    if (ports.empty() && report.unseen.empty()) {
+    if (!listed && opened) {
+        Add(report, "port",
+            "COM1 opens, though the system lists it nowhere (neither the registry's SERIALCOMM nor the device "
+            "names)",
+            "comtrace.exe");
+    } else if (ports.empty() && report.unseen.empty()) {
         Add(report, "no-ports", "the system lists no serial port at all",
             "plug in a USB serial adapter; if no COM port appears, install its driver (Device Manager shows it under "
             "Other devices with a warning sign)");
-    } else if (com1 == nullptr && !ports.empty()) {
+    } else if (!listed && !ports.empty()) {
         Add(report, "com1-missing",
             "there is no COM1, but the system has " + ports.front().name + " (" + PortKind(ports.front().device) + ")",
             "give the adapter COM1: Device Manager -> Ports (COM & LPT) -> the adapter -> Properties -> Port "
             "Settings -> Advanced -> COM Port Number -> COM1; a COM1 marked \"in use\" is usually reserved by an "
             "adapter no longer attached: choose it anyway (an onboard port that is COM1 must be moved first)");
     }
-    if (options.open) {
-        TryOpen(report);
-    }
+    report.findings.insert(report.findings.end(), opening.findings.begin(), opening.findings.end());
 }
 
 } // namespace portdoctor

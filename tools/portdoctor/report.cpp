@@ -7,8 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include <getopt.h>
-
+#include "cli/option_table.h"
 #include "doctor.h"
 
 namespace portdoctor {
@@ -19,19 +18,19 @@ const std::vector<FindingInfo> &Catalogue()
         {"missing-node", Kind::Problem, "Linux", "/dev/ttyS0 does not exist"},
         {"not-a-device", Kind::Problem, "Linux", "/dev/ttyS0 is not a character device"},
         {"no-uart", Kind::Problem, "Linux", "no UART behind /dev/ttyS0 (the serial core reports port type 0)"},
-        {"no-access", Kind::Problem, "Linux", "this user may not read and write /dev/ttyS0: the group to join"},
+        {"no-access", Kind::Problem, "Linux", "this user may not read and write /dev/ttyS0 or an adapter: the group"},
         {"new-login-needed", Kind::Problem, "Linux", "in the port's group, but not yet in this login session"},
-        {"held-by-process", Kind::Problem, "Linux", "another process has /dev/ttyS0 open (PID and command)"},
+        {"held-by-process", Kind::Problem, "Linux", "another process has /dev/ttyS0 or an adapter open (PID, command)"},
         {"lock-file", Kind::Problem, "Linux",
          "a UUCP lock file names a running process (kill only when it has the port, else remove the lock)"},
         {"stale-lock-file", Kind::Warning, "Linux",
          "a UUCP lock file names no running process, or is a link or no regular file (left in place)"},
         {"flock", Kind::Problem, "Linux", "a process holds a lock on /dev/ttyS0 (flock, fcntl)"},
-        {"serial-console", Kind::Problem, "Linux", "the kernel's console is on ttyS0 (console=ttyS0)"},
-        {"getty", Kind::Problem, "Linux", "a getty (login prompt) runs on ttyS0"},
+        {"serial-console", Kind::Problem, "Linux", "the kernel's console is on ttyS0 (/proc/consoles, console=)"},
+        {"getty", Kind::Problem, "Linux", "a getty (login prompt) runs on ttyS0, of a systemd unit or of init"},
         {"modemmanager", Kind::Warning, "Linux", "ModemManager runs: it probes new ttyUSB/ttyACM ports"},
         {"brltty", Kind::Warning, "Linux", "brltty's udev rule claims common USB serial adapters"},
-        {"adapter", Kind::Note, "Linux", "a USB serial adapter, and the line that runs comtrace on it"},
+        {"adapter", Kind::Note, "Linux", "a USB serial adapter (checked as COM1 is), and the line using it"},
         {"no-ports", Kind::Problem, "Windows", "the system lists no serial port at all"},
         {"com1-missing", Kind::Problem, "Windows", "no COM1, while other ports exist"},
         {"port", Kind::Note, "Windows", "a serial port the system lists, and what it is"},
@@ -58,50 +57,53 @@ void Add(Report &report, const char *name, std::string what, std::string action)
     report.findings.push_back(Finding{name, std::move(what), std::move(action)});
 }
 
+namespace {
+
+using Text = const std::string &;
+using Number = unsigned long;
+
+// The folder the Linux checks read instead of "/": without trailing
+// slashes, and "" for "/" itself.
+std::string RootFolder(std::string root)
+{
+    while (root.size() > 1 && root.back() == '/') {
+        root.pop_back();
+    }
+    return root == "/" ? std::string() : root;
+}
+
+// Each option: its name, its value, its line of --help and what it sets.
+const cli::Option<Options> OptionTable[] = {
+    {{"open", 0, nullptr, 0, 0,
+      "also open the port and report the system's own error; opening\n"
+      "raises DTR and RTS on most drivers, which can reset the device"},
+     [](Options &o, Text, Number) { o.open = true; }},
+    {{"root", 0, "DIR", 0, 0,
+      "for testing (Linux): read /dev, /sys, /proc, /var/lock,\n"
+      "/run/lock and /etc under DIR instead of /"},
+     [](Options &o, Text value, Number) { o.root = RootFolder(value); }},
+    {{"help", 0, nullptr, 0, 0, "show this text"}, [](Options &o, Text, Number) { o.help = true; }},
+    {{"version", 0, nullptr, 0, 0, "show portdoctor's version"}, [](Options &o, Text, Number) { o.version = true; }},
+};
+
+// Options and arguments may mix (any argument is a mistake), and a name
+// may be shortened while it names one option, as in GNU programs.
+constexpr cli::Layout PortdoctorLayout{true, true};
+
+} // namespace
+
 std::string ParseOptions(int argc, char **argv, Options &options)
 {
-    static const option longOptions[] = {
-        {"open", no_argument, nullptr, 'o'},
-        {"root", required_argument, nullptr, 'r'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
-    opterr = 0; // the caller says what is wrong, once
-    optind = 1;
-    int option = 0;
-    while ((option = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
-        switch (option) {
-        case 'o':
-            options.open = true;
-            break;
-        case 'r':
-            options.root = optarg;
-            if (options.root.empty()) {
-                return "--root needs a folder";
-            }
-            while (options.root.size() > 1 && options.root.back() == '/') {
-                options.root.pop_back();
-            }
-            if (options.root == "/") {
-                options.root.clear();
-            }
-            break;
-        case 'h':
-            options.help = true;
-            break;
-        case 'V':
-            options.version = true;
-            break;
-        default:
-            if (optopt == 'r') {
-                return "--root needs a folder";
-            }
-            return std::string("unknown option ") + argv[optind - 1];
-        }
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const cli::Parsed parsed = cli::ApplyArguments(OptionTable, arguments, PortdoctorLayout, options);
+    if (parsed.problem) {
+        const cli::Problem &problem = *parsed.problem;
+        const bool noFolder =
+            problem.mistake == cli::Mistake::MissingValue || problem.mistake == cli::Mistake::EmptyValue;
+        return noFolder ? "--root needs a folder" : cli::Describe(problem, cli::SpecsOf(OptionTable));
     }
-    if (optind < argc) {
-        return std::string("unexpected argument ") + argv[optind];
+    if (!parsed.operands.empty()) {
+        return "unexpected argument " + parsed.operands[0];
     }
     return std::string();
 }
@@ -129,16 +131,13 @@ std::string UsageText()
                        "Finds out why serial port COM1 (/dev/ttyS0 on Linux) will not work for comtrace,\n"
                        "and prints the fix. It only looks: it never changes the port's settings and\n"
                        "never opens the port unless given --open.\n"
-                       "\n"
-                       "  --open       also open the port and report the system's own error; opening\n"
-                       "               raises DTR and RTS on most drivers, which can reset the device\n"
-                       "  --root DIR   for testing (Linux): read /dev, /sys, /proc, /var/lock,\n"
-                       "               /run/lock and /etc under DIR instead of /\n"
-                       "  --help       show this text\n"
-                       "  --version    show portdoctor's version\n"
+                       "\n" +
+                       cli::HelpLines(cli::SpecsOf(OptionTable), 13) +
                        "\n"
                        "Each finding is a line \"KIND [NAME]: what is wrong\", then a line with the fix\n"
-                       "(\"fix:\") or, for a note, the way to use what was found (\"use:\"):\n";
+                       "(\"fix:\") or, for a note, the way to use what was found (\"use:\"), each one\n"
+                       "command to paste into bash as it is. The findings come in the order to act on\n"
+                       "them; an adapter's own problems come before its line:\n";
     for (const FindingInfo &info : Catalogue()) {
         std::string name = info.name;
         name.resize(18, ' ');

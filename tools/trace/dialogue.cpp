@@ -204,11 +204,6 @@ std::size_t CollectionIndex(RequestKind kind)
     return index;
 }
 
-std::size_t BlockCollectionIndex(unsigned block)
-{
-    return CollectionIndex(RequestKind::Block) + block;
-}
-
 std::vector<const Bytes *> BlockCollections(const std::vector<Bytes> &collections)
 {
     std::vector<const Bytes *> blocks;

@@ -121,9 +121,8 @@ std::string StageOf(const Request &request);
 std::vector<const Bytes *> CollectionsByRequest(const std::vector<Bytes> &collections);
 
 // The index in a dialogue's collections of the one after the first request
-// of a kind, and of the one after a block's request.
+// of a kind (a block's: BlockCollectionIndex).
 std::size_t CollectionIndex(RequestKind kind);
-std::size_t BlockCollectionIndex(unsigned block);
 
 // The collection after each block request that collections holds (all of
 // them but in a trace cut short), in block order.

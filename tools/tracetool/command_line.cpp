@@ -1,8 +1,10 @@
 #include "command_line.h"
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 
-#include <getopt.h>
+#include "cli/option_table.h"
+#include "trace/dialogue.h"
 
 namespace tracetool {
 
@@ -16,25 +18,42 @@ enum Applies : unsigned {
     ToAny = ~0u,
 };
 
-struct OptionSpec {
-    const char *name;
-    char letter;
-    const char *argument; // null for a switch
+using Text = const std::string &;
+using Number = unsigned long;
+
+// Each option, once: its name and letter, its value and range, its line of
+// --help, what it sets and the commands it applies to.
+struct OptionRow {
+    cli::OptionSpec spec;
+    // cppcheck-suppress unusedStructMember ; cli::ApplyArguments calls it
+    void (*apply)(CommandLine &commandLine, Text value, Number number);
     unsigned applies;
-    const char *help;
 };
 
-// Every option, once: getopt_long's table, its short options and the
-// --help text all come from here.
-constexpr OptionSpec Specs[] = {
-    {"quiet", 'q', nullptr, ToCheck, "check: print nothing; the exit status tells"},
-    {"output", 'o', "FILE", ToBlocks, "blocks: write the block data to FILE"},
-    {"size", 's', "N", ToCheck | ToBlocks | ToDump,
-     "check: require N bytes of data a block; blocks, dump: take the last N bytes of each block's collection"},
-    {"force", 'f', nullptr, ToBlocks | ToDump, "blocks, dump: write even when blocks are irregular for --size"},
-    {"list", 'l', nullptr, ToBlocks, "blocks: list each block's size and leading bytes instead"},
-    {"help", 'h', nullptr, ToAny, "show this help and exit"},
-    {"version", 'V', nullptr, ToAny, "show the version and exit"},
+const OptionRow Options[] = {
+    {{"quiet", 'q', nullptr, 0, 0, "check: print nothing; the exit status tells"},
+     [](CommandLine &c, Text, Number) { c.quiet = true; },
+     ToCheck},
+    {{"output", 'o', "FILE", 0, 0, "blocks: write the block data to FILE"},
+     [](CommandLine &c, Text value, Number) { c.outputPath = value; },
+     ToBlocks},
+    // A collection never holds more than the program's receive buffer.
+    {{"size", 's', "N", 1, trace::ReceiveBufferSize,
+      "check: require N bytes of data a block; blocks, dump: take the last N bytes of each block's collection"},
+     [](CommandLine &c, Text, Number number) { c.size = static_cast<std::size_t>(number); },
+     ToCheck | ToBlocks | ToDump},
+    {{"force", 'f', nullptr, 0, 0, "blocks, dump: write even when blocks are irregular for --size"},
+     [](CommandLine &c, Text, Number) { c.force = true; },
+     ToBlocks | ToDump},
+    {{"list", 'l', nullptr, 0, 0, "blocks: list each block's size and leading bytes instead"},
+     [](CommandLine &c, Text, Number) { c.list = true; },
+     ToBlocks},
+    {{"help", 'h', nullptr, 0, 0, "show this help and exit"},
+     [](CommandLine &c, Text, Number) { c.help = true; },
+     ToAny},
+    {{"version", 'V', nullptr, 0, 0, "show the version and exit"},
+     [](CommandLine &c, Text, Number) { c.version = true; },
+     ToAny},
 };
 
 struct CommandSpec {
@@ -50,103 +69,36 @@ constexpr CommandSpec Commands[] = {
     {"json", Command::Json, 0, 1},
 };
 
-bool ParseSize(const char *text, std::size_t &size)
-{
-    const std::size_t length = std::strlen(text);
-    if (length == 0 || length > 4) {
-        return false;
-    }
-    std::size_t value = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<std::size_t>(text[i] - '0');
-    }
-    if (value < 1 || value > MaxBlockSize) {
-        return false;
-    }
-    size = value;
-    return true;
-}
+// Options and operands mix, and a long name may be shortened while it
+// names one option (--vers), as in GNU programs.
+constexpr cli::Layout TracetoolLayout{true, true};
 
-constexpr std::size_t SpecCount = sizeof Specs / sizeof Specs[0];
-
-// Sets what the option with this letter means; returns what is wrong with
-// its value, if anything.
-std::string ApplyOption(int letter, const char *value, CommandLine &commandLine)
+// What is wrong with an option as given, in tracetool's words.
+std::string Describe(const cli::Problem &problem)
 {
-    switch (letter) {
-    case 'q':
-        commandLine.quiet = true;
-        break;
-    case 'o':
-        commandLine.outputPath = value;
-        if (commandLine.outputPath.empty()) {
-            return "--output needs a file name";
-        }
-        break;
-    case 's': {
-        std::size_t size = 0;
-        if (!ParseSize(value, size)) {
-            return "--size takes a number of bytes from 1 to " + std::to_string(MaxBlockSize) + ", not '" + value + "'";
-        }
-        commandLine.size = size;
-        break;
+    const std::string name = problem.mistake == cli::Mistake::Unknown ? std::string() : Options[problem.row].spec.name;
+    if (problem.mistake == cli::Mistake::MissingValue) {
+        return "a value is needed after " + problem.written;
     }
-    case 'f':
-        commandLine.force = true;
-        break;
-    case 'l':
-        commandLine.list = true;
-        break;
-    case 'h':
-        commandLine.help = true;
-        break;
-    default:
-        commandLine.version = true;
-        break;
+    if (name == "size" && (problem.mistake == cli::Mistake::BadNumber || problem.mistake == cli::Mistake::EmptyValue)) {
+        return "--size takes a number of bytes from 1 to " + std::to_string(trace::ReceiveBufferSize) + ", not '" +
+               problem.value + "'";
     }
-    return {};
-}
-
-// Reads the options with getopt_long, wherever they are; given gets one
-// bit per entry of Specs seen. Leaves optind at the first operand.
-std::string ReadOptions(int argc, char *const argv[], CommandLine &commandLine, unsigned &given)
-{
-    option longOptions[SpecCount + 1] = {};
-    std::string shortOptions = ":"; // a missing value is reported as ':'
-    for (std::size_t i = 0; i < SpecCount; ++i) {
-        const int argument = Specs[i].argument != nullptr ? required_argument : no_argument;
-        longOptions[i] = {Specs[i].name, argument, nullptr, Specs[i].letter};
-        shortOptions += Specs[i].letter;
-        shortOptions += argument == required_argument ? ":" : "";
+    if (name == "output" && problem.mistake == cli::Mistake::EmptyValue) {
+        return "--output needs a file name";
     }
-    opterr = 0; // the messages below name the option as given
-    optind = 0; // starts getopt afresh, also when called again
-    for (int letter = 0; (letter = getopt_long(argc, argv, shortOptions.c_str(), longOptions, nullptr)) != -1;) {
-        if (letter == '?' || letter == ':') {
-            const std::string option = optind > 0 && optind <= argc ? argv[optind - 1] : "";
-            return (letter == '?' ? "unknown option " : "a value is needed after ") + option;
-        }
-        for (std::size_t i = 0; i < SpecCount; ++i) {
-            given |= Specs[i].letter == letter ? 1u << i : 0u;
-        }
-        std::string problem = ApplyOption(letter, optarg, commandLine);
-        if (!problem.empty()) {
-            return problem;
-        }
-    }
-    return {};
+    return cli::Describe(problem, cli::SpecsOf(Options));
 }
 
 // Whether the options given go with the command and with one another.
-std::string CheckCombination(const CommandSpec &command, unsigned given, const CommandLine &commandLine)
+std::string CheckCombination(const CommandSpec &command, const std::vector<cli::Given> &given,
+                             const CommandLine &commandLine)
 {
-    for (std::size_t i = 0; i < SpecCount; ++i) {
-        if ((given & (1u << i)) != 0 && (Specs[i].applies & command.applies) == 0) {
-            return std::string("--") + Specs[i].name + " does not apply to " + command.name;
-        }
+    const auto misplaced = std::find_if(given.begin(), given.end(), [&command](const cli::Given &option) {
+        return (Options[option.row].applies & command.applies) == 0;
+    });
+    if (misplaced != given.end()) {
+        return std::string("--") + Options[misplaced->row].spec.name + " does not apply to " + command.name;
     }
     if (commandLine.force && !commandLine.size) {
         return "--force goes with --size";
@@ -164,23 +116,25 @@ std::string CheckCombination(const CommandSpec &command, unsigned given, const C
 
 std::string ParseCommandLine(int argc, char *const argv[], CommandLine &commandLine)
 {
-    unsigned given = 0;
-    std::string problem = ReadOptions(argc, argv, commandLine, given);
-    if (!problem.empty() || commandLine.help || commandLine.version) {
-        return problem;
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const cli::Parsed parsed = cli::ApplyArguments(Options, arguments, TracetoolLayout, commandLine);
+    if (parsed.problem) {
+        return Describe(*parsed.problem);
     }
-    if (optind >= argc) {
+    if (commandLine.help || commandLine.version) {
+        return {};
+    }
+    if (parsed.operands.empty()) {
         return "no command given (check, blocks, dump, diff or json)";
     }
-    const CommandSpec *command = nullptr;
-    for (const CommandSpec &spec : Commands) {
-        command = std::strcmp(argv[optind], spec.name) == 0 ? &spec : command;
-    }
-    if (command == nullptr) {
-        return std::string("unknown command ") + argv[optind];
+    const std::string &name = parsed.operands[0];
+    const CommandSpec *command = std::find_if(std::begin(Commands), std::end(Commands),
+                                              [&name](const CommandSpec &spec) { return name == spec.name; });
+    if (command == std::end(Commands)) {
+        return "unknown command " + name;
     }
     commandLine.command = command->command;
-    commandLine.traces.assign(argv + optind + 1, argv + argc);
+    commandLine.traces.assign(parsed.operands.begin() + 1, parsed.operands.end());
     if (commandLine.traces.size() != command->traceCount) {
         return std::string(command->name) + (command->traceCount == 1 ? " takes one trace" : " takes two traces") +
                ", not " + std::to_string(commandLine.traces.size());
@@ -188,7 +142,7 @@ std::string ParseCommandLine(int argc, char *const argv[], CommandLine &commandL
     if (command->traceCount == 2 && commandLine.traces[0] == "-" && commandLine.traces[1] == "-") {
         return "standard input can be only one of the traces";
     }
-    return CheckCombination(*command, given, commandLine);
+    return CheckCombination(*command, parsed.options, commandLine);
 }
 
 std::string UsageText()
@@ -204,14 +158,7 @@ std::string UsageText()
                        "  json TRACE     one JSON object per request, then the bring-up and the release\n"
                        "\n"
                        "Options:\n";
-    for (const OptionSpec &spec : Specs) {
-        std::string name = std::string("  -") + spec.letter + ", --" + spec.name;
-        if (spec.argument != nullptr) {
-            name += std::string(" ") + spec.argument;
-        }
-        name.resize(name.size() < 22 ? 22 : name.size() + 1, ' ');
-        text += name + spec.help + "\n";
-    }
+    text += cli::HelpLines(cli::SpecsOf(Options), 20);
     text += "\n"
             "Exit status: 0 passed or same, 1 deviated, different, irregular or padded blocks, or a trace\n"
             "cut short, 2 the port never opened, 3 not a trace, 4 a wrong command line or an unwritable\n"

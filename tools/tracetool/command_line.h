@@ -1,6 +1,6 @@
 // tracetool's command line: which command to run, on which traces, with
-// which options. Parsed with getopt_long from one table that also gives
-// the --help text.
+// which options. Read from one option table (cli/option_table.h) that also
+// gives the --help text.
 #ifndef COMTRACE_TRACETOOL_COMMAND_LINE_H
 #define COMTRACE_TRACETOOL_COMMAND_LINE_H
 
@@ -24,10 +24,6 @@ struct CommandLine {
     bool help = false;               // --help
     bool version = false;            // --version
 };
-
-// The largest --size: a collection never holds more than the program's
-// receive buffer.
-constexpr std::size_t MaxBlockSize = 4096;
 
 // Parses argv (argv[0] is the program). Options may come before or after
 // the command and its traces. Returns an empty string on success, else what

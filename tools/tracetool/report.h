@@ -1,7 +1,9 @@
 // tracetool's commands over a trace the trace library has read: each turns
 // a ParsedTrace into what the command prints and the exit status it ends
 // with. Nothing here reads files or writes to the console, so the tests
-// call the commands directly.
+// call the commands directly. Each command is a file of its own
+// (check.cpp, blocks.cpp for blocks and dump, diff.cpp, json.cpp) over
+// what they share (report_text.h, block_rule.h).
 #ifndef COMTRACE_TRACETOOL_REPORT_H
 #define COMTRACE_TRACETOOL_REPORT_H
 

@@ -26,6 +26,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "process.h"
+#include "scratch.h"
+#include "text_files.h"
 #include "platform/serial_api.h"
 #include "platform/win32_over_posix/win32_serial_internal.h"
 
@@ -39,52 +42,29 @@ struct Output {
     std::vector<std::string> lines;
 };
 
-// Runs portdoctor with arguments; its standard output, line by line, and its
-// exit status.
+// A run that goes on far longer than this has hung.
+constexpr long RunLimitMs = 30000;
+
+// Runs a program with arguments; its standard output, line by line, and
+// its exit status.
+Output RunProgram(const std::string &path, const std::vector<std::string> &arguments)
+{
+    const std::string out = support::TempPath("portdoctor", "stdout");
+    std::vector<std::string> command{path};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const support::ProcessOutcome run = support::RunProcess(command, {"/dev/null", out, ""}, {RunLimitMs, 0});
+    EXPECT_FALSE(run.timedOut) << path << " ran for more than " << RunLimitMs << " ms";
+    EXPECT_EQ(run.failure, "");
+    Output output;
+    output.status = run.status;
+    output.lines = support::Lines(support::Slurp(out));
+    (void)std::remove(out.c_str()); // a file left behind harms no test
+    return output;
+}
+
 Output RunDoctor(const std::vector<std::string> &arguments)
 {
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return {};
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        (void)dup2(pipeEnds[1], STDOUT_FILENO);
-        (void)close(pipeEnds[0]);
-        std::vector<char *> argv;
-        std::string program = PORTDOCTOR_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        std::transform(copies.begin(), copies.end(), std::back_inserter(argv),
-                       [](std::string &argument) { return argument.data(); });
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    (void)close(pipeEnds[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = read(pipeEnds[0], buffer, sizeof buffer)) != 0) {
-        if (got > 0) {
-            text.append(buffer, static_cast<std::size_t>(got));
-        } else if (errno != EINTR) {
-            break;
-        }
-    }
-    (void)close(pipeEnds[0]);
-    int status = 0;
-    Output output;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        output.status = WEXITSTATUS(status);
-    }
-    std::size_t start = 0;
-    for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-        output.lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return output;
+    return RunProgram(PORTDOCTOR_PATH, arguments);
 }
 
 // A pty whose slave stands in for the port: its owner is this user, its
@@ -143,6 +123,8 @@ public:
         Write(DeviceFolder() + "/type", "4\n"); // a 16550A
         SetGroups(true);
         Write("/proc/cmdline", "BOOT_IMAGE=/boot/vmlinuz root=/dev/sda1 ro quiet console=tty0\n");
+        Write("/proc/consoles", "tty0                 -WU (EC p  )    4:1\n");
+        Write("/proc/sys/user/max_user_namespaces", "15000\n");
         Write("/proc/locks", "");
         AddProcess(1, "systemd", "/sbin/init\0splash\0"s, "0::/init.scope\n");
         Link("/proc/1/fd/0", "/dev/null");
@@ -170,14 +152,25 @@ public:
         fs::create_symlink(target, root_ + path);
     }
     void Remove(const std::string &path) { fs::remove_all(root_ + path); }
+    // The port's mode bits (its owner and group stay).
+    void Mode(mode_t mode) { (void)chmod(pty_.Slave().c_str(), mode); }
 
-    // The session's groups: with or without the port's group.
-    void SetGroups(bool withPortGroup)
+    // The session's groups: with or without the port's group; uid 0 for root.
+    void SetGroups(bool withPortGroup, unsigned uid = FakeUid)
     {
         const std::string groups = withPortGroup ? std::to_string(slave_.st_gid) + " " : std::string();
-        Write("/proc/self/status", "Name:\tportdoctor\nUid:\t4242\t4242\t4242\t4242\nGid:\t4243\t4243\t4243\t4243\n"
-                                   "Groups:\t" +
-                                       groups + "\n");
+        const std::string id = std::to_string(uid) + "\t";
+        Write("/proc/self/status", "Name:\tportdoctor\nUid:\t" + id + id + id + id +
+                                       "\nGid:\t4243\t4243\t4243\t4243\nGroups:\t" + groups + "\n");
+    }
+    // A USB serial adapter named in /dev/serial/by-id: /dev/<device>, the
+    // adapter's pty, which has the port's owner, group and mode.
+    void AddAdapter(const std::string &byId, const std::string &device)
+    {
+        Link("/dev/serial/by-id/" + byId, "../../" + device);
+        if (!fs::exists(fs::symlink_status(root_ + "/dev/" + device))) {
+            Link("/dev/" + device, adapter_.Slave());
+        }
     }
     // The group database: the port's group is dialout, with these members.
     void Groups(const std::string &dialoutMembers)
@@ -209,9 +202,11 @@ public:
 
     const std::string &Root() const { return root_; }
     const Pty &Port() const { return pty_; }
+    const Pty &Adapter() const { return adapter_; }
 
 private:
     const Pty &pty_;
+    Pty adapter_;
     std::string root_;
     struct stat slave_ {};
 };
@@ -235,45 +230,70 @@ struct Case {
 
 const std::string Dialout = "dialout";
 
+// The lines that run comtrace on an adapter: with a /dev/ttyS0 to mount
+// over, or without one (a /dev of the namespace's own), by each way in.
+std::string AdapterLine(const std::string &unshare, const std::string &byId)
+{
+    return "  use: " + unshare + " sh -c 'mount --bind /dev/serial/by-id/" + byId + " /dev/ttyS0 && exec comtrace'";
+}
+std::string AdapterLineWithoutNode(const std::string &byId)
+{
+    return "  use: unshare -rm sh -c 'mount --rbind /dev /mnt && mount -t tmpfs dev /dev && ln -s /mnt/* /dev/ && "
+           "rm -f /dev/ttyS0 && ln -s /mnt/serial/by-id/" +
+           byId + " /dev/ttyS0 && exec comtrace'";
+}
+
 std::vector<Case> Cases()
 {
-    const std::string byId = "/dev/serial/by-id/";
     const std::string ftdi = "usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
     const std::string ch340 = "usb-1a86_USB_Serial-if00-port0";
     const std::string getty = "/sbin/agetty\0-o\0-p -- \\u\0--keep-baud\0115200,38400,9600\0ttyS0\0vt220\0"s;
+    const std::string noPort = "use a USB serial adapter (the adapter lines give the command that runs comtrace on "
+                               "one, and this lists them once one is plugged in), or enable the serial port in the "
+                               "firmware setup";
+    const std::string listAdapters = "  fix: ls -l /dev/serial/by-id";
+    const std::string grubFix = "  fix: sudoedit /etc/default/grub && sudo update-grub";
+    const std::string adapterNote = " is ttyUSB0, a USB serial adapter (its by-id name stays when it is plugged in "
+                                    "again, ttyUSB0 may change); the line works once the findings above on "
+                                    "/dev/ttyUSB0 are dealt with";
     return {
         {"a healthy port", [](FakeSystem &) {}, {}, 0},
         {"the node missing",
          [](FakeSystem &system) { system.Remove("/dev/ttyS0"); },
-         {{"problem [missing-node]", "/dev/ttyS0 does not exist",
-           "  fix: use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup"}},
+         {{"problem [missing-node]", "/dev/ttyS0 does not exist: this machine shows no COM1; " + noPort, listAdapters}},
          1},
         {"a regular file in its place",
          [](FakeSystem &system) {
              system.Remove("/dev/ttyS0");
              system.Write("/dev/ttyS0", "");
          },
-         {{"problem [not-a-device]", "/dev/ttyS0 is not a character device (-rw-",
-           "  fix: sudo rm /dev/ttyS0 (a reboot recreates the real nodes)"}},
+         {{"problem [not-a-device]", "/dev/ttyS0 is not a character device (-rw-", "  fix: sudo rm /dev/ttyS0"}},
          1},
         {"no UART behind the node",
          [](FakeSystem &system) { system.Write(system.DeviceFolder() + "/type", "0\n"); },
-         {{"problem [no-uart]", "reports port type 0 (unknown)",
-           "  fix: use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup"}},
+         {{"problem [no-uart]",
+           "reports port type 0 (unknown), so nothing goes out or comes in, and the trace looks "
+           "like a silent device; " +
+               noPort,
+           listAdapters}},
          1},
         {"not in the port's group",
          [](FakeSystem &system) { system.SetGroups(false); },
          {{"problem [no-access]", "alice may not read and write /dev/ttyS0: it belongs to group dialout (crw-rw----)",
-           "  fix: sudo usermod -aG dialout $USER, then log out and log in again (the group applies from the next "
-           "login)"}},
+           "  fix: sudo usermod -aG dialout \"$USER\""}},
+         1},
+        {"a port its group may not use",
+         [](FakeSystem &system) { system.Mode(0600); },
+         {{"problem [no-access]", "and its group dialout may not either (crw-------): give it to group dialout",
+           "  fix: sudo chgrp dialout /dev/ttyS0 && sudo chmod 660 /dev/ttyS0 && sudo usermod -aG dialout "
+           "\"$USER\""}},
          1},
         {"in the group's member list, not in this session",
          [](FakeSystem &system) {
              system.SetGroups(false);
              system.Groups("bob,alice");
          },
-         {{"problem [new-login-needed]", "alice is in group dialout (/etc/group)",
-           "  fix: log out and log in again (a new login picks up the group); until then: sg dialout -c comtrace"}},
+         {{"problem [new-login-needed]", "alice is in group dialout (/etc/group)", "  fix: sg dialout -c comtrace"}},
          1},
         {"held by a process",
          [](FakeSystem &system) {
@@ -313,13 +333,49 @@ std::vector<Case> Cases()
          },
          {{"problem [flock]", "/dev/ttyS0 is locked (an flock) by PID 779 (flashtool)", "  fix: kill 779"}},
          1},
+        {"an flock of a process out of sight",
+         [](FakeSystem &system) { system.Write("/proc/locks", system.LockLine("POSIX", 780)); },
+         {{"problem [flock]", "/dev/ttyS0 is locked (a POSIX lock) by PID 780", "  fix: fuser -v /dev/ttyS0"}},
+         1},
         {"a serial console",
          [](FakeSystem &system) {
              system.Write("/proc/cmdline", "root=/dev/sda1 console=tty0 console=ttyS0,115200n8\n");
          },
-         {{"problem [serial-console]", "(console=ttyS0,115200n8 on the kernel command line)",
-           "  fix: remove console=ttyS0,115200n8 from GRUB_CMDLINE_LINUX in /etc/default/grub, then run sudo "
-           "update-grub and reboot"}},
+         {{"problem [serial-console]",
+           "(console=ttyS0,115200n8 on the kernel command line): its messages go out to "
+           "the device; remove console=ttyS0,115200n8 from GRUB_CMDLINE_LINUX",
+           grubFix}},
+         1},
+        {"a serial console named by its UART",
+         [](FakeSystem &system) { system.Write("/proc/cmdline", "root=/dev/sda1 console=uart8250,io,0x3f8,9600n8\n"); },
+         {{"problem [serial-console]", "(console=uart8250,io,0x3f8,9600n8 on the kernel command line)", grubFix}},
+         1},
+        {"a UART console elsewhere",
+         [](FakeSystem &system) { system.Write("/proc/cmdline", "root=/dev/sda1 console=uart8250,io,0x2f8\n"); },
+         {},
+         0},
+        {"a serial console the firmware chose",
+         [](FakeSystem &system) { system.Write("/proc/consoles", "ttyS0                -W- (EC  p a)    4:64\n"); },
+         {{"problem [serial-console]",
+           "(/proc/consoles lists it, though the kernel command line names no console there: the firmware chose "
+           "it): its messages go out to the device; add console=tty0 to GRUB_CMDLINE_LINUX",
+           grubFix}},
+         1},
+        {"a console with its getty, the port in group tty",
+         [getty](FakeSystem &system) {
+             system.Mode(0620);
+             system.Write("/proc/cmdline", "root=/dev/sda1 console=ttyS0\n");
+             system.AddProcess(811, "agetty", getty,
+                               "0::/system.slice/system-serial\\x2dgetty.slice/serial-getty@ttyS0.service\n");
+             system.Link("/proc/811/fd/0", system.Port().Slave());
+         },
+         {{"problem [serial-console]", "(console=ttyS0 on the kernel command line)", grubFix},
+          {"problem [getty]", "PID 811 (agetty), of serial-getty@ttyS0.service",
+           "  fix: sudo systemctl stop serial-getty@ttyS0.service && sudo systemctl mask serial-getty@ttyS0.service"},
+          {"problem [no-access]",
+           "the console or the getty above has it; once they are off it and the machine "
+           "restarted, it is back in group dialout",
+           "  fix: sudo usermod -aG dialout \"$USER\""}},
          1},
         {"a getty of serial-getty@ttyS0.service",
          [getty](FakeSystem &system) {
@@ -328,13 +384,21 @@ std::vector<Case> Cases()
              system.Link("/proc/812/fd/0", system.Port().Slave());
          },
          {{"problem [getty]", "PID 812 (agetty), of serial-getty@ttyS0.service",
-           "  fix: sudo systemctl stop serial-getty@ttyS0.service && sudo systemctl mask serial-getty@ttyS0.service "
-           "(mask keeps it off after reboots; unmask undoes it)"}},
+           "  fix: sudo systemctl stop serial-getty@ttyS0.service && sudo systemctl mask serial-getty@ttyS0.service"}},
+         1},
+        {"a getty of getty@ttyS0.service",
+         [getty](FakeSystem &system) {
+             system.AddProcess(814, "agetty", getty, "0::/system.slice/system-getty.slice/getty@ttyS0.service\n");
+         },
+         {{"problem [getty]", "PID 814 (agetty), of getty@ttyS0.service",
+           "  fix: sudo systemctl stop getty@ttyS0.service && sudo systemctl mask getty@ttyS0.service"}},
          1},
         {"a getty started by init",
          [getty](FakeSystem &system) { system.AddProcess(813, "agetty", getty, "0::/init.scope\n"); },
-         {{"problem [getty]", "PID 813 (agetty)",
-           "  fix: sudo kill 813 (if it comes back, remove its line from /etc/inittab)"}},
+         {{"problem [getty]",
+           "PID 813 (agetty); it answers the device and takes its bytes (if init starts it "
+           "again, remove its line from /etc/inittab)",
+           "  fix: sudo kill 813"}},
          1},
         {"ModemManager running",
          [](FakeSystem &system) {
@@ -342,8 +406,7 @@ std::vector<Case> Cases()
                                "0::/system.slice/ModemManager.service\n");
          },
          {{"warning [modemmanager]", "ModemManager runs (PID 600 (ModemManager))",
-           "  fix: sudo systemctl stop ModemManager (for good: sudo systemctl disable --now ModemManager), or keep "
-           "it off the adapter with a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\""}},
+           "  fix: sudo systemctl disable --now ModemManager"}},
          0},
         {"brltty's rule claiming adapters",
          [](FakeSystem &system) {
@@ -355,32 +418,96 @@ std::vector<Case> Cases()
          },
          {{"warning [brltty]",
            "/usr/lib/udev/rules.d/85-brltty.rules claims USB serial adapters (CH340 1a86:7523, CP210x 10c4:ea60)",
-           "  fix: sudo apt remove brltty (if no braille display is used; else copy "
-           "/usr/lib/udev/rules.d/85-brltty.rules to /etc/udev/rules.d/, delete the adapter's line there and run "
-           "sudo udevadm control --reload-rules)"}},
+           "  fix: sudo apt remove brltty"}},
          0},
         {"adapters by id",
          [=](FakeSystem &system) {
-             system.Link(byId + ftdi, "../../ttyUSB0");
-             system.Link(byId + ch340, "../../ttyUSB1");
+             system.AddAdapter(ftdi, "ttyUSB0");
+             system.AddAdapter(ch340, "ttyUSB1");
+             system.Link("/dev/serial/by-id/usb-gone-if00-port0", "../../ttyUSB9");
          },
-         {{"note [adapter]", byId + ch340 + " is ttyUSB1, a USB serial adapter",
-           "  use: unshare -m sh -c 'mount --bind " + byId + ch340 + " /dev/ttyS0 && exec comtrace'"},
-          {"note [adapter]", byId + ftdi + " is ttyUSB0, a USB serial adapter",
-           "  use: unshare -m sh -c 'mount --bind " + byId + ftdi + " /dev/ttyS0 && exec comtrace'"}},
+         {{"note [adapter]", "/dev/serial/by-id/" + ch340 + " is ttyUSB1, a USB serial adapter",
+           AdapterLine("unshare -rm", ch340)},
+          {"note [adapter]", "/dev/serial/by-id/" + ftdi + " is ttyUSB0, a USB serial adapter",
+           AdapterLine("unshare -rm", ftdi)}},
          0},
+        {"an adapter for root",
+         [=](FakeSystem &system) {
+             system.SetGroups(false, 0);
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("unshare -m", ftdi)}},
+         0},
+        {"an adapter for a user who ran portdoctor through sudo",
+         [=](FakeSystem &system) {
+             system.SetGroups(false, 0);
+             system.Write("/proc/self/environ", "HOME=/root\0SUDO_USER=alice\0SUDO_UID=4242\0"s);
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("sudo unshare -m", ftdi)}},
+         0},
+        {"an adapter where user namespaces are off",
+         [=](FakeSystem &system) {
+             system.Write("/proc/sys/kernel/unprivileged_userns_clone", "0\n");
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("sudo unshare -m", ftdi)}},
+         0},
+        {"an adapter another process holds",
+         [=](FakeSystem &system) {
+             system.AddAdapter(ftdi, "ttyUSB0");
+             system.AddProcess(790, "screen", "screen\0/dev/ttyUSB0\0"s, "0::/user.slice\n");
+             system.Link("/proc/790/fd/5", system.Adapter().Slave());
+         },
+         {{"problem [held-by-process]", "/dev/ttyUSB0 is open in PID 790 (screen)", "  fix: kill 790"},
+          {"note [adapter]", ftdi + adapterNote, AdapterLine("unshare -rm", ftdi)}},
+         1},
+        {"an adapter with a lock file of its own name",
+         [=](FakeSystem &system) {
+             system.AddAdapter(ftdi, "ttyUSB0");
+             system.AddProcess(791, "cu", "cu\0-l\0ttyUSB0\0"s, "0::/user.slice\n");
+             system.Write("/run/lock/LCK..ttyUSB0", "       791\n");
+         },
+         {{"problem [lock-file]",
+           "the lock file /run/lock/LCK..ttyUSB0 names PID 791 (cu), which does not have /dev/ttyUSB0 open",
+           "  fix: sudo rm /run/lock/LCK..ttyUSB0"},
+          {"note [adapter]", ftdi + adapterNote, AdapterLine("unshare -rm", ftdi)}},
+         1},
+        {"an adapter this user may not open",
+         [=](FakeSystem &system) {
+             system.AddAdapter(ftdi, "ttyUSB0");
+             (void)chmod(system.Adapter().Slave().c_str(), 0600);
+         },
+         {{"problem [no-access]", "alice may not read and write /dev/ttyUSB0, and its group dialout may not either",
+           "  fix: sudo chgrp dialout /dev/ttyUSB0 && sudo chmod 660 /dev/ttyUSB0 && sudo usermod -aG dialout "
+           "\"$USER\""},
+          {"note [adapter]", ftdi + adapterNote, AdapterLine("unshare -rm", ftdi)}},
+         1},
         {"an adapter and no node",
          [=](FakeSystem &system) {
              system.Remove("/dev/ttyS0");
-             system.Link(byId + ftdi, "../../ttyUSB0");
+             system.AddAdapter(ftdi, "ttyUSB0");
          },
-         {{"problem [missing-node]", "/dev/ttyS0 does not exist",
-           "  fix: use a USB serial adapter (see the adapter lines), or enable the serial port in the firmware setup"},
-          {"note [adapter]", byId + ftdi + " is ttyUSB0",
-           "  use: unshare -m sh -c 'touch /dev/ttyS0 && mount --bind " + byId + ftdi +
-               " /dev/ttyS0 && exec comtrace'"}},
+         {{"problem [missing-node]", "/dev/ttyS0 does not exist", listAdapters},
+          {"note [adapter]", ftdi + " is ttyUSB0", AdapterLineWithoutNode(ftdi)}},
+         1},
+        {"an adapter and a dangling link for the node",
+         [=](FakeSystem &system) {
+             system.Remove("/dev/ttyS0");
+             system.Link("/dev/ttyS0", "ttyS9");
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"problem [missing-node]", "/dev/ttyS0 does not exist", listAdapters},
+          {"note [adapter]", ftdi + " is ttyUSB0", AdapterLineWithoutNode(ftdi)}},
          1},
         {"no /proc to look at", [](FakeSystem &system) { system.Remove("/proc"); }, {}, 2},
+        {"an adapter and no locks to look at",
+         [=](FakeSystem &system) {
+             system.Remove("/proc/locks");
+             system.AddAdapter(ftdi, "ttyUSB0");
+         },
+         {{"note [adapter]", ftdi + " is ttyUSB0", AdapterLine("unshare -rm", ftdi)}},
+         2},
         {"an open that works",
          [](FakeSystem &) {},
          {{"note [opened]", "/dev/ttyS0 opened and was closed again", "  use: comtrace"}},
@@ -388,8 +515,11 @@ std::vector<Case> Cases()
          {"--open"}},
         {"an open that fails",
          [](FakeSystem &) {},
-         {{"problem [open-failed]", "opening /dev/ttyS0 failed: Input/output error",
-           "  fix: no hardware answers behind the port: use a USB serial adapter (see the adapter lines)"}},
+         {{"problem [open-failed]",
+           "opening /dev/ttyS0 failed: Input/output error; no hardware answers behind the "
+           "port; " +
+               noPort,
+           listAdapters}},
          1,
          {"--open"},
          false},
@@ -445,17 +575,174 @@ TEST(PortdoctorLinux, ReportsEachFindingWithItsFixAndExitStatus)
 
         EXPECT_EQ(output.status, testCase.status) << Show(output);
         const std::vector<Reported> reported = Findings(output);
-        ASSERT_EQ(reported.size(), testCase.findings.size()) << Show(output);
+        if (reported.size() != testCase.findings.size()) {
+            ADD_FAILURE() << reported.size() << " findings, not " << testCase.findings.size() << ":\n" << Show(output);
+            continue;
+        }
         for (std::size_t i = 0; i < reported.size(); ++i) {
             EXPECT_EQ(reported[i].header, testCase.findings[i].header) << Show(output);
             EXPECT_NE(reported[i].what.find(testCase.findings[i].what), std::string::npos)
                 << "\"" << testCase.findings[i].what << "\" not in: " << reported[i].what;
             EXPECT_EQ(reported[i].action, testCase.findings[i].action);
         }
-        const bool unseen = std::any_of(output.lines.begin(), output.lines.end(),
-                                        [](const std::string &line) { return line.rfind("cannot look: ", 0) == 0; });
-        EXPECT_EQ(unseen, testCase.status == 2) << Show(output);
+        std::vector<std::string> unseen;
+        std::copy_if(output.lines.begin(), output.lines.end(), std::back_inserter(unseen),
+                     [](const std::string &line) { return line.rfind("cannot look: ", 0) == 0; });
+        EXPECT_EQ(!unseen.empty(), testCase.status == 2) << Show(output);
+        EXPECT_EQ(std::set<std::string>(unseen.begin(), unseen.end()).size(), unseen.size())
+            << "the same thing unseen twice:\n"
+            << Show(output);
     }
+}
+
+// The output of each case of the table above.
+std::vector<Output> RunEveryCase()
+{
+    std::vector<Output> outputs;
+    for (const Case &testCase : Cases()) {
+        const Pty pty(testCase.unlockedPty);
+        FakeSystem system(pty);
+        testCase.change(system);
+        std::vector<std::string> arguments = {"--root", system.Root()};
+        arguments.insert(arguments.end(), testCase.options.begin(), testCase.options.end());
+        outputs.push_back(RunDoctor(arguments));
+    }
+    return outputs;
+}
+
+// Every fix and use line is one command to paste into bash as it is: bash
+// reads it without a syntax error, and each command in it is a program,
+// not a word of advice ("close minicom, or end it: kill 777" reads as a
+// command named close).
+TEST(PortdoctorLinux, EveryFixAndUseLineIsOneCommandForBash)
+{
+    const std::set<std::string> programs = {"apt",       "chgrp", "chmod",      "comtrace",    "dmesg",  "fuser",
+                                            "kill",      "ls",    "portdoctor", "rm",          "sg",     "sudoedit",
+                                            "systemctl", "tail",  "unshare",    "update-grub", "usermod"};
+    const std::regex action(R"(^  (fix|use): (.+)$)");
+    std::set<std::string> commands;
+    for (const Output &output : RunEveryCase()) {
+        for (const std::string &line : output.lines) {
+            std::smatch match;
+            if (std::regex_match(line, match, action)) {
+                commands.insert(match[2].str());
+            }
+        }
+    }
+    EXPECT_GE(commands.size(), 20u); // the table reached them
+    for (const std::string &command : commands) {
+        SCOPED_TRACE(command);
+        const Output syntax = RunProgram("bash", {"-n", "-c", command});
+        EXPECT_EQ(syntax.status, 0) << "bash does not read it";
+        // The commands of a list or pipeline, each after its &&, || or |;
+        // a quoted script is the argument of the command before it.
+        const std::string unquoted = std::regex_replace(command, std::regex("'[^']*'"), "script");
+        const std::regex word(R"((?:^|&&|\|\|?)\s*(?:sudo\s+)?([^\s'"]+))");
+        for (auto next = std::sregex_iterator(unquoted.begin(), unquoted.end(), word); next != std::sregex_iterator();
+             ++next) {
+            EXPECT_EQ(programs.count((*next)[1].str()), 1u) << "not a program: " << (*next)[1].str();
+        }
+    }
+}
+
+// Builds a /dev in a mount namespace of its own (the machine's null, zero,
+// tty and pts, an adapter's pty as ttyUSB0 with its by-id link, and for
+// ttyS0 a stand-in pty, nothing or a dangling link), runs a line there as
+// root or as a user who has the adapter through a supplementary group only,
+// and says whether /dev changed. Run as: bash -c SCRIPT outer ADAPTER
+// STAND_IN NODE DEV LINE USER.
+const char *const AdapterLineScript = R"script(set -euo pipefail
+adapter=$1 stand_in=$2 node=$3 dev=$4 line=$5 user=$6
+mount -t tmpfs fakedev "$dev"
+for name in null zero tty; do
+    touch "$dev/$name"
+    mount --bind "/dev/$name" "$dev/$name"
+done
+mkdir "$dev/pts"
+mount --bind /dev/pts "$dev/pts"
+ln -s pts/ptmx "$dev/ptmx"
+touch "$dev/ttyUSB0"
+mount --bind "$adapter" "$dev/ttyUSB0"
+case $node in
+    pty) touch "$dev/ttyS0" && mount --bind "$stand_in" "$dev/ttyS0" ;;
+    dangling) ln -s ttyS9 "$dev/ttyS0" ;;
+esac
+mkdir -p "$dev/serial/by-id"
+ln -s ../../ttyUSB0 "$dev/serial/by-id/usb-test-if00-port0"
+mount --move "$dev" /dev
+listing() { find /dev /mnt -xdev -printf '%p %y %l\n' | sort; }
+before=$(listing)
+status=0
+if [ "$user" = root ]; then
+    bash -c "$line" || status=$?
+else
+    setpriv --reuid=4242 --regid=4243 --groups=4244 bash -c "$line" || status=$?
+fi
+[ "$before" = "$(listing)" ] || { echo "/dev changed:"; diff <(echo "$before") <(listing) || true; }
+echo "status $status"
+)script";
+
+// The adapter line runs as printed for root and for a user through a user
+// namespace, and changes nothing outside it: comtrace (a stand-in that says
+// which device /dev/ttyS0 is and whether it opens) gets the adapter, and
+// neither an empty file nor a dangling link's target is left in /dev.
+TEST(PortdoctorLinux, AdapterLineRunsComtraceOnTheAdapterAndChangesNothingOutside)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "building a /dev in a mount namespace needs root";
+    }
+    char pattern[] = "/tmp/portdoctor-line-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+    const std::string scratch = pattern;
+    fs::create_directories(scratch + "/bin");
+    fs::create_directories(scratch + "/dev");
+    fs::permissions(scratch, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    std::ofstream(scratch + "/bin/comtrace")
+        << "#!/bin/sh\nprintf 'ttyS0 is %s\\n' \"$(stat -L -c %t:%T /dev/ttyS0)\"\n"
+           "if cat /dev/null 3<>/dev/ttyS0; then echo 'ttyS0 opens'; fi\n";
+    fs::permissions(scratch + "/bin/comtrace", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                                   fs::perms::others_read | fs::perms::others_exec);
+    constexpr unsigned AdapterGid = 4244;
+    struct LineRun {
+        const char *node; // what /dev/ttyS0 is: "pty", "none" or "dangling"
+        bool asRoot;
+    };
+    for (const LineRun &run : {LineRun{"pty", true}, LineRun{"pty", false}, LineRun{"none", true},
+                               LineRun{"none", false}, LineRun{"dangling", false}}) {
+        SCOPED_TRACE(std::string(run.node) + (run.asRoot ? ", root" : ", a user"));
+        const Pty port;
+        FakeSystem system(port);
+        system.AddAdapter("usb-test-if00-port0", "ttyUSB0");
+        const std::string adapter = system.Adapter().Slave();
+        ASSERT_EQ(chown(adapter.c_str(), 0, AdapterGid), 0) << std::strerror(errno);
+        system.Write("/proc/self/status", "Uid:\t" + std::string(run.asRoot ? "0\t0\t0\t0" : "4242\t4242\t4242\t4242") +
+                                              "\nGid:\t4243\t4243\t4243\t4243\nGroups:\t4244\n");
+        if (std::string(run.node) != "pty") {
+            system.Remove("/dev/ttyS0");
+        }
+        if (std::string(run.node) == "dangling") {
+            system.Link("/dev/ttyS0", "ttyS9");
+        }
+        const Output doctor = RunDoctor({"--root", system.Root()});
+        const auto use = std::find_if(doctor.lines.begin(), doctor.lines.end(),
+                                      [](const std::string &line) { return line.rfind("  use: ", 0) == 0; });
+        ASSERT_NE(use, doctor.lines.end()) << Show(doctor);
+        const std::string line = use->substr(7);
+        EXPECT_EQ(line.rfind(run.asRoot ? "unshare -m " : "unshare -rm ", 0), 0u) << line;
+
+        const Output ran =
+            RunProgram("env", {"PATH=" + scratch + "/bin:" + std::getenv("PATH"), "unshare", "-m", "--propagation",
+                               "private", "bash", "-c", AdapterLineScript, "outer", adapter, port.Slave(), run.node,
+                               scratch + "/dev", line, run.asRoot ? "root" : "user"});
+        struct stat device {};
+        ASSERT_EQ(stat(adapter.c_str(), &device), 0);
+        char rdev[32];
+        (void)std::snprintf(rdev, sizeof rdev, "%x:%x", major(device.st_rdev), minor(device.st_rdev));
+        EXPECT_EQ(ran.lines, (std::vector<std::string>{"ttyS0 is "s + rdev, "ttyS0 opens", "status 0"})) << Show(ran);
+    }
+    std::error_code ignored;
+    fs::remove_all(scratch, ignored);
 }
 
 // Every finding --help lists for Linux has a case above: a new finding

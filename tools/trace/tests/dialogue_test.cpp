@@ -49,11 +49,9 @@ TEST(DialogueModel, BlockPositionsNameTheBlocksRequestAndCollection)
 TEST(DialogueModel, ScheduleSendsPacedRequestsByteByByteAndTakesTheNominalSpans)
 {
     const std::vector<ScheduledWrite> writes = Schedule();
-    std::size_t bytes = 0;
-    for (const ScheduledWrite &write : writes) {
-        bytes += write.bytes.size();
-    }
-    EXPECT_EQ(bytes, DialogueLength);
+    EXPECT_EQ(std::accumulate(writes.begin(), writes.end(), std::size_t{0},
+                              [](std::size_t sum, const ScheduledWrite &write) { return sum + write.bytes.size(); }),
+              DialogueLength);
     // The handshake and the blocks are paced, nothing else.
     for (const Request &request : Requests()) {
         EXPECT_EQ(request.paced, request.kind == RequestKind::Handshake || request.kind == RequestKind::Block)

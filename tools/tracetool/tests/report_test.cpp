@@ -225,8 +225,9 @@ TEST(TracetoolRoundTrip, EachDeviceGivesBackItsDataAndItsCheckStatus)
         SCOPED_TRACE(c.device);
         std::vector<Bytes> collections = CollectionsFrom(c.options);
         if (c.vanishAfter) {
-            std::fill(collections.begin() + trace::BlockCollectionIndex(*c.vanishAfter + 1), collections.end(),
-                      Bytes());
+            std::fill(collections.begin() +
+                          static_cast<std::ptrdiff_t>(trace::BlockCollectionIndex(*c.vanishAfter + 1)),
+                      collections.end(), Bytes());
         }
         if (!c.opened) {
             collections.assign(trace::CollectionCount, Bytes());

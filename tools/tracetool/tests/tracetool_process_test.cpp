@@ -1,8 +1,6 @@
 // The tracetool program itself: exit statuses, refusals naming the line,
 // standard input, the output file, and the hex view held to hexdump -C.
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,17 +13,18 @@
 #include <gtest/gtest.h>
 
 #include "devsim/device.h"
+#include "process.h"
+#include "scratch.h"
+#include "text_files.h"
 #include "trace/writer.h"
 
 namespace {
 
+using support::Slurp;
 using trace::Bytes;
 
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// A run of tracetool that goes on far longer than this has hung.
+constexpr long RunLimitMs = 30000;
 
 void Store(const std::string &path, const std::string &text)
 {
@@ -34,14 +33,30 @@ void Store(const std::string &path, const std::string &text)
     ASSERT_TRUE(out.good()) << "cannot write " << path;
 }
 
-// A file in this test's own folder: ctest runs the tests side by side.
+// The files the running test made, removed when it ends.
+std::vector<std::string> workFiles;
+
+// A file of this test's own: ctest runs the tests side by side.
 std::string WorkPath(const std::string &name)
 {
-    const std::string directory =
-        std::string(TRACETOOL_TEST_WORK) + "/" + testing::UnitTest::GetInstance()->current_test_info()->name();
-    (void)mkdir(directory.c_str(), 0755); // exists already after the first call
-    return directory + "/" + name;
+    std::string path = support::TempPath(
+        "tracetool", std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" + name);
+    if (std::find(workFiles.begin(), workFiles.end(), path) == workFiles.end()) {
+        workFiles.push_back(path);
+    }
+    return path;
 }
+
+class TracetoolProgram : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (const std::string &path : workFiles) {
+            (void)std::remove(path.c_str()); // some were never made
+        }
+        workFiles.clear();
+    }
+};
 
 struct Outcome {
     int status = -1;
@@ -49,18 +64,20 @@ struct Outcome {
     std::string err;
 };
 
-// Runs tracetool with a shell-quoted argument string.
-Outcome Tracetool(const std::string &arguments, const std::string &input = "/dev/null")
+// Runs tracetool with these arguments, standard input from input.
+Outcome Tracetool(const std::vector<std::string> &arguments, const std::string &input = "/dev/null")
 {
     const std::string out = WorkPath("stdout");
     const std::string err = WorkPath("stderr");
-    const std::string command = std::string(TRACETOOL_PATH) + " " + arguments + " <" + input + " >" + out + " 2>" + err;
-    const int raw = std::system(command.c_str()); // NOLINT(cert-env33-c): the shell sets up the redirections
-    Outcome run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = Slurp(out);
-    run.err = Slurp(err);
-    return run;
+    std::vector<std::string> command{TRACETOOL_PATH};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const support::ProcessOutcome run = support::RunProcess(command, {input, out, err}, {RunLimitMs, 0});
+    EXPECT_FALSE(run.timedOut) << "tracetool ran for more than " << RunLimitMs << " ms";
+    Outcome outcome;
+    outcome.status = run.status;
+    outcome.out = Slurp(out);
+    outcome.err = Slurp(err);
+    return outcome;
 }
 
 std::vector<Bytes> TalkingCollections()
@@ -79,7 +96,7 @@ std::string WithLine(const std::string &text, std::size_t number, const std::str
     return text.substr(0, start) + line + text.substr(end);
 }
 
-TEST(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
+TEST_F(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
 {
     const std::string good = trace::WholeTrace(TalkingCollections());
     // Line 8 is the handshake's count "1", line 9 its dump "[06] ".
@@ -103,38 +120,38 @@ TEST(TracetoolProgram, RefusesWhatIsNotATraceNamingTheLine)
         SCOPED_TRACE(c.what);
         Store(WorkPath("bad.trace"), c.text);
         for (const char *command : {"check", "blocks", "dump", "json"}) {
-            const Outcome run = Tracetool(std::string(command) + " " + WorkPath("bad.trace"));
+            const Outcome run = Tracetool({command, WorkPath("bad.trace")});
             EXPECT_EQ(run.status, 3) << command;
             EXPECT_EQ(run.out, "") << command;
             const std::string where = c.line > 0 ? ": line " + std::to_string(c.line) + ": expected " : ": line ";
             EXPECT_NE(run.err.find("tracetool: " + WorkPath("bad.trace") + where), std::string::npos)
                 << command << ": " << run.err;
         }
-        const Outcome diff = Tracetool("diff " + WorkPath("bad.trace") + " " + WorkPath("bad.trace"));
+        const Outcome diff = Tracetool({"diff", WorkPath("bad.trace"), WorkPath("bad.trace")});
         EXPECT_EQ(diff.status, 3);
     }
-    EXPECT_EQ(Tracetool("check " + WorkPath("no-such.trace")).status, 3);
+    EXPECT_EQ(Tracetool({"check", WorkPath("no-such.trace")}).status, 3);
 }
 
-TEST(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
+TEST_F(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
 {
     const std::vector<Bytes> collections = TalkingCollections();
     const std::string text = trace::WholeTrace(collections);
     Store(WorkPath("talking.trace"), text);
     Store(WorkPath("talking-utf16.trace"), trace::Encoded(text, trace::LineEnd::CrLf, true));
 
-    const Outcome fromFile = Tracetool("check " + WorkPath("talking.trace"));
-    const Outcome fromInput = Tracetool("check -", WorkPath("talking-utf16.trace"));
+    const Outcome fromFile = Tracetool({"check", WorkPath("talking.trace")});
+    const Outcome fromInput = Tracetool({"check", "-"}, WorkPath("talking-utf16.trace"));
     EXPECT_EQ(fromFile.status, 0);
     EXPECT_EQ(fromInput.status, 0);
     EXPECT_EQ(fromInput.out, fromFile.out);
-    const Outcome quiet = Tracetool("check --quiet " + WorkPath("talking.trace"));
+    const Outcome quiet = Tracetool({"check", "--quiet", WorkPath("talking.trace")});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out + quiet.err, "");
 
     const std::string bin = WorkPath("blocks.bin");
     (void)std::remove(bin.c_str()); // absent already on a first run
-    EXPECT_EQ(Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("talking.trace")).status, 0);
+    EXPECT_EQ(Tracetool({"blocks", "--size", "32", "-o", bin, WorkPath("talking.trace")}).status, 0);
     const std::string image = Slurp(bin);
     EXPECT_TRUE(Bytes(image.begin(), image.end()) == devsim::BuiltInImage());
 
@@ -142,28 +159,28 @@ TEST(TracetoolProgram, ReadsStandardInputAndWritesTheOutputFileOnlyWhenRegular)
     std::vector<Bytes> irregular = collections;
     irregular[trace::BlockCollectionIndex(3)].insert(irregular[trace::BlockCollectionIndex(3)].begin(), 0x06);
     Store(WorkPath("irregular.trace"), trace::WholeTrace(irregular));
-    const Outcome refused = Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("irregular.trace"));
+    const Outcome refused = Tracetool({"blocks", "--size", "32", "-o", bin, WorkPath("irregular.trace")});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("block 0x03 (3): "), std::string::npos) << refused.err;
     EXPECT_EQ(Slurp(bin), image);
-    EXPECT_EQ(Tracetool("blocks -o /nonexistent/dir/x " + WorkPath("talking.trace")).status, 4);
-    EXPECT_EQ(Tracetool("blocks --bogus " + WorkPath("talking.trace")).status, 4);
+    EXPECT_EQ(Tracetool({"blocks", "-o", "/nonexistent/dir/x", WorkPath("talking.trace")}).status, 4);
+    EXPECT_EQ(Tracetool({"blocks", "--bogus", WorkPath("talking.trace")}).status, 4);
 }
 
 // Forced, a short block is padded with zeros the device never sent: the
 // file is written, and the status and standard error own up to it.
-TEST(TracetoolProgram, ForcedPaddingIsWrittenWithStatusOne)
+TEST_F(TracetoolProgram, ForcedPaddingIsWrittenWithStatusOne)
 {
     std::vector<Bytes> collections = TalkingCollections();
-    collections[4 + 9].pop_back();
+    collections[trace::BlockCollectionIndex(9)].pop_back();
     Store(WorkPath("short.trace"), trace::WholeTrace(collections));
     const std::string bin = WorkPath("forced.bin");
     (void)std::remove(bin.c_str()); // absent already on a first run
-    const Outcome forced = Tracetool("blocks --size 32 --force -o " + bin + " " + WorkPath("short.trace"));
+    const Outcome forced = Tracetool({"blocks", "--size", "32", "--force", "-o", bin, WorkPath("short.trace")});
     EXPECT_EQ(forced.status, 1);
     EXPECT_NE(forced.err.find("padded 1 block with 00 bytes to --size 32"), std::string::npos) << forced.err;
     EXPECT_EQ(Slurp(bin).size(), devsim::ImageSize);
-    const Outcome dump = Tracetool("dump --size 32 --force " + WorkPath("short.trace"));
+    const Outcome dump = Tracetool({"dump", "--size", "32", "--force", WorkPath("short.trace")});
     EXPECT_EQ(dump.status, 1);
     EXPECT_NE(dump.out.find("  blk   9  "), std::string::npos);
     EXPECT_NE(dump.out.find("--  |"), std::string::npos) << "the padded byte is not marked";
@@ -171,7 +188,7 @@ TEST(TracetoolProgram, ForcedPaddingIsWrittenWithStatusOne)
 
 // Where a run was stopped, in any line end and encoding: check judges what
 // is there; blocks, dump and json give it and say it is incomplete.
-TEST(TracetoolProgram, TraceCutShortIsJudgedUpToWhereItEnds)
+TEST_F(TracetoolProgram, TraceCutShortIsJudgedUpToWhereItEnds)
 {
     const std::string whole = trace::WholeTrace(TalkingCollections());
     const std::size_t block37 = whole.find("send [x52] [x00] [x25] ");
@@ -193,17 +210,17 @@ TEST(TracetoolProgram, TraceCutShortIsJudgedUpToWhereItEnds)
         SCOPED_TRACE(c.where);
         Store(WorkPath("cut.trace"), c.text);
         const std::string incomplete = std::string("incomplete: the trace ends ") + c.says + "\n";
-        const Outcome check = Tracetool("check " + WorkPath("cut.trace"));
+        const Outcome check = Tracetool({"check", WorkPath("cut.trace")});
         EXPECT_EQ(check.status, 1);
         EXPECT_NE(check.out.find(incomplete), std::string::npos) << check.out;
         const std::string bin = WorkPath("cut.bin");
         (void)std::remove(bin.c_str()); // absent already on a first run
-        const Outcome blocks = Tracetool("blocks --size 32 -o " + bin + " " + WorkPath("cut.trace"));
+        const Outcome blocks = Tracetool({"blocks", "--size", "32", "-o", bin, WorkPath("cut.trace")});
         EXPECT_EQ(blocks.status, 1);
         EXPECT_EQ(blocks.err, incomplete);
         EXPECT_EQ(Slurp(bin).size(), c.blocks * devsim::BlockSize);
         for (const char *command : {"dump", "json"}) {
-            const Outcome run = Tracetool(std::string(command) + " " + WorkPath("cut.trace"));
+            const Outcome run = Tracetool({command, WorkPath("cut.trace")});
             EXPECT_EQ(run.status, 1) << command;
             EXPECT_EQ(run.err, incomplete) << command;
             EXPECT_NE(run.out, "") << command;
@@ -213,11 +230,11 @@ TEST(TracetoolProgram, TraceCutShortIsJudgedUpToWhereItEnds)
 
 // Text no trace can begin is refused at its first line, whatever its size,
 // without holding more than the file (8 MiB) and a little more.
-TEST(TracetoolProgram, RefusesEightMiBOfNewlinesAtLineOneInBoundedMemory)
+TEST_F(TracetoolProgram, RefusesEightMiBOfNewlinesAtLineOneInBoundedMemory)
 {
     constexpr long MostKib = 48L * 1024;
     Store(WorkPath("newlines.trace"), std::string(std::size_t{8} << 20, '\n'));
-    const Outcome run = Tracetool("check " + WorkPath("newlines.trace"));
+    const Outcome run = Tracetool({"check", WorkPath("newlines.trace")});
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.err.find("newlines.trace: line 1: expected "), std::string::npos) << run.err;
     rusage usage{};
@@ -227,12 +244,12 @@ TEST(TracetoolProgram, RefusesEightMiBOfNewlinesAtLineOneInBoundedMemory)
 
 // hexdump -C is the oracle of the hex view: without the block column, the
 // dump of 32-byte blocks is its view of the same bytes.
-TEST(TracetoolProgram, DumpIsHexdumpsViewWithTheBlockNumber)
+TEST_F(TracetoolProgram, DumpIsHexdumpsViewWithTheBlockNumber)
 {
     Store(WorkPath("talking.trace"), trace::WholeTrace(TalkingCollections()));
     const std::string bin = WorkPath("dump-blocks.bin");
-    ASSERT_EQ(Tracetool("blocks -o " + bin + " " + WorkPath("talking.trace")).status, 0);
-    const Outcome dump = Tracetool("dump " + WorkPath("talking.trace"));
+    ASSERT_EQ(Tracetool({"blocks", "-o", bin, WorkPath("talking.trace")}).status, 0);
+    const Outcome dump = Tracetool({"dump", WorkPath("talking.trace")});
     ASSERT_EQ(dump.status, 0);
     std::string withoutBlocks;
     std::size_t lineNumber = 0;
@@ -249,8 +266,7 @@ TEST(TracetoolProgram, DumpIsHexdumpsViewWithTheBlockNumber)
         start = end + 1;
     }
     const std::string hexdump = WorkPath("hexdump.txt");
-    const std::string command = "hexdump -C " + bin + " >" + hexdump;
-    ASSERT_EQ(std::system(command.c_str()), 0); // NOLINT(cert-env33-c): the oracle is a program
+    ASSERT_EQ(support::RunProcess({"hexdump", "-C", bin}, {"/dev/null", hexdump, ""}, {RunLimitMs, 0}).status, 0);
     EXPECT_EQ(withoutBlocks, Slurp(hexdump));
 }
 
