@@ -30,7 +30,8 @@ bash tests/realport/run_guest.sh build prepare || echo "run_tests: preparing the
 
 # The unit tests again with the sanitizers.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCOMTRACE_SANITIZE=ON
-cmake --build build-asan -j"$jobs" --target unit_tests key_wait_win_tests posix_platform_tests posix_shim_fault_tests tracetool_tests
+cmake --build build-asan -j"$jobs" --target unit_tests key_wait_win_tests posix_platform_tests posix_shim_fault_tests \
+    posix_console_fault_tests tracetool_tests
 (cd build-asan && ctest --output-on-failure -L 'unit|platform|tracetool')
 
 # Everything else, in three rounds. The simulated device answers the paced
