@@ -53,6 +53,13 @@ if(TARGET comtrace_trace)
   # Linked into devsim: its paths reach devsim's build ID.
   list(APPEND COMTRACE_SHIPPED_TARGETS comtrace_trace)
 endif()
+# Linked into the programs as well, and for the same reason: the holder
+# rule into comtrace and portdoctor, the option tables into the companions.
+foreach(library IN ITEMS comtrace_holders comtrace_cli)
+  if(TARGET ${library})
+    list(APPEND COMTRACE_SHIPPED_TARGETS ${library})
+  endif()
+endforeach()
 if(NOT MSVC)
   foreach(target IN LISTS COMTRACE_SHIPPED_TARGETS)
     target_compile_options(${target} PRIVATE
