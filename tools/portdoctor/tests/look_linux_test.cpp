@@ -26,11 +26,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/serial_api.h"
+#include "platform/win32_over_posix/win32_serial_internal.h"
 #include "process.h"
 #include "scratch.h"
 #include "text_files.h"
-#include "platform/serial_api.h"
-#include "platform/win32_over_posix/win32_serial_internal.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
